@@ -1,0 +1,79 @@
+// The result log: every line goes to the list and to the session file "tmp";
+// at exit the session file becomes "QSX7100-K.log", and at start the log found
+// there is kept as "QSX7100-K_old.log".
+#include <string>
+
+#include "platform/system.h"
+#include "res/resource.h"
+#include "ui/slotbench_dlg.h"
+
+namespace {
+
+constexpr char kSessionFile[] = "tmp";
+constexpr char kLogFile[] = "QSX7100-K.log";
+constexpr char kOldLogFile[] = "QSX7100-K_old.log";
+
+bool FileHasContent(const char* name) {
+    std::FILE* file = platform::OpenStream(name, "rb");
+    if (file == nullptr) return false;
+    char head[30];
+    const size_t read = platform::ReadStream(head, sizeof head, file);
+    platform::CloseStream(file);
+    return read > 0;
+}
+
+}  // namespace
+
+void CSlotBenchDlg::LogText(std::string text) {
+    // The verdict lines end in a line feed of their own; the list has no use
+    // for it, the file keeps it as an empty line.
+    std::string shown = text;
+    if (!shown.empty() && shown.back() == '\n') shown.pop_back();
+    const int index = m_logList.InsertString(-1, shown);
+    m_logList.SetCurSel(index);
+    m_logList.SetCurSel(-1);
+    // The next step may block the window for a minute: show the line now.
+    m_logList.UpdateWindow();
+
+    if (m_sessionLog == nullptr) return;
+    text += '\n';
+    platform::WriteStream(text.data(), text.size(), m_sessionLog);
+    // Flushed line by line so that a crash or a kill loses nothing logged.
+    platform::FlushStream(m_sessionLog);
+}
+
+void CSlotBenchDlg::LogMessage(unsigned id) {
+    std::string text;
+    if (platform::LoadMessage(id, text)) LogText(text);
+}
+
+void CSlotBenchDlg::OpenSessionLog() {
+    // A session file that still holds lines was left by a session that ended
+    // without its exit steps (crash, kill, power loss): it is that session's
+    // log. If it cannot be saved, the new session appends to it instead of
+    // wiping it, and the next exit saves both.
+    bool appendToSessionFile = false;
+    if (FileHasContent(kSessionFile))
+        appendToSessionFile = !platform::CopyFileReplacing(kSessionFile, kLogFile);
+
+    if (FileHasContent(kLogFile)) platform::CopyFileReplacing(kLogFile, kOldLogFile);
+
+    m_sessionLog = platform::OpenStream(kSessionFile, appendToSessionFile ? "a+t" : "w+t");
+    if (m_sessionLog == nullptr) LogMessage(IDS_LOG_NOT_OPENED);
+}
+
+void CSlotBenchDlg::CloseSessionLog() {
+    if (m_sessionLog == nullptr) return;
+    std::FILE* stream = m_sessionLog;
+    m_sessionLog = nullptr;  // nothing is written to it from here on, and this runs once
+    const long length = platform::StreamLength(stream);
+    platform::CloseStream(stream);
+
+    // When the session file cannot be saved, or its length cannot be told,
+    // it stays where it is; the next start recovers it.
+    if (length < 0) return;
+    if (length > 0 && !platform::CopyFileReplacing(kSessionFile, kLogFile)) return;
+    platform::RemoveFile(kSessionFile);
+}
+
+void CSlotBenchDlg::OnClear() { m_logList.ResetContent(); }

@@ -1,0 +1,78 @@
+// The operating-system services the test logic needs, named after what the
+// logic asks for. The build links exactly one backend: Win32 for the program,
+// the in-memory one for host tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// --- Messages (the program's string table) -------------------------------
+
+// The text of string-table entry `id`; false when there is none.
+bool LoadMessage(unsigned id, std::string& text);
+
+// --- Clock ----------------------------------------------------------------
+
+struct LocalTime {
+    int year, month, day, hour, minute, second;
+};
+LocalTime GetLocalTime();
+
+// Milliseconds on a clock that never jumps with the wall clock.
+uint64_t MonotonicMilliseconds();
+void SleepMilliseconds(uint32_t milliseconds);
+
+// --- Environment ----------------------------------------------------------
+
+struct OsVersion {
+    unsigned long major, minor;
+};
+bool GetOsVersion(OsVersion& version);
+
+bool FileExists(const char* path);
+// Size of the file's version resource; 0 when it has none.
+uint32_t GetVersionResourceSize(const char* path);
+bool ReadVersionResource(const char* path, uint32_t size, void* buffer);
+// The fixed file information of a version resource read above: the most and
+// least significant halves of the file version.
+bool QueryFixedFileVersion(const void* buffer, uint32_t& versionMs, uint32_t& versionLs);
+
+// --- Serial device map ----------------------------------------------------
+
+using RegistryKey = void*;
+bool OpenSerialDeviceMap(RegistryKey& key);
+// Reads value `name` into `data`; `size` is the room in, the bytes stored out.
+bool QuerySerialDeviceMapValue(RegistryKey key, const char* name, uint8_t* data, uint32_t& size);
+void CloseSerialDeviceMap(RegistryKey key);
+
+// --- Message queue --------------------------------------------------------
+
+// True while a message waits in the thread's queue (it is not removed).
+bool MessageWaiting();
+// Takes the next message and dispatches it; false when it was the quit message.
+bool DispatchNextMessage();
+// Blocks until a message arrives, the serial device map changes, or
+// `maxMilliseconds` pass, whichever is first.
+void WaitForMessageOrSerialMapChange(RegistryKey key, uint32_t maxMilliseconds);
+// Drops mouse and keyboard input that queued up while the window was blocked.
+void DiscardQueuedInput();
+
+// --- Files ----------------------------------------------------------------
+
+// Streams are the runtime library's; these calls exist so that each step can
+// be made to fail in tests.
+std::FILE* OpenStream(const char* name, const char* mode);
+size_t ReadStream(void* buffer, size_t size, std::FILE* stream);
+size_t WriteStream(const void* data, size_t size, std::FILE* stream);
+bool FlushStream(std::FILE* stream);
+bool CloseStream(std::FILE* stream);
+// Length of the stream's file, in bytes; -1 when it cannot be told.
+long StreamLength(std::FILE* stream);
+bool CopyFileReplacing(const char* from, const char* to);
+bool RemoveFile(const char* name);
+
+}  // namespace platform

@@ -1,0 +1,1 @@
+#include "tests/host/test_fixture.h"

@@ -1,0 +1,124 @@
+// The main dialog's window: construction, data exchange, start-up, the link
+// check boxes, the system menu, the minimised icon and the way out.
+#include "ui/slotbench_dlg.h"
+
+#include "res/resource.h"
+#include "ui/about_dlg.h"
+
+CSlotBenchDlg::CSlotBenchDlg(CWnd* parent)
+    : CDialog(IDD_SLOTBENCH_DIALOG, parent),
+      m_usb(0),
+      m_serial(0),
+      m_hIcon(LoadAppIcon(IDR_MAINFRAME)),
+      m_passed(true),
+      m_sessionLog(nullptr) {}
+
+CSlotBenchDlg::~CSlotBenchDlg() = default;
+
+void CSlotBenchDlg::DoDataExchange(CDataExchange* dx) {
+    CDialog::DoDataExchange(dx);
+    DDX_Control(dx, IDC_SERIAL, m_serialButton);
+    DDX_Control(dx, IDC_USB, m_usbButton);
+    DDX_Control(dx, IDC_PORT_COMBO, m_portCombo);
+    DDX_Control(dx, IDC_LOG_LIST, m_logList);
+    DDX_Check(dx, IDC_USB, m_usb);
+    DDX_Check(dx, IDC_SERIAL, m_serial);
+}
+
+const MessageMap* CSlotBenchDlg::GetMessageMap() const {
+    using D = CSlotBenchDlg;
+    static const MessageMapEntry kEntries[] = {
+        {msg::kSysCommand, 0, 0, &CallSysCommandHandler<D, &D::OnSysCommand>},
+        {msg::kPaint, 0, 0, &CallHandler<D, &D::OnPaint>},
+        {msg::kQueryDragIcon, 0, 0, &CallIconHandler<D, &D::OnQueryDragIcon>},
+        {msg::kCommand, IDC_USB, msg::kButtonClicked, &CallHandler<D, &D::OnUsbClicked>},
+        {msg::kCommand, IDC_SERIAL, msg::kButtonClicked, &CallHandler<D, &D::OnSerialClicked>},
+        {msg::kCommand, IDC_CLEAR, msg::kButtonClicked, &CallHandler<D, &D::OnClear>},
+        {msg::kCommand, IDC_START_TEST, msg::kButtonClicked, &CallHandler<D, &D::OnStartTest>},
+    };
+    static const MessageMap kMap = {CDialog::GetMessageMap(), kEntries,
+                                    sizeof kEntries / sizeof kEntries[0]};
+    return &kMap;
+}
+
+bool CSlotBenchDlg::OnInitDialog() {
+    CDialog::OnInitDialog();
+
+    std::string aboutMenu;
+    if (platform::LoadMessage(IDS_ABOUTBOX, aboutMenu) && !aboutMenu.empty()) {
+        AppendToSystemMenu(kMenuSeparator, 0, std::string());
+        AppendToSystemMenu(kMenuString, IDM_ABOUTBOX, aboutMenu);
+    }
+
+    SetIcon(m_hIcon, true);
+    SetIcon(m_hIcon, false);
+
+    m_passed = true;
+    m_portCombo.SetCurSel(0);
+    m_usbButton.SetCheck(1);
+    m_portCombo.EnableWindow(false);
+
+    OpenSessionLog();
+    return true;
+}
+
+void CSlotBenchDlg::OnOK() {
+    // Enter on the list, the combo box or a check box lands here (there is no
+    // OK button): ending the dialog now would skip the exit steps and lose
+    // the session's log, so Enter does nothing there. Enter on a push button
+    // presses that button before it ever gets here.
+}
+
+void CSlotBenchDlg::OnCancel() {
+    if (m_runInProgress) {
+        // The USB wait is dispatching this click; the run stops, logs its
+        // verdict, and then leaves through here once more.
+        m_exitRequested = true;
+        return;
+    }
+    CloseSessionLog();
+    CDialog::OnCancel();
+}
+
+void CSlotBenchDlg::OnSysCommand(unsigned id, intptr_t) {
+    if ((id & 0xFFF0) == IDM_ABOUTBOX) {
+        CAboutDlg about;
+        about.DoModal();
+    } else {
+        Default();
+    }
+}
+
+void CSlotBenchDlg::OnPaint() {
+    if (!IsIconic()) {
+        Default();
+        return;
+    }
+    CPaintDC dc(this);
+    SendMessage(msg::kIconEraseBackground, dc.GetSafeHdc(), 0);
+    const int iconWidth = GetSystemMetrics(kSmCxIcon);
+    const int iconHeight = GetSystemMetrics(kSmCyIcon);
+    CRect client;
+    GetClientRect(client);
+    const int x = (client.Width() - iconWidth + 1) / 2;
+    const int y = (client.Height() - iconHeight + 1) / 2;
+    dc.DrawIcon(x, y, m_hIcon);
+}
+
+IconHandle CSlotBenchDlg::OnQueryDragIcon() { return m_hIcon; }
+
+void CSlotBenchDlg::OnUsbClicked() {
+    UpdateData(true);
+    if (m_usb == 1) {
+        m_serialButton.SetCheck(0);
+        m_portCombo.EnableWindow(false);
+    }
+}
+
+void CSlotBenchDlg::OnSerialClicked() {
+    UpdateData(true);
+    if (m_serial == 1) {
+        m_usbButton.SetCheck(0);
+        m_portCombo.EnableWindow(true);
+    }
+}

@@ -1,0 +1,71 @@
+// The main dialog: the one object that holds the tool's state while it runs.
+// The test run, the reader exercise, the environment report, the USB wait and
+// the result log are its member functions (connection/ and log/); the window's
+// start-up and handlers are in slotbench_dlg.cpp.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "platform/framework.h"
+#include "platform/system.h"
+
+class CSlotBenchDlg : public CDialog {
+public:
+    explicit CSlotBenchDlg(CWnd* parent = nullptr);
+    ~CSlotBenchDlg() override;
+
+    // Window (slotbench_dlg.cpp)
+    bool OnInitDialog() override;
+    void OnOK() override;
+    void OnCancel() override;
+    void OnSysCommand(unsigned id, intptr_t param);
+    void OnPaint();
+    IconHandle OnQueryDragIcon();
+    void OnUsbClicked();
+    void OnSerialClicked();
+
+    // Test run (connection/test_run.cpp)
+    void OnStartTest();
+
+    // Reader exercise (connection/reader_exercise.cpp)
+    static uint16_t PortNumberFromName(const std::string& name);
+    void TestReader(uint16_t port);
+
+    // Environment report (connection/environment_report.cpp)
+    void LogOsVersion();
+    void CheckCtApi();
+
+    // USB port discovery (connection/usb_port_discovery.cpp)
+    void WaitForUsbReader();
+    void PumpMessages();
+
+    // Result log (log/result_log.cpp)
+    void LogText(std::string text);
+    void LogMessage(unsigned id);
+    void OpenSessionLog();
+    void CloseSessionLog();
+    void OnClear();
+
+    CButton m_serialButton;
+    CButton m_usbButton;
+    CComboBox m_portCombo;
+    CListBox m_logList;
+    int m_usb;
+    int m_serial;
+    IconHandle m_hIcon;
+    bool m_passed;
+    std::FILE* m_sessionLog;
+
+    // Set while Start Test runs; the USB wait dispatches messages, and a
+    // second run or the exit steps must not start underneath the first.
+    bool m_runInProgress = false;
+    // Exit was asked for while a run was in progress: the run stops at its
+    // next chance and the exit steps follow once it has logged its verdict.
+    bool m_exitRequested = false;
+
+protected:
+    void DoDataExchange(CDataExchange* dx) override;
+    const MessageMap* GetMessageMap() const override;
+};
