@@ -2,6 +2,7 @@
 // that is the current directory for the test.
 #pragma once
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <memory>
