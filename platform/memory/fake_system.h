@@ -73,6 +73,10 @@ struct System {
     std::deque<QueuedMessage> messages;
     int inputDiscards = 0;
 
+    // Items the dialog templates' initialisation data puts in list-type
+    // controls before start-up, by control id.
+    std::map<int, std::vector<std::string>> initialItems;
+
     std::vector<FileFault> fileFaults;
     std::map<FileOp, int> fileOpCalls;
     // Bytes a file may grow to before writes fail as on a full disk; empty

@@ -38,6 +38,7 @@ Window& OpenDialog(CDialog& dialog) {
     window.id = static_cast<int>(dialog.TemplateId());
     window.dialog = &dialog;
     dialog.m_hWnd = &window;
+    for (const auto& [id, items] : State().initialItems) Child(&window, id).items = items;
     dialog.OnInitDialog();
     return window;
 }

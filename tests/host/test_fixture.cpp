@@ -11,6 +11,7 @@ void DialogTest::SetUp() {
     fake::Reset();
     fake::ResetTerminal();
     fake::State().existingFiles.insert("C:\\WINDOWS\\system32\\CT_ORB.dll");
+    fake::State().initialItems[1004] = {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8"};
     char pattern[] = "/tmp/slotbench-test-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     m_folder = pattern;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/ct_api.h"
+#include "platform/system.h"
 
 namespace fake {
 
@@ -67,7 +68,9 @@ extern "C" int8_t CT_init(uint16_t ctn, uint16_t pn) {
     call.kind = fake::CtCall::Init;
     call.ctn = ctn;
     call.pn = pn;
+    call.at = platform::MonotonicMilliseconds();
     CtTerminal().calls.push_back(call);
+    if (CtTerminal().during) CtTerminal().during(call);
     return CtTerminal().initResult;
 }
 
@@ -80,7 +83,9 @@ extern "C" int8_t CT_data(uint16_t ctn, uint8_t* dad, uint8_t* sad, uint16_t len
     call.sad = *sad;
     call.command.assign(command, command + lenc);
     call.lenrOffered = *lenr;
+    call.at = platform::MonotonicMilliseconds();
     CtTerminal().calls.push_back(call);
+    if (CtTerminal().during) CtTerminal().during(call);
 
     fake::CtAnswer answer;
     if (!CtTerminal().answers.empty()) {
@@ -109,6 +114,8 @@ extern "C" int8_t CT_close(uint16_t ctn) {
     fake::CtCall call;
     call.kind = fake::CtCall::Close;
     call.ctn = ctn;
+    call.at = platform::MonotonicMilliseconds();
     CtTerminal().calls.push_back(call);
+    if (CtTerminal().during) CtTerminal().during(call);
     return CtTerminal().closeResult;
 }

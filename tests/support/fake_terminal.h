@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@ struct CtCall {
     uint8_t dad = 0, sad = 0;         // CT_data, as passed in
     std::vector<uint8_t> command;     // CT_data
     uint16_t lenrOffered = 0;         // CT_data: the room the caller offered
+    uint64_t at = 0;                  // the monotonic time of the call
 };
 
 // The answer to one CT_data call: result code, response bytes, and
@@ -35,6 +37,8 @@ struct Terminal {
     int8_t closeResult = 0;
     std::deque<CtAnswer> answers;     // one per CT_data call, in order
     std::vector<CtCall> calls;
+    // Runs inside every call, while the caller is blocked in it.
+    std::function<void(const CtCall&)> during;
 };
 
 Terminal& CtTerminal();

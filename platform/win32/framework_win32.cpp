@@ -1,0 +1,335 @@
+// The dialog framework over plain Win32: controls are HWNDs, a modal dialog is
+// DialogBoxParamA with one shared dialog procedure that finds the object from
+// the window and hands it every message.
+
+// framework.h declares a portable GetSystemMetrics of its own, which would
+// clash with the Win32 one in this file; it is defined in metrics_win32.cpp.
+#define GetSystemMetrics SlotBenchFrameworkGetSystemMetrics
+#include "platform/framework.h"
+#undef GetSystemMetrics
+
+#include <windows.h>
+
+// The ANSI-or-wide macros would rename the framework's own members here.
+#undef SendMessage
+#undef GetDlgItemText
+
+#include <cstring>
+#include <string>
+
+#include "platform/win32/win32_bridge.h"
+
+namespace {
+
+HWND H(WindowHandle handle) { return static_cast<HWND>(handle); }
+
+// The message a dialog object is handling right now, so that Default() can
+// ask for the dialog manager's own processing of it. Handlers may run nested
+// dialogs or dispatch messages themselves, hence the chain.
+struct MessageFrame {
+    HWND window;
+    bool defaultWanted;
+    MessageFrame* outer;
+};
+MessageFrame* g_currentMessage = nullptr;
+
+// Messages whose result a dialog procedure returns itself instead of through
+// DWLP_MSGRESULT.
+bool ReturnsResultDirectly(UINT message) {
+    switch (message) {
+    case WM_CHARTOITEM:
+    case WM_COMPAREITEM:
+    case WM_CTLCOLORBTN:
+    case WM_CTLCOLORDLG:
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORLISTBOX:
+    case WM_CTLCOLORMSGBOX:
+    case WM_CTLCOLORSCROLLBAR:
+    case WM_CTLCOLORSTATIC:
+    case WM_INITDIALOG:
+    case WM_QUERYDRAGICON:
+    case WM_VKEYTOITEM:
+        return true;
+    default:
+        return false;
+    }
+}
+
+uint16_t ReadWord(const BYTE* at) {
+    uint16_t value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+uint32_t ReadDword(const BYTE* at) {
+    uint32_t value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+// Resource compilers keep the 16-bit message numbers in initialisation data.
+UINT InitDataMessage(uint16_t stored) {
+    switch (stored) {
+    case 0x0401:
+        return LB_ADDSTRING;
+    case 0x0403:
+        return CB_ADDSTRING;
+    default:
+        return 0;
+    }
+}
+
+// A plain Win32 dialog ignores the template's initialisation data (resource
+// type 240 with the template's id): the items are added here, the way the
+// resource compiler laid them out, unaligned, until a zero control id.
+void ApplyDialogInitData(HWND dialog, unsigned templateId) {
+    HMODULE module = GetModuleHandleA(nullptr);
+    HRSRC info = FindResourceA(module, MAKEINTRESOURCEA(templateId), MAKEINTRESOURCEA(240));
+    if (info == nullptr) return;
+    HGLOBAL loaded = LoadResource(module, info);
+    if (loaded == nullptr) return;
+    const BYTE* data = static_cast<const BYTE*>(LockResource(loaded));
+    const size_t size = SizeofResource(module, info);
+    if (data == nullptr) return;
+
+    size_t at = 0;
+    while (at + 2 <= size) {
+        const uint16_t control = ReadWord(data + at);
+        if (control == 0 || at + 8 > size) break;
+        const uint16_t message = ReadWord(data + at + 2);
+        const uint32_t length = ReadDword(data + at + 4);
+        at += 8;
+        if (length > size - at) break;
+        // The stored text carries its terminating zero; do not rely on it.
+        const std::string text(reinterpret_cast<const char*>(data + at),
+                               strnlen(reinterpret_cast<const char*>(data + at), length));
+        at += length;
+        const UINT translated = InitDataMessage(message);
+        if (translated != 0)
+            SendDlgItemMessageA(dialog, control, translated, 0,
+                                reinterpret_cast<LPARAM>(text.c_str()));
+    }
+}
+
+// The templates place the dialogs at 0, 0: centre them over the owner, or
+// on the work area when there is no visible owner.
+void CenterDialog(HWND dialog) {
+    RECT area;
+    HWND owner = GetWindow(dialog, GW_OWNER);
+    if (owner != nullptr && IsWindowVisible(owner) && !IsIconic(owner)) {
+        GetWindowRect(owner, &area);
+    } else if (!SystemParametersInfoA(SPI_GETWORKAREA, 0, &area, 0)) {
+        return;
+    }
+    RECT own;
+    GetWindowRect(dialog, &own);
+    const int width = own.right - own.left;
+    const int height = own.bottom - own.top;
+    int x = area.left + (area.right - area.left - width) / 2;
+    int y = area.top + (area.bottom - area.top - height) / 2;
+    if (x < 0) x = 0;
+    if (y < 0) y = 0;
+    SetWindowPos(dialog, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+INT_PTR CALLBACK DialogProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_INITDIALOG) {
+        CDialog* dialog = reinterpret_cast<CDialog*>(lParam);
+        SetWindowLongPtrA(window, DWLP_USER, lParam);
+        dialog->m_hWnd = window;
+        ApplyDialogInitData(window, dialog->TemplateId());
+        CenterDialog(window);
+        MessageFrame frame{window, false, g_currentMessage};
+        g_currentMessage = &frame;
+        const bool setFocus = dialog->OnInitDialog();
+        g_currentMessage = frame.outer;
+        return setFocus ? TRUE : FALSE;
+    }
+
+    CDialog* dialog = reinterpret_cast<CDialog*>(GetWindowLongPtrA(window, DWLP_USER));
+    // Messages before WM_INITDIALOG (font, creation) have no object yet.
+    if (dialog == nullptr) return FALSE;
+    if (message == WM_NCDESTROY) {
+        SetWindowLongPtrA(window, DWLP_USER, 0);
+        return FALSE;
+    }
+
+    MessageFrame frame{window, false, g_currentMessage};
+    g_currentMessage = &frame;
+    intptr_t result = 0;
+    const bool handled = dialog->DispatchDialogMessage(message, wParam, lParam, result);
+    g_currentMessage = frame.outer;
+
+    if (!handled || frame.defaultWanted) return FALSE;
+    if (ReturnsResultDirectly(message)) return static_cast<INT_PTR>(result);
+    SetWindowLongPtrA(window, DWLP_MSGRESULT, static_cast<LONG_PTR>(result));
+    return TRUE;
+}
+
+CWinApp* g_app = nullptr;
+
+}  // namespace
+
+namespace win32 {
+int SystemMetric(int index) { return ::GetSystemMetrics(index); }
+}  // namespace win32
+
+// --- Windows and controls ---------------------------------------------------
+
+bool CWnd::EnableWindow(bool enable) { return ::EnableWindow(H(m_hWnd), enable ? TRUE : FALSE) != 0; }
+bool CWnd::IsWindowEnabled() const { return ::IsWindowEnabled(H(m_hWnd)) != 0; }
+void CWnd::UpdateWindow() { ::UpdateWindow(H(m_hWnd)); }
+bool CWnd::IsIconic() const { return ::IsIconic(H(m_hWnd)) != 0; }
+
+std::string CWnd::GetDlgItemText(int id) const {
+    HWND item = ::GetDlgItem(H(m_hWnd), id);
+    if (item == nullptr) return std::string();
+    const int length = GetWindowTextLengthA(item);
+    if (length <= 0) return std::string();
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    const UINT copied = GetDlgItemTextA(H(m_hWnd), id, &text[0], length + 1);
+    text.resize(copied);
+    return text;
+}
+
+WindowHandle CWnd::GetDlgItem(int id) const { return ::GetDlgItem(H(m_hWnd), id); }
+
+bool CWnd::EnableDlgItem(int id, bool enable) {
+    return ::EnableWindow(::GetDlgItem(H(m_hWnd), id), enable ? TRUE : FALSE) != 0;
+}
+
+intptr_t CWnd::Default() {
+    // The dialog procedure answers "not handled", and the dialog manager
+    // then does what it does for any dialog.
+    if (g_currentMessage != nullptr && g_currentMessage->window == H(m_hWnd))
+        g_currentMessage->defaultWanted = true;
+    return 0;
+}
+
+intptr_t CWnd::SendMessage(unsigned message, uintptr_t wParam, intptr_t lParam) {
+    return SendMessageA(H(m_hWnd), message, wParam, lParam);
+}
+
+void CWnd::GetClientRect(CRect& rect) const {
+    RECT r{};
+    ::GetClientRect(H(m_hWnd), &r);
+    rect.left = r.left;
+    rect.top = r.top;
+    rect.right = r.right;
+    rect.bottom = r.bottom;
+}
+
+void CWnd::SetIcon(IconHandle icon, bool big) {
+    SendMessageA(H(m_hWnd), WM_SETICON, big ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+}
+
+bool CWnd::AppendToSystemMenu(unsigned flags, unsigned id, const std::string& text) {
+    HMENU menu = GetSystemMenu(H(m_hWnd), FALSE);
+    if (menu == nullptr) return false;
+    const char* item = (flags & MF_SEPARATOR) != 0 ? nullptr : text.c_str();
+    return AppendMenuA(menu, flags, id, item) != 0;
+}
+
+int CButton::GetCheck() const {
+    return static_cast<int>(SendMessageA(H(m_hWnd), BM_GETCHECK, 0, 0));
+}
+
+void CButton::SetCheck(int check) {
+    SendMessageA(H(m_hWnd), BM_SETCHECK, static_cast<WPARAM>(check), 0);
+}
+
+int CListBox::InsertString(int index, const std::string& text) {
+    return static_cast<int>(SendMessageA(H(m_hWnd), LB_INSERTSTRING, static_cast<WPARAM>(index),
+                                         reinterpret_cast<LPARAM>(text.c_str())));
+}
+
+int CListBox::SetCurSel(int index) {
+    return static_cast<int>(SendMessageA(H(m_hWnd), LB_SETCURSEL, static_cast<WPARAM>(index), 0));
+}
+
+void CListBox::ResetContent() { SendMessageA(H(m_hWnd), LB_RESETCONTENT, 0, 0); }
+
+int CListBox::GetCount() const { return static_cast<int>(SendMessageA(H(m_hWnd), LB_GETCOUNT, 0, 0)); }
+
+std::string CListBox::GetText(int index) const {
+    const LRESULT length = SendMessageA(H(m_hWnd), LB_GETTEXTLEN, static_cast<WPARAM>(index), 0);
+    if (length == LB_ERR || length <= 0) return std::string();
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    const LRESULT copied = SendMessageA(H(m_hWnd), LB_GETTEXT, static_cast<WPARAM>(index),
+                                        reinterpret_cast<LPARAM>(&text[0]));
+    text.resize(copied == LB_ERR ? 0 : static_cast<size_t>(copied));
+    return text;
+}
+
+int CComboBox::SetCurSel(int index) {
+    return static_cast<int>(SendMessageA(H(m_hWnd), CB_SETCURSEL, static_cast<WPARAM>(index), 0));
+}
+
+int CComboBox::GetCurSel() const { return static_cast<int>(SendMessageA(H(m_hWnd), CB_GETCURSEL, 0, 0)); }
+
+// --- Painting ---------------------------------------------------------------
+
+CPaintDC::CPaintDC(CWnd* window) : m_window(window) {
+    PAINTSTRUCT* paint = new PAINTSTRUCT{};
+    m_paint = paint;
+    m_hdc = reinterpret_cast<uintptr_t>(BeginPaint(H(window->m_hWnd), paint));
+}
+
+CPaintDC::~CPaintDC() {
+    PAINTSTRUCT* paint = static_cast<PAINTSTRUCT*>(m_paint);
+    EndPaint(H(m_window->m_hWnd), paint);
+    delete paint;
+}
+
+void CPaintDC::DrawIcon(int x, int y, IconHandle icon) {
+    ::DrawIcon(reinterpret_cast<HDC>(m_hdc), x, y, static_cast<HICON>(icon));
+}
+
+// --- Dialogs ----------------------------------------------------------------
+
+intptr_t CDialog::DoModal() {
+    // Without a parent, a dialog belongs to the application's main window
+    // (so the About box keeps the main dialog disabled while it is open).
+    HWND owner = m_parent != nullptr ? H(m_parent->m_hWnd) : nullptr;
+    if (owner == nullptr && AfxGetApp() != nullptr && AfxGetApp()->m_pMainWnd != nullptr &&
+        AfxGetApp()->m_pMainWnd != this)
+        owner = H(AfxGetApp()->m_pMainWnd->m_hWnd);
+
+    const INT_PTR result =
+        DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(m_templateId), owner,
+                        DialogProcedure, reinterpret_cast<LPARAM>(this));
+    m_hWnd = nullptr;  // the window is gone; the object may outlive it
+    return result;
+}
+
+void CDialog::EndDialog(int result) { ::EndDialog(H(m_hWnd), result); }
+
+// --- Application --------------------------------------------------------------
+
+CWinApp::CWinApp() { g_app = this; }
+CWinApp::~CWinApp() {
+    if (g_app == this) g_app = nullptr;
+}
+bool CWinApp::InitInstance() { return false; }
+
+// Standard controls on Win32 already draw themselves in the system's look and
+// no ActiveX control is hosted: neither switch has anything to turn on.
+void CWinApp::Enable3dControls() {}
+void AfxEnableControlContainer() {}
+
+// The tool ships no help file; the Help command has nothing to open.
+void CWinApp::OnHelp() {}
+
+CWinApp* AfxGetApp() { return g_app; }
+
+IconHandle LoadAppIcon(unsigned id) {
+    return LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(id));
+}
+
+// The process's entry: the one application object, constructed before this
+// runs, starts up; its start-up runs the main dialog, and the process ends.
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    CWinApp* app = AfxGetApp();
+    if (app != nullptr) app->InitInstance();
+    return 0;
+}
