@@ -6,16 +6,6 @@
 
 namespace fake {
 
-System& State() {
-    static System state;
-    return state;
-}
-
-void Reset() {
-    State() = System{};
-    ModalRuns().clear();
-}
-
 namespace {
 void Advance(uint64_t milliseconds) {
     System& s = State();

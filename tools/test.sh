@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything, and runs every test: the host
+# unit tests (with AddressSanitizer and UBSan) and the end-to-end suite of the
+# real program under wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash tools/setup.sh
+bash tools/build.sh
+
+echo "== host unit tests"
+ctest --test-dir build/host --output-on-failure -j "$(nproc)"
+
+echo "== end-to-end tests under wine"
+bash tests/e2e/run_e2e.sh
