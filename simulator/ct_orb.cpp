@@ -1,0 +1,89 @@
+// The simulator's CT-API entry points. Only the Windows side lives here: the
+// clock, the environment and the file beside the DLL; the terminal is the
+// portable core's.
+#include <windows.h>
+
+#include <mutex>
+#include <string>
+
+#include "platform/ct_api.h"
+#include "simulator/setup.h"
+
+namespace {
+
+class Win32Clock : public ctsim::Clock {
+public:
+    uint64_t NowMs() override { return GetTickCount64(); }
+    void SleepMs(uint32_t ms) override { Sleep(ms); }
+};
+
+// The process's own environment block: a static runtime keeps a copy taken
+// at start-up that misses variables the host program sets later.
+std::string Environment(const char* name) {
+    char buffer[MAX_PATH * 4];
+    const DWORD length = GetEnvironmentVariableA(name, buffer, sizeof buffer);
+    if (length == 0 || length >= sizeof buffer) return {};
+    return std::string(buffer, length);
+}
+
+std::string ScenarioBesideLibrary() {
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCSTR>(&ScenarioBesideLibrary), &self)) {
+        return {};
+    }
+    char path[MAX_PATH * 4];
+    const DWORD length = GetModuleFileNameA(self, path, sizeof path);
+    if (length == 0 || length >= sizeof path) return {};
+    std::string file(path, length);
+    const size_t slash = file.find_last_of("\\/");
+    return file.substr(0, slash == std::string::npos ? 0 : slash + 1) + "CT_ORB.scenario";
+}
+
+std::mutex& CallLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+// Built at the first call rather than in DllMain, where reading files under
+// the loader lock is asking for trouble.
+ctsim::Terminal& Simulated() {
+    static Win32Clock clock;
+    static ctsim::Simulator sim = ctsim::CreateSimulator(
+        Environment("SLOTBENCH_SIM_SCENARIO"), ScenarioBesideLibrary(), Environment("SLOTBENCH_SIM_TRACE"), clock);
+    return *sim.terminal;
+}
+
+}  // namespace
+
+extern "C" {
+
+int8_t CT_API_CALL CT_init(uint16_t ctn, uint16_t pn) {
+    try {
+        std::lock_guard<std::mutex> guard(CallLock());
+        return Simulated().Init(ctn, pn);
+    } catch (...) {
+        return ctsim::kErrHtsi;
+    }
+}
+
+int8_t CT_API_CALL CT_data(uint16_t ctn, uint8_t* dad, uint8_t* sad, uint16_t lenc, uint8_t* command,
+                           uint16_t* lenr, uint8_t* response) {
+    try {
+        std::lock_guard<std::mutex> guard(CallLock());
+        return Simulated().Data(ctn, dad, sad, lenc, command, lenr, response);
+    } catch (...) {
+        return ctsim::kErrHtsi;
+    }
+}
+
+int8_t CT_API_CALL CT_close(uint16_t ctn) {
+    try {
+        std::lock_guard<std::mutex> guard(CallLock());
+        return Simulated().Close(ctn);
+    } catch (...) {
+        return ctsim::kErrHtsi;
+    }
+}
+
+}  // extern "C"
