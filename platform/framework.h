@@ -161,7 +161,7 @@ public:
 private:
     CWnd* m_window;
     uintptr_t m_hdc = 0;
-    void* m_paint = nullptr;
+    [[maybe_unused]] void* m_paint = nullptr;  // the backend's paint record
 };
 
 class CDataExchange {

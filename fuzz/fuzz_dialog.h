@@ -1,0 +1,35 @@
+// A main dialog on the in-memory backend for fuzz targets: opened once, in a
+// scratch folder, with no session file so that runs leave nothing on disk.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/memory/fake_system.h"
+#include "ui/slotbench_dlg.h"
+
+inline CSlotBenchDlg& FuzzDialog() {
+    static CSlotBenchDlg* dialog = [] {
+        char folder[] = "/tmp/slotbench-fuzz-XXXXXX";
+        if (mkdtemp(folder) == nullptr || chdir(folder) != 0) std::abort();
+        fake::Reset();
+        fake::State().fileFaults.push_back({fake::FileOp::Open, "tmp"});
+        auto* dlg = new CSlotBenchDlg;
+        fake::OpenDialog(*dlg);
+        return dlg;
+    }();
+    return *dialog;
+}
+
+inline std::vector<std::string> FuzzListLines() {
+    return fake::Control(FuzzDialog(), 1002).items;
+}
+
+// Stops the fuzzer with the input that broke an expectation.
+#define FUZZ_EXPECT(condition) \
+    do {                       \
+        if (!(condition)) std::abort(); \
+    } while (0)
