@@ -1,8 +1,6 @@
-// A main dialog on the in-memory backend for fuzz targets: opened once, in a
-// scratch folder, with no session file so that runs leave nothing on disk.
+// A main dialog on the in-memory backend for fuzz targets: opened once, with
+// every file open failing, so that runs touch nothing on disk.
 #pragma once
-
-#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -13,10 +11,8 @@
 
 inline CSlotBenchDlg& FuzzDialog() {
     static CSlotBenchDlg* dialog = [] {
-        char folder[] = "/tmp/slotbench-fuzz-XXXXXX";
-        if (mkdtemp(folder) == nullptr || chdir(folder) != 0) std::abort();
         fake::Reset();
-        fake::State().fileFaults.push_back({fake::FileOp::Open, "tmp"});
+        fake::State().fileFaults.push_back({fake::FileOp::Open, ""});
         auto* dlg = new CSlotBenchDlg;
         fake::OpenDialog(*dlg);
         return dlg;
