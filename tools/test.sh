@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything, and runs every test: the host
-# unit tests (with AddressSanitizer and UBSan) and the end-to-end suite of the
-# real program under wine.
+# unit tests (with AddressSanitizer and UBSan), a short run of every fuzz
+# target, and the end-to-end suite of the real program under wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,6 +10,9 @@ bash tools/build.sh
 
 echo "== host unit tests"
 ctest --test-dir build/host --output-on-failure -j "$(nproc)"
+
+echo "== fuzzing, briefly"
+bash tools/fuzz.sh 20
 
 echo "== end-to-end tests under wine"
 bash tests/e2e/run_e2e.sh
