@@ -176,9 +176,27 @@ int SystemMetric(int index) { return ::GetSystemMetrics(index); }
 
 // --- Windows and controls ---------------------------------------------------
 
-bool CWnd::EnableWindow(bool enable) { return ::EnableWindow(H(m_hWnd), enable ? TRUE : FALSE) != 0; }
+bool CWnd::EnableWindow(bool enable) {
+    HWND window = H(m_hWnd);
+    HWND focus = GetFocus();
+    if (!enable && focus != nullptr && (focus == window || IsChild(window, focus))) {
+        // A disabled control loses the focus and the system gives it to no
+        // one, which leaves the keyboard (Escape, Tab) dead until the next
+        // click: pass it on to the next tab stop, as the Tab key would.
+        HWND dialog = GetParent(window);
+        if (dialog != nullptr) SendMessageA(dialog, WM_NEXTDLGCTL, 0, FALSE);
+    }
+    return ::EnableWindow(window, enable ? TRUE : FALSE) != 0;
+}
 bool CWnd::IsWindowEnabled() const { return ::IsWindowEnabled(H(m_hWnd)) != 0; }
-void CWnd::UpdateWindow() { ::UpdateWindow(H(m_hWnd)); }
+void CWnd::UpdateWindow() {
+    ::UpdateWindow(H(m_hWnd));
+    // The caller is about to block the thread (a library call, a pause). Some
+    // window systems (wine's) put what was painted on screen only when the
+    // thread next looks at its queue: a zero wait looks without taking or
+    // dispatching anything.
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_PAINT);
+}
 bool CWnd::IsIconic() const { return ::IsIconic(H(m_hWnd)) != 0; }
 
 std::string CWnd::GetDlgItemText(int id) const {
