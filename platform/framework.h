@@ -33,7 +33,8 @@ constexpr unsigned kMenuSeparator = 0x0800;  // MF_SEPARATOR
 
 constexpr int kSmCxIcon = 11;  // SM_CXICON
 constexpr int kSmCyIcon = 12;  // SM_CYICON
-int GetSystemMetrics(int index);
+// The system's metric `index` (GetSystemMetrics).
+int SystemMetric(int index);
 
 struct CRect {
     int left = 0, top = 0, right = 0, bottom = 0;

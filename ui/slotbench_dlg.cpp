@@ -96,8 +96,8 @@ void CSlotBenchDlg::OnPaint() {
     }
     CPaintDC dc(this);
     SendMessage(msg::kIconEraseBackground, dc.GetSafeHdc(), 0);
-    const int iconWidth = GetSystemMetrics(kSmCxIcon);
-    const int iconHeight = GetSystemMetrics(kSmCyIcon);
+    const int iconWidth = SystemMetric(kSmCxIcon);
+    const int iconHeight = SystemMetric(kSmCyIcon);
     CRect client;
     GetClientRect(client);
     const int x = (client.Width() - iconWidth + 1) / 2;

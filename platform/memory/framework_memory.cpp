@@ -100,7 +100,7 @@ intptr_t CWnd::SendMessage(unsigned message, uintptr_t, intptr_t) {
 
 void CWnd::GetClientRect(CRect& rect) const { rect = W(m_hWnd)->client; }
 
-int GetSystemMetrics(int index) { return index == kSmCxIcon || index == kSmCyIcon ? 32 : 0; }
+int SystemMetric(int index) { return index == kSmCxIcon || index == kSmCyIcon ? 32 : 0; }
 
 CPaintDC::CPaintDC(CWnd* window) : m_window(window), m_hdc(1) {}
 CPaintDC::~CPaintDC() = default;

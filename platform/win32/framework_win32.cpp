@@ -2,11 +2,7 @@
 // DialogBoxParamA with one shared dialog procedure that finds the object from
 // the window and hands it every message.
 
-// framework.h declares a portable GetSystemMetrics of its own, which would
-// clash with the Win32 one in this file; it is defined in metrics_win32.cpp.
-#define GetSystemMetrics SlotBenchFrameworkGetSystemMetrics
 #include "platform/framework.h"
-#undef GetSystemMetrics
 
 #include <windows.h>
 
@@ -16,8 +12,6 @@
 
 #include <cstring>
 #include <string>
-
-#include "platform/win32/win32_bridge.h"
 
 namespace {
 
@@ -170,9 +164,7 @@ CWinApp* g_app = nullptr;
 
 }  // namespace
 
-namespace win32 {
 int SystemMetric(int index) { return ::GetSystemMetrics(index); }
-}  // namespace win32
 
 // --- Windows and controls ---------------------------------------------------
 
