@@ -4,6 +4,7 @@
 #   source tools/wine_env.sh
 #   wine_env_up [--private-display]   # display, prefix, server, simulator
 #   wine_env_plug [COM5] / wine_env_unplug
+#   wine_env_driver                   # SLOTBENCH_DRIVER=slotbench_driver.exe
 #   wine_env_down                     # stops only what wine_env_up started
 #
 # Variables honoured (set them before sourcing or before wine_env_up):
@@ -128,6 +129,23 @@ wine_env_install_simulator() {
     cp -f "$x64" "$windows/system32/CT_ORB.dll"
   else
     wine_env_log "no 64-bit simulator at $x64 (bash tools/build.sh)"
+  fi
+}
+
+# The end-to-end driver (tests/e2e/driver.cpp): the CMake-built one when it
+# is current, else built into build/e2e/. Sets SLOTBENCH_DRIVER.
+wine_env_driver() {
+  local src=$SLOTBENCH_ROOT/tests/e2e/driver.cpp
+  local built=$SLOTBENCH_ROOT/build/windows-x86/tests/e2e/slotbench_driver.exe
+  if [[ -f $built && $built -nt $src ]]; then
+    SLOTBENCH_DRIVER=$built
+    return 0
+  fi
+  SLOTBENCH_DRIVER=$SLOTBENCH_ROOT/build/e2e/slotbench_driver.exe
+  if [[ ! -f $SLOTBENCH_DRIVER || $src -nt $SLOTBENCH_DRIVER ]]; then
+    mkdir -p "$(dirname "$SLOTBENCH_DRIVER")"
+    i686-w64-mingw32-g++-posix -std=c++17 -O2 -Wall -Wextra -municode -static -o "$SLOTBENCH_DRIVER" "$src" \
+      -luser32 -ladvapi32 || { wine_env_log "the driver could not be built"; return 1; }
   fi
 }
 

@@ -14,12 +14,16 @@
 //   state                      check states, enabled states, combo text, count
 //   list                       every line of the list, "N: text"
 //   count                      the number of lines in the list
-//   wait-text TEXT SECONDS     until a line of the list equals TEXT
+//   wait-text TEXT SECONDS     until a line of the list equals TEXT (a line
+//                              feed at the end of the line is not compared)
 //   wait-count N SECONDS       until the list holds at least N lines
 //   click ID                   BM_CLICK, sent: returns once the handler ran
 //   post-click ID              BM_CLICK, posted: returns at once
 //   command ID                 WM_COMMAND/BN_CLICKED from control ID, posted
 //   set-combo TEXT             the combo box's edit text, as if typed
+//   select-combo TEXT          pick the listed item TEXT in the combo box
+//   enabled                    enabled states only: answers even while the
+//                              tool's thread is blocked in a library call
 //   enter ID                   focus control ID, then post Enter to it
 //   escape ID                  focus control ID, then post Escape to it
 //   close-box                  the window's close box (SC_CLOSE), posted
@@ -229,8 +233,27 @@ const Command kCommands[] = {
     {"state", 0},       {"list", 0},       {"count", 0},       {"wait-text", 2},       {"wait-count", 2},
     {"click", 1},       {"post-click", 1}, {"command", 1},     {"set-combo", 1},       {"enter", 1},
     {"escape", 1},      {"close-box", 0},  {"about", 0},       {"plug", 1},            {"unplug", 0},
-    {"plug-timed", 3},  {"sleep", 1},      {"pid", 0},
+    {"plug-timed", 3},  {"sleep", 1},      {"pid", 0},        {"select-combo", 1},    {"enabled", 0},
 };
+
+std::wstring WithoutLineEnd(std::wstring text) {
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
+    return text;
+}
+
+bool SayEnabled() {
+    const struct {
+        const char* name;
+        int id;
+    } kControls[] = {{"usb", 1000}, {"serial", 1001}, {"combo", 1004},
+                     {"start", 1005}, {"clear", 1003}, {"exit", 2}};
+    for (const auto& c : kControls) {
+        HWND control = nullptr;
+        if (!Control(c.id, control)) return false;
+        Say(std::string(c.name) + "_enabled=" + std::to_string(IsWindowEnabled(control) ? 1 : 0));
+    }
+    return true;
+}
 
 bool Run(const std::string& name, const std::vector<std::string>& args, const std::vector<std::wstring>& wargs) {
     if (name == "wait-window") {
@@ -277,12 +300,7 @@ bool Run(const std::string& name, const std::vector<std::string>& args, const st
         Say("usb=" + std::to_string(usbCheck));
         Say("serial=" + std::to_string(serialCheck));
         Say("combo=" + Printable(comboText));
-        Say("usb_enabled=" + std::to_string(IsWindowEnabled(usb) ? 1 : 0));
-        Say("serial_enabled=" + std::to_string(IsWindowEnabled(serial) ? 1 : 0));
-        Say("combo_enabled=" + std::to_string(IsWindowEnabled(combo) ? 1 : 0));
-        Say("start_enabled=" + std::to_string(IsWindowEnabled(start) ? 1 : 0));
-        Say("clear_enabled=" + std::to_string(IsWindowEnabled(clear) ? 1 : 0));
-        Say("exit_enabled=" + std::to_string(IsWindowEnabled(exitButton) ? 1 : 0));
+        if (!SayEnabled()) return false;
         Say("count=" + std::to_string(count));
         return true;
     }
@@ -310,7 +328,7 @@ bool Run(const std::string& name, const std::vector<std::string>& args, const st
                 if (name == "wait-count" && static_cast<int>(lines.size()) >= wanted) return true;
                 if (name == "wait-text") {
                     for (const std::wstring& line : lines) {
-                        if (line == wargs[0]) return true;
+                        if (WithoutLineEnd(line) == WithoutLineEnd(wargs[0])) return true;
                     }
                 }
             }
@@ -347,6 +365,17 @@ bool Run(const std::string& name, const std::vector<std::string>& args, const st
             return Fail("the combo box does not answer");
         }
         return true;
+    }
+    if (name == "enabled") return SayEnabled();
+    if (name == "select-combo") {
+        HWND combo = nullptr;
+        if (!Control(1004, combo)) return false;
+        LRESULT index = CB_ERR;
+        if (!Query(combo, CB_SELECTSTRING, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(wargs[0].c_str()),
+                   index)) {
+            return Fail("the combo box does not answer");
+        }
+        return index != CB_ERR || Fail("the combo box has no item " + args[0]);
     }
     if (name == "enter") return PostKey(Number(args[0]), VK_RETURN);
     if (name == "escape") return PostKey(Number(args[0]), VK_ESCAPE);

@@ -1,0 +1,739 @@
+#!/usr/bin/env bash
+# End-to-end suite: runs the built SlotBench.exe under wine with the terminal
+# simulator as its CT_ORB.dll, works its window through slotbench_driver.exe
+# and checks the list, the log files and the simulator's trace.
+#
+#   bash tests/e2e/run_e2e.sh [CASE-PATTERN...]
+#
+# Needs the Windows builds (bash tools/build.sh). Uses its own Xvfb display
+# and its own wine prefix (build/e2e/wineprefix, or E2E_WINEPREFIX), so that a
+# demo running meanwhile is not disturbed. Each case runs in its own folder
+# under build/e2e/cases/ with its own scenario file; screenshots go to
+# build/e2e/screenshots/. Ends with the line "N passed, M failed"; the exit
+# status is 0 only when nothing failed.
+set -uo pipefail
+
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+OUT=$ROOT/build/e2e
+CASES_DIR=$OUT/cases
+SHOTS=$OUT/screenshots
+EXE32=$ROOT/build/windows-x86/SlotBench.exe
+EXE64=$ROOT/build/windows-x64/SlotBench.exe
+SIM32=$ROOT/build/windows-x86/simulator/CT_ORB.dll
+SIM64=$ROOT/build/windows-x64/simulator/CT_ORB.dll
+
+export WINEPREFIX=${E2E_WINEPREFIX:-$OUT/wineprefix}
+# shellcheck source=tools/wine_env.sh
+source "$ROOT/tools/wine_env.sh"
+# For looking into a failing case: E2E_WINEDEBUG=err+all (output in app.out).
+[[ -n ${E2E_WINEDEBUG:-} ]] && export WINEDEBUG=$E2E_WINEDEBUG
+
+SYS32_DLL=$WINEPREFIX/drive_c/windows/syswow64/CT_ORB.dll
+
+SEPARATOR=-------------------------------------------
+SUITE_DAY=$(date +%d/%m/%Y)
+DATE_RE='^[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}$'
+OS_LINE="Operating System: Windows 7"  # wine's default Windows version, 6.1
+PLUG_PROMPT="Plug your USB QSX 7100-K device (time out 30 sec)..."
+SERIAL_OK="*** QSX 7100-K SERIAL Test Success ***"
+SERIAL_FAIL="*** QSX 7100-K SERIAL Test Fail ***"
+USB_OK="*** QSX 7100-K USB Test Success ***"
+USB_FAIL="*** QSX 7100-K USB Test Fail ***"
+PATIENT_OK="Communication with card Patient's slot OK"
+DOCTOR_OK="Communication with Doctor's card slot OK"
+
+# The simulator's file version, as its resource script sets it.
+SIM_VERSION=$(sed -n 's/^ *FILEVERSION *\([0-9]*\), *\([0-9]*\), *\([0-9]*\), *\([0-9]*\).*/\1.\2.\3.\4/p' \
+  "$ROOT/simulator/ct_orb.rc")
+VERSION_LINE="CT-API version:$SIM_VERSION"
+
+# ---------------------------------------------------------------- driver ---
+
+drv() { wine "$DRIVER" "$@" 2>>"$CASE_DIR/driver.err"; }
+
+# ----------------------------------------------------------- case helpers ---
+
+# Inside a case (a subshell): failures are collected, the case goes on.
+CASE_FAILS=0
+fail() {
+  echo "    FAIL: $*"
+  CASE_FAILS=$((CASE_FAILS + 1))
+}
+
+expect_eq() {  # what, expected, actual
+  [[ $2 == "$3" ]] || fail "$1: expected '$2', got '$3'"
+}
+
+# The value of key=value in the driver's output.
+field() { sed -n "s/^$1=//p" <<<"$2" | head -n1; }
+
+expect_state() {  # output of "state" or "enabled", then key=value...
+  local out=$1 kv
+  shift
+  for kv in "$@"; do
+    expect_eq "${kv%%=*}" "${kv#*=}" "$(field "${kv%%=*}" "$out")"
+  done
+}
+
+scenario() { printf '%s\n' "$@" >"$CASE_DIR/scenario.txt"; }
+
+# The list as plain lines (index prefix and a final line feed mark removed).
+list_lines() { drv list | sed -e 's/^[0-9]*: //' -e 's/\\n$//'; }
+
+# Compares lines with an expected sequence. An expected line "~RE" is an
+# extended regular expression, "=DATE" the run's date and time line.
+expect_lines() {  # what, actual (text), expected lines...
+  local what=$1 actual=$2
+  shift 2
+  GOT=()
+  [[ -n $actual ]] && mapfile -t GOT <<<"$actual"
+  compare_got "$what" "$@"
+}
+
+compare_got() {  # what, expected lines... (actual lines in GOT)
+  local what=$1 fails_before=$CASE_FAILS
+  shift
+  local i=0 n=$# want
+  ((${#GOT[@]} == n)) || fail "$what: expected $n lines, got ${#GOT[@]}"
+  for want in "$@"; do
+    local have=${GOT[i]-<missing>}
+    case $want in
+      =DATE)
+        if [[ ! $have =~ $DATE_RE ]]; then
+          fail "$what line $((i + 1)): '$have' is not a date and time"
+        elif [[ ${have%% *} != "$SUITE_DAY" && ${have%% *} != "$(date +%d/%m/%Y)" ]]; then
+          fail "$what line $((i + 1)): '$have' is not today's date"
+        fi
+        ;;
+      \~*) [[ $have =~ ${want:1} ]] || fail "$what line $((i + 1)): '$have' does not match /${want:1}/" ;;
+      *) [[ $have == "$want" ]] || fail "$what line $((i + 1)): expected '$want', got '$have'" ;;
+    esac
+    i=$((i + 1))
+  done
+  if ((CASE_FAILS > fails_before)); then printf '      | %s\n' "${GOT[@]}"; fi
+}
+
+# A log file's lines against an expected sequence, after checking that every
+# line ends in CR LF. An empty last line is kept (the verdict's own line feed).
+expect_log() {  # file, expected lines...
+  local file=$1
+  shift
+  local name
+  name=$(basename "$file")
+  if [[ ! -f $file ]]; then
+    fail "$name is missing"
+    return
+  fi
+  local lf crlf
+  lf=$(tr -cd '\n' <"$file" | wc -c)
+  crlf=$(grep -c $'\r$' "$file")
+  ((lf == crlf)) || fail "$name: $((lf - crlf)) of $lf lines do not end in CR LF"
+  [[ -z $(tail -c 1 "$file" | tr -d '\n') ]] || fail "$name does not end with a line end"
+  GOT=()
+  mapfile -t GOT < <(sed 's/\r$//' "$file")
+  compare_got "$name" "$@"
+}
+
+expect_no_file() { [[ ! -e $CASE_DIR/$1 ]] || fail "$1 should not exist"; }
+
+# Trace lines of one call kind, e.g. trace_calls CT_init.
+trace_calls() { grep "^$1 " "$CASE_DIR/trace.txt" 2>/dev/null; }
+
+expect_init_port() {  # port number
+  local inits
+  inits=$(trace_calls CT_init)
+  expect_eq "CT_init calls" 1 "$(grep -c . <<<"$inits")"
+  expect_eq "CT_init port" "pn=$1" "$(grep -o 'pn=[0-9]*' <<<"$inits" | head -n1)"
+}
+
+# ---------------------------------------------------------- app handling ---
+
+APP_PID=
+APP_RC=
+
+app_start() {  # [exe] [folder to run from]
+  local exe=${1:-$EXE32}
+  [[ -f $exe ]] || { fail "$exe is not built"; return 1; }
+  [[ -f $CASE_DIR/scenario.txt ]] || : >"$CASE_DIR/scenario.txt"
+  (
+    cd "$CASE_DIR" || exit 99
+    export SLOTBENCH_SIM_SCENARIO SLOTBENCH_SIM_TRACE
+    SLOTBENCH_SIM_SCENARIO=$(wine_env_winpath "$CASE_DIR/scenario.txt")
+    SLOTBENCH_SIM_TRACE=$(wine_env_winpath "$CASE_DIR/trace.txt")
+    exec wine "$exe"
+  ) >>"$CASE_DIR/app.out" 2>&1 &
+  APP_PID=$!
+  if ! drv wait-window 20; then
+    fail "the main window did not appear"
+    return 1
+  fi
+}
+
+app_wait_exit() {  # seconds
+  local end=$((SECONDS + ${1:-10}))
+  while kill -0 "$APP_PID" 2>/dev/null; do
+    if ((SECONDS >= end)); then
+      fail "the process did not end"
+      return 1
+    fi
+    sleep 0.05
+  done
+  wait "$APP_PID"
+  APP_RC=$?
+  APP_PID=
+}
+
+# Leaves through Exit and waits for the process to end.
+app_exit() {
+  if ! drv wait-window 1 >/dev/null 2>&1; then
+    app_wait_exit 5
+    fail "the program had ended before Exit (exit code ${APP_RC:-?}; app.out has its output)"
+    return
+  fi
+  drv post-click 2 \; wait-gone 10 || fail "Exit did not close the window"
+  app_wait_exit 10
+  expect_scenario_used
+}
+
+# A scenario with a mistake would silently give the default terminal.
+expect_scenario_used() {
+  if grep -q '^# scenario error' "$CASE_DIR/trace.txt" 2>/dev/null; then
+    fail "the simulator rejected the scenario: $(grep '^# scenario error' "$CASE_DIR/trace.txt" | head -n1)"
+  fi
+}
+
+# Starts a run with Start Test and waits for the verdict line.
+run_and_wait() {  # verdict, seconds
+  drv wait-window 1 \; post-click 1005 \; wait-text "$1" "${2:-20}" || fail "no verdict line '$1'"
+}
+
+shot() {  # file name
+  mkdir -p "$SHOTS"
+  # The virtual desktop is all there is to see.
+  if import -window root -display "$DISPLAY" -crop "${SLOTBENCH_DESKTOP:-800x600}+0+0" +repage \
+    "$SHOTS/$1" 2>/dev/null; then
+    echo "    screenshot: $SHOTS/$1"
+  else
+    fail "screenshot $1 could not be taken"
+  fi
+}
+
+# Ends the program this case started, if it is still running.
+app_kill() {
+  if [[ -n $APP_PID ]] && kill -0 "$APP_PID" 2>/dev/null; then
+    kill "$APP_PID" 2>/dev/null
+    wait "$APP_PID" 2>/dev/null
+    local tries
+    for ((tries = 0; tries < 40; tries++)); do
+      drv wait-gone 0 >/dev/null 2>&1 && break
+      sleep 0.05
+    done
+  fi
+  APP_PID=
+}
+
+case_cleanup() {
+  app_kill
+  drv unplug >/dev/null 2>&1
+  # What a case changes in the prefix is put back, even when it fails.
+  if [[ $CASE_NAME == os_report_xp ]]; then wine reg delete "$APPDEFAULTS_KEY" /f >/dev/null 2>&1; fi
+  [[ -f $SYS32_DLL ]] || cp -f "$SIM32" "$SYS32_DLL"
+}
+
+# ----------------------------------------------------------------- cases ---
+
+# Serial success block, as the list shows it.
+serial_success_lines() {
+  printf '%s\n' "$SEPARATOR" "QSX 7100-K Connection test" "=DATE" "$SEPARATOR" "$OS_LINE" \
+    "CT-API installed" "$VERSION_LINE" "Terminal OK" "$PATIENT_OK" "$DOCTOR_OK" "$SERIAL_OK"
+}
+
+case_startup_state() {
+  app_start || return
+  local state
+  state=$(drv state)
+  expect_state "$state" usb=1 serial=0 combo=COM1 combo_enabled=0 count=0 \
+    usb_enabled=1 serial_enabled=1 start_enabled=1 clear_enabled=1 exit_enabled=1
+  [[ -f $CASE_DIR/tmp ]] || fail "the session file tmp was not created at start"
+  app_exit
+  # Nothing was logged: no log is made and the session file goes away.
+  expect_no_file tmp
+  expect_no_file QSX7100-K.log
+  expect_no_file QSX7100-K_old.log
+}
+
+case_link_boxes() {
+  app_start || return
+  local state
+  drv click 1001
+  state=$(drv state)
+  expect_state "$state" serial=1 usb=0 combo_enabled=1
+  drv click 1001
+  state=$(drv state)
+  expect_state "$state" serial=0 usb=0 combo_enabled=1
+  drv click 1000
+  state=$(drv state)
+  expect_state "$state" usb=1 serial=0 combo_enabled=0
+  drv click 1001 \; click 1000
+  state=$(drv state)
+  expect_state "$state" usb=1 serial=0 combo_enabled=0
+  # Neither box checked: Start Test takes the USB branch.
+  drv click 1000
+  state=$(drv state)
+  expect_state "$state" usb=0 serial=0
+  drv plug COM5
+  run_and_wait "$USB_OK" 20
+  local lines
+  lines=$(list_lines)
+  grep -qxF "QSX 7100-K Port COM number: COM5" <<<"$lines" || fail "no USB port line with both boxes unchecked"
+  app_exit
+}
+
+case_serial_com3() {
+  # The first library call is slowed down so that the disabled controls can
+  # be seen while it runs.
+  scenario "delay CT_init 1500"
+  app_start || return
+  drv click 1001 \; select-combo COM3
+  drv post-click 1005 \; sleep 700
+  local during
+  during=$(drv enabled)
+  expect_state "$during" start_enabled=0 usb_enabled=0 serial_enabled=0 combo_enabled=0
+  drv wait-text "$SERIAL_OK" 20 || fail "no SERIAL success line"
+  local after
+  after=$(drv state)
+  expect_state "$after" start_enabled=1 usb_enabled=1 serial_enabled=1 combo_enabled=1 serial=1 usb=0 combo=COM3
+  local -a want
+  mapfile -t want < <(serial_success_lines)
+  expect_lines "list" "$(list_lines)" "${want[@]}"
+  shot main_after_serial_run.png
+  app_exit
+  expect_init_port 3
+  expect_no_file tmp
+  expect_log "$CASE_DIR/QSX7100-K.log" \
+    "$SEPARATOR" "QSX 7100-K Connection test" "=DATE" "$SEPARATOR" "$OS_LINE" \
+    "CT-API installed" "$VERSION_LINE" "Terminal OK" "$PATIENT_OK" "$DOCTOR_OK" "$SERIAL_OK" ""
+  # The verdict message carries its own line feed: an empty line follows it.
+  [[ $(tail -c 4 "$CASE_DIR/QSX7100-K.log" | od -An -tx1 | tr -d ' \n') == 0d0a0d0a ]] ||
+    fail "QSX7100-K.log does not end with the verdict's line end and an empty line (CR LF CR LF)"
+}
+
+case_serial_typed_com12() {
+  app_start || return
+  drv click 1001 \; set-combo COM12
+  expect_eq "combo text" COM12 "$(field combo "$(drv state)")"
+  run_and_wait "$SERIAL_OK" 20
+  local -a want
+  mapfile -t want < <(serial_success_lines)
+  expect_lines "list" "$(list_lines)" "${want[@]}"
+  app_exit
+  expect_init_port 11
+  # The whole exchange: reset terminal, both slots, close; source 2 every time,
+  # destination 1 for the terminal and the patient's slot, 5 for the doctor's.
+  local data
+  data=$(trace_calls CT_data | grep -o 'dad=[0-9A-F]*>[0-9A-F]* sad=[0-9A-F]*>[0-9A-F]* cmd=[0-9A-F]*' |
+    sed 's/>[0-9A-F]*//g')
+  expect_lines "trace CT_data" "$data" \
+    "dad=01 sad=02 cmd=20110000" "dad=01 sad=02 cmd=2011010100" "dad=05 sad=02 cmd=2011020100"
+  expect_eq "CT_close calls" 1 "$(trace_calls CT_close | grep -c .)"
+}
+
+# The operating-system line follows the version the system reports: wine
+# reports 5.1 when told to act as Windows XP.
+APPDEFAULTS_KEY='HKCU\Software\Wine\AppDefaults\SlotBench.exe'
+case_os_report_xp() {
+  wine reg add "$APPDEFAULTS_KEY" /v Version /d winxp /f >/dev/null 2>&1 || fail "cannot set the Windows version"
+  app_start || return
+  drv click 1001
+  run_and_wait "$SERIAL_OK" 20
+  local lines
+  lines=$(list_lines)
+  expect_eq "operating system line" "Operating System: Windows XP" "$(sed -n 5p <<<"$lines")"
+  app_exit
+  wine reg delete "$APPDEFAULTS_KEY" /f >/dev/null 2>&1
+}
+
+case_cards_arrive() {
+  scenario "slot 1 processor arrive 1000" "slot 2 processor arrive 1000"
+  app_start || return
+  drv click 1001
+  run_and_wait "$SERIAL_OK" 30
+  expect_lines "list" "$(list_lines)" "$SEPARATOR" "QSX 7100-K Connection test" "=DATE" "$SEPARATOR" \
+    "$OS_LINE" "CT-API installed" "$VERSION_LINE" "Terminal OK" \
+    "Insert a card in a patient's slot" "$PATIENT_OK" \
+    "Insert a card in the doctor's slot" "$DOCTOR_OK" "$SERIAL_OK"
+  app_exit
+  expect_eq "REQUEST ICC calls" 2 "$(trace_calls CT_data | grep -c 'cmd=2012')"
+}
+
+case_terminal_errors() {
+  local head=("$SEPARATOR" "QSX 7100-K Connection test" "=DATE" "$SEPARATOR" "$OS_LINE" "CT-API installed"
+    "$VERSION_LINE")
+
+  echo "    - CT_init fails"
+  scenario "result CT_init -8"
+  app_start || return
+  drv click 1001
+  run_and_wait "$SERIAL_FAIL" 20
+  expect_lines "list" "$(list_lines)" "${head[@]}" "CT_INIT fail" "$SERIAL_FAIL"
+  app_exit
+  expect_eq "CT_data calls after a failed CT_init" 0 "$(trace_calls CT_data | grep -c .)"
+  expect_eq "CT_close calls after a failed CT_init" 0 "$(trace_calls CT_close | grep -c .)"
+
+  echo "    - patient's slot answers an error status"
+  rm -f "$CASE_DIR/trace.txt"
+  scenario "status CT_data:2 6F 00"
+  app_start || return
+  drv click 1001
+  run_and_wait "$SERIAL_FAIL" 20
+  expect_lines "list" "$(list_lines)" "${head[@]}" "Terminal OK" "Com Error patient card's slot" \
+    "$DOCTOR_OK" "$SERIAL_FAIL"
+  app_exit
+
+  echo "    - terminal reset answers 90 02"
+  rm -f "$CASE_DIR/trace.txt"
+  scenario "status CT_data:1 90 02"
+  app_start || return
+  drv click 1001
+  run_and_wait "$SERIAL_FAIL" 20
+  app_exit
+  # The message keeps its 14 trailing spaces in the log.
+  expect_log "$CASE_DIR/QSX7100-K.log" "${head[@]}" \
+    "Com Error Terminal              " "$PATIENT_OK" "$DOCTOR_OK" "$SERIAL_FAIL" ""
+}
+
+case_usb_already_plugged() {
+  app_start || return
+  drv plug COM5
+  local started=$SECONDS
+  run_and_wait "$USB_OK" 20
+  local took=$((SECONDS - started))
+  ((took < 5)) || fail "the run took ${took}s: a terminal already plugged in needs no pause"
+  expect_lines "list" "$(list_lines)" "$SEPARATOR" "QSX 7100-K Connection test" "=DATE" "$SEPARATOR" \
+    "$OS_LINE" "CT-API installed" "$VERSION_LINE" "QSX 7100-K Port COM number: COM5" \
+    "Terminal OK" "$PATIENT_OK" "$DOCTOR_OK" "$USB_OK"
+  app_exit
+  expect_init_port 5
+}
+
+case_usb_plugged_during_wait() {
+  app_start || return
+  drv post-click 1005 \; wait-text "$PLUG_PROMPT" 10 || fail "no plug-in prompt"
+  local during
+  during=$(drv enabled)
+  expect_state "$during" start_enabled=0 usb_enabled=0 serial_enabled=0 combo_enabled=0
+  # Every line reaches the session file as it is logged.
+  grep -qF "$PLUG_PROMPT" "$CASE_DIR/tmp" 2>/dev/null || fail "the prompt is not in tmp while the wait goes on"
+  sleep 3
+  local timed
+  timed=$(drv plug-timed COM5 "$(wine_env_winpath "$CASE_DIR/trace.txt")" 20)
+  local ms
+  ms=$(field init_after_ms "$timed")
+  if [[ -z $ms ]]; then
+    fail "the terminal was never opened after the plug-in"
+  elif ((ms < 6000 || ms > 9000)); then
+    fail "the terminal was opened ${ms} ms after the plug-in (expected a 6 s pause)"
+  else
+    echo "    terminal opened ${ms} ms after the plug-in"
+  fi
+  drv wait-text "$USB_OK" 20 || fail "no USB success line"
+  local after
+  after=$(drv state)
+  # Restored as they were: the combo box stays disabled in USB mode.
+  expect_state "$after" start_enabled=1 usb_enabled=1 serial_enabled=1 combo_enabled=0 usb=1
+  expect_lines "list" "$(list_lines)" "$SEPARATOR" "QSX 7100-K Connection test" "=DATE" "$SEPARATOR" \
+    "$OS_LINE" "CT-API installed" "$VERSION_LINE" "$PLUG_PROMPT" "QSX 7100-K Port COM number: COM5" \
+    "Terminal OK" "$PATIENT_OK" "$DOCTOR_OK" "$USB_OK"
+  app_exit
+  expect_init_port 5
+}
+
+case_usb_never_plugged() {
+  app_start || return
+  drv post-click 1005 \; wait-text "$PLUG_PROMPT" 10 || fail "no plug-in prompt"
+  local started ms
+  started=$(date +%s%N)
+  drv wait-text "Time out" 40 || fail "no Time out line"
+  ms=$((($(date +%s%N) - started) / 1000000))
+  ((ms >= 29000 && ms <= 31500)) || fail "the wait lasted ${ms} ms, not 30 s"
+  echo "    Time out ${ms} ms after the prompt was seen"
+  drv wait-text "$USB_FAIL" 5 || fail "no USB fail line"
+  expect_lines "list" "$(list_lines)" "$SEPARATOR" "QSX 7100-K Connection test" "=DATE" "$SEPARATOR" \
+    "$OS_LINE" "CT-API installed" "$VERSION_LINE" "$PLUG_PROMPT" "Time out" "$USB_FAIL"
+  app_exit
+  expect_eq "CT_init calls" 0 "$(trace_calls CT_init | grep -c .)"
+}
+
+case_library_missing_at_fixed_path() {
+  # The program loads the library from its own folder; the fixed path the
+  # report looks at is empty.
+  cp -f "$EXE32" "$CASE_DIR/SlotBench.exe"
+  cp -f "$SIM32" "$CASE_DIR/CT_ORB.dll"
+  rm -f "$SYS32_DLL"
+  app_start "$CASE_DIR/SlotBench.exe" || return
+  drv click 1001
+  run_and_wait "$SERIAL_FAIL" 20
+  expect_lines "list" "$(list_lines)" "$SEPARATOR" "QSX 7100-K Connection test" "=DATE" "$SEPARATOR" \
+    "$OS_LINE" "ERROR: CT-API Not found !" "Terminal OK" "$PATIENT_OK" "$DOCTOR_OK" "$SERIAL_FAIL"
+  app_exit
+  cp -f "$SIM32" "$SYS32_DLL"
+}
+
+case_no_library_anywhere() {
+  rm -f "$SYS32_DLL"
+  (cd "$CASE_DIR" && exec wine "$EXE32") >>"$CASE_DIR/app.out" 2>&1 &
+  APP_PID=$!
+  app_wait_exit 15
+  expect_eq "exit code" 53 "$APP_RC"
+  cp -f "$SIM32" "$SYS32_DLL"
+  expect_no_file tmp
+}
+
+case_log_rotation() {
+  echo "    - first session: CT_init fails"
+  scenario "result CT_init -8"
+  app_start || return
+  drv click 1001
+  run_and_wait "$SERIAL_FAIL" 20
+  app_exit
+  cp "$CASE_DIR/QSX7100-K.log" "$CASE_DIR/first.log" 2>/dev/null || fail "no log after the first session"
+  expect_no_file QSX7100-K_old.log
+
+  echo "    - second session: success"
+  scenario ""
+  app_start || return
+  cmp -s "$CASE_DIR/first.log" "$CASE_DIR/QSX7100-K_old.log" ||
+    fail "QSX7100-K_old.log is not the first session's log at the second start"
+  drv click 1001
+  run_and_wait "$SERIAL_OK" 20
+  app_exit
+  cmp -s "$CASE_DIR/first.log" "$CASE_DIR/QSX7100-K_old.log" || fail "QSX7100-K_old.log changed"
+  grep -qxF "$SERIAL_OK"$'\r' "$CASE_DIR/QSX7100-K.log" || fail "QSX7100-K.log is not the second session's"
+  grep -qF "CT_INIT fail" "$CASE_DIR/QSX7100-K.log" && fail "QSX7100-K.log still holds the first session"
+  cp "$CASE_DIR/QSX7100-K.log" "$CASE_DIR/second.log"
+
+  echo "    - third session: no test"
+  app_start || return
+  app_exit
+  cmp -s "$CASE_DIR/second.log" "$CASE_DIR/QSX7100-K.log" || fail "a session without a test changed QSX7100-K.log"
+  cmp -s "$CASE_DIR/second.log" "$CASE_DIR/QSX7100-K_old.log" ||
+    fail "QSX7100-K_old.log is not a copy of the log found at the third start"
+  expect_no_file tmp
+}
+
+# Escape and the close box leave like Exit: the log is written, tmp goes.
+case_escape_and_close_box() {
+  local way
+  for way in escape close-box; do
+    echo "    - $way"
+    rm -f "$CASE_DIR/QSX7100-K.log"
+    app_start || return
+    drv click 1001
+    run_and_wait "$SERIAL_OK" 20
+    if [[ $way == escape ]]; then
+      drv escape 1002 || fail "Escape could not be sent"
+    else
+      drv close-box || fail "the close box could not be used"
+    fi
+    drv wait-gone 10 || fail "$way did not close the window"
+    app_wait_exit 10
+    expect_no_file tmp
+    grep -qxF "$SERIAL_OK"$'\r' "$CASE_DIR/QSX7100-K.log" 2>/dev/null || fail "$way did not write QSX7100-K.log"
+  done
+}
+
+# Exit, Escape or the close box during the USB wait stop the wait at once:
+# the USB fail line is logged, the exit steps run once, the window closes.
+leave_during_wait() {  # exit | close-box
+  local way=$1
+  echo "    - $way"
+  app_kill
+  rm -f "$CASE_DIR/QSX7100-K.log" "$CASE_DIR/trace.txt" "$CASE_DIR/tmp"
+  app_start || return
+  drv post-click 1005 \; wait-text "$PLUG_PROMPT" 10 || fail "no plug-in prompt"
+  local started ms
+  started=$(date +%s%N)
+  case $way in
+    exit) drv post-click 2 ;;
+    close-box) drv close-box ;;
+  esac
+  if ! drv wait-gone 3; then
+    fail "$way did not close the window during the wait"
+    return
+  fi
+  ms=$((($(date +%s%N) - started) / 1000000))
+  ((ms < 3000)) || fail "$way: the window took ${ms} ms to close"
+  app_wait_exit 10
+  expect_no_file tmp
+  expect_log "$CASE_DIR/QSX7100-K.log" "$SEPARATOR" \
+    "QSX 7100-K Connection test" "=DATE" "$SEPARATOR" "$OS_LINE" "CT-API installed" "$VERSION_LINE" \
+    "$PLUG_PROMPT" "$USB_FAIL" ""
+  expect_eq "$way: CT_init calls" 0 "$(trace_calls CT_init | grep -c .)"
+}
+
+case_exit_during_usb_wait() {
+  leave_during_wait exit
+  leave_during_wait close-box
+}
+
+# The wait dispatches messages without the dialog's keyboard handling, so
+# Escape is no dialog key then: the wait goes on, and Exit still ends it.
+case_escape_during_usb_wait() {
+  app_start || return
+  drv post-click 1005 \; wait-text "$PLUG_PROMPT" 10 || fail "no plug-in prompt"
+  drv escape 1002
+  sleep 1
+  drv wait-window 1 >/dev/null 2>&1 || { fail "Escape closed the window during the wait"; return; }
+  [[ $(drv list | tr -d '\r' | tail -n 1) == *": $PLUG_PROMPT" ]] || fail "Escape ended the wait"
+  drv post-click 2
+  drv wait-gone 3 || fail "Exit did not close the window after Escape"
+  app_wait_exit 10
+  expect_no_file tmp
+  expect_eq "last logged line" "$USB_FAIL" "$(tr -d '\r' <"$CASE_DIR/QSX7100-K.log" | tail -n 2 | head -n 1)"
+}
+
+case_enter_does_nothing() {
+  app_start || return
+  drv click 1001
+  run_and_wait "$SERIAL_OK" 20
+  local before
+  before=$(drv state)
+  local id
+  for id in 1002 1004 1001 1000; do
+    drv enter "$id" || fail "Enter could not be sent to $id"
+    sleep 0.3
+    if ! drv wait-window 1 >/dev/null 2>&1; then
+      fail "Enter on control $id closed the dialog"
+      app_wait_exit 5
+      return
+    fi
+    expect_eq "state after Enter on $id" "$before" "$(drv state)"
+  done
+  [[ -f $CASE_DIR/tmp ]] || fail "tmp is gone while the dialog is open"
+  expect_no_file QSX7100-K.log
+  # The keys do arrive: Enter on a push button presses it.
+  drv enter 1005 \; wait-count 22 20 || fail "Enter on Start Test did not start a second run"
+  app_exit
+  [[ -f $CASE_DIR/QSX7100-K.log ]] || fail "no log after Exit"
+}
+
+# Clear empties the list only; a second run's block follows the first in the
+# session file.
+case_clear_and_two_runs() {
+  app_start || return
+  drv click 1001
+  run_and_wait "$SERIAL_OK" 20
+  drv click 1003
+  expect_eq "lines after Clear" 0 "$(drv count)"
+  expect_eq "tmp lines after Clear" 12 "$(grep -c '' "$CASE_DIR/tmp" 2>/dev/null)"
+  run_and_wait "$SERIAL_OK" 20
+  local -a want
+  mapfile -t want < <(serial_success_lines)
+  expect_lines "list" "$(list_lines)" "${want[@]}"
+  app_exit
+  expect_log "$CASE_DIR/QSX7100-K.log" "${want[@]}" "" "${want[@]}" ""
+}
+
+case_about_box() {
+  app_start || return
+  local before
+  before=$(drv state)
+  drv about
+  local about
+  about=$(drv wait-about 10) || fail "no About box"
+  expect_eq "About caption" "caption: A propos de Slot_Bench" "$(head -n1 <<<"$about")"
+  grep -qF "Slot_Bench version 1.0" <<<"$about" || fail "the About box does not show 'Slot_Bench version 1.0'"
+  shot about_box.png
+  drv close-about \; wait-about-gone 10 || fail "the About box did not close"
+  drv wait-window 1 >/dev/null || fail "the main window went away with the About box"
+  expect_eq "state after the About box" "$before" "$(drv state)"
+  app_exit
+}
+
+case_x64_smoke() {
+  [[ -f $EXE64 && -f $SIM64 ]] || { fail "the 64-bit program or simulator is not built"; return; }
+  app_start "$EXE64" || return
+  expect_state "$(drv state)" usb=1 serial=0 combo=COM1 combo_enabled=0 count=0
+  drv click 1001 \; select-combo COM3
+  run_and_wait "$SERIAL_OK" 20
+  local -a want
+  mapfile -t want < <(serial_success_lines)
+  expect_lines "list" "$(list_lines)" "${want[@]}"
+  app_exit
+  expect_init_port 3
+  [[ -f $CASE_DIR/QSX7100-K.log ]] || fail "no log"
+}
+
+CASES=(startup_state link_boxes serial_com3 serial_typed_com12 os_report_xp cards_arrive terminal_errors
+  usb_already_plugged usb_plugged_during_wait usb_never_plugged library_missing_at_fixed_path
+  no_library_anywhere log_rotation escape_and_close_box exit_during_usb_wait escape_during_usb_wait enter_does_nothing
+  clear_and_two_runs about_box x64_smoke)
+
+# ------------------------------------------------------------------ main ---
+
+main() {
+  local passed=0 failed=0 begin=$SECONDS
+  local -a selected=()
+  local name pattern
+  for name in "${CASES[@]}"; do
+    if (($# == 0)); then
+      selected+=("$name")
+      continue
+    fi
+    for pattern in "$@"; do
+      [[ $name == *$pattern* ]] && { selected+=("$name"); break; }
+    done
+  done
+
+  mkdir -p "$OUT"
+  rm -rf "$CASES_DIR" "$SHOTS"
+  mkdir -p "$CASES_DIR" "$SHOTS"
+
+  local setup_error=
+  [[ -f $EXE32 ]] || setup_error="$EXE32 is not built (bash tools/build.sh)"
+  [[ -f $SIM32 ]] || setup_error="$SIM32 is not built (bash tools/build.sh)"
+  if [[ -z $setup_error ]]; then
+    if wine_env_driver; then
+      DRIVER=$SLOTBENCH_DRIVER
+    else
+      setup_error="the driver could not be built"
+    fi
+  fi
+  if [[ -z $setup_error ]]; then
+    wine_env_up --private-display || setup_error="the wine environment could not be set up"
+  fi
+  trap 'wine_env_down' EXIT
+  if [[ -n $setup_error ]]; then
+    echo "e2e: $setup_error"
+    echo "0 passed, ${#selected[@]} failed"
+    return 1
+  fi
+  echo "e2e: display $DISPLAY, prefix $WINEPREFIX, driver $DRIVER"
+
+  for name in "${selected[@]}"; do
+    local case_begin=$SECONDS
+    CASE_DIR=$CASES_DIR/$name
+    CASE_NAME=$name
+    mkdir -p "$CASE_DIR"
+    echo "--- $name"
+    if (
+      trap case_cleanup EXIT
+      cd "$CASE_DIR" || exit 1
+      "case_$name"
+      exit $((CASE_FAILS > 0))
+    ); then
+      passed=$((passed + 1))
+      echo "PASS $name ($((SECONDS - case_begin)) s)"
+    else
+      failed=$((failed + 1))
+      echo "FAIL $name ($((SECONDS - case_begin)) s; files in $CASE_DIR)"
+      [[ -s $CASE_DIR/driver.err ]] && sort -u "$CASE_DIR/driver.err" | head -n 5 | sed 's/^/    /'
+    fi
+  done
+
+  echo "e2e: $((SECONDS - begin)) s; screenshots in $SHOTS"
+  echo "$passed passed, $failed failed"
+  ((failed == 0))
+}
+
+main "$@"
