@@ -97,6 +97,9 @@ REGEDIT4
 "Default"="${SLOTBENCH_DESKTOP:-800x600}"
 EOF
     wine regedit /S "$(wine_env_winpath "$reg")" >/dev/null 2>&1 || { wine_env_log "regedit failed"; return 1; }
+    # The desktop this started did not have the settings yet: let it end, so
+    # that the next program starts one that has.
+    wineserver -w >/dev/null 2>&1 || true
     touch "$WINEPREFIX/.slotbench-configured"
   fi
 }
@@ -158,8 +161,11 @@ wine_env_up() {
     fi
   fi
   wine_env_make_prefix || return 1
-  wine_env_start_server || return 1
+  # Configured before the lasting server starts: regedit's own server and
+  # desktop must be gone before the settings count.
+  [[ -f $WINEPREFIX/.slotbench-configured ]] || wineserver -k >/dev/null 2>&1 || true
   wine_env_configure_prefix || return 1
+  wine_env_start_server || return 1
   wine_env_install_simulator
 }
 
