@@ -17,8 +17,11 @@ namespace {
 class SetupTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = ::testing::TempDir();
-        tracePath_ = dir_ + "/setup_test.trace";
+        // ctest runs the tests of this file side by side: each keeps to
+        // files of its own.
+        dir_ = ::testing::TempDir() + "slotbench-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        tracePath_ = dir_ + "-setup_test.trace";
         std::remove(tracePath_.c_str());
     }
     void TearDown() override {
@@ -27,7 +30,7 @@ protected:
     }
 
     std::string WriteFile(const std::string& name, const std::string& text) {
-        const std::string path = dir_ + "/" + name;
+        const std::string path = dir_ + "-" + name;
         std::ofstream(path, std::ios::binary) << text;
         written_.push_back(path);
         return path;
@@ -62,7 +65,7 @@ const std::vector<uint8_t> kEmpty = {0x64, 0xA1};
 }  // namespace
 
 TEST_F(SetupTest, WithoutAnyScenarioTheDefaultIsUsedAndNoted) {
-    ctsim::Simulator sim = ctsim::CreateSimulator("", dir_ + "/absent.scenario", tracePath_, clock_);
+    ctsim::Simulator sim = ctsim::CreateSimulator("", dir_ + "-absent.scenario", tracePath_, clock_);
     ASSERT_EQ(sim.terminal->Init(1, 3), 0);
     EXPECT_EQ(ResetSlot1(*sim.terminal), kProcessorReady);
     const auto lines = TraceLines();
@@ -102,7 +105,7 @@ TEST_F(SetupTest, ABadScenarioFallsBackToTheDefaultWithEveryErrorNoted) {
 
 TEST_F(SetupTest, ANamedScenarioThatCannotBeReadFallsBackToo) {
     const std::string beside = WriteFile("setup_beside.scenario", "slot 1 empty\n");
-    const std::string missing = dir_ + "/setup_missing.scenario";
+    const std::string missing = dir_ + "-setup_missing.scenario";
     ctsim::Simulator sim = ctsim::CreateSimulator(missing, beside, tracePath_, clock_);
     sim.terminal->Init(1, 3);
     EXPECT_EQ(ResetSlot1(*sim.terminal), kProcessorReady) << "the file beside the library is not a fallback";
