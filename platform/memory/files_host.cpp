@@ -39,14 +39,6 @@ bool Faulted(fake::FileOp op, const std::string& name) {
     return false;
 }
 
-long FileLength(std::FILE* stream) {
-    const long here = std::ftell(stream);
-    if (here < 0 || std::fseek(stream, 0, SEEK_END) != 0) return -1;
-    const long end = std::ftell(stream);
-    std::fseek(stream, here, SEEK_SET);
-    return end;
-}
-
 }  // namespace
 
 namespace platform {
@@ -70,7 +62,7 @@ size_t WriteStream(const void* data, size_t size, std::FILE* stream) {
     if (room != fake::State().diskRoom.end()) {
         // A full disk takes what fits and refuses the rest.
         std::fflush(stream);
-        const long used = FileLength(stream);
+        const long used = platform::StreamLength(stream);
         const long left = used < 0 ? 0 : room->second - used;
         const size_t fits = left <= 0 ? 0 : std::min(size, static_cast<size_t>(left));
         return std::fwrite(data, 1, fits, stream);
@@ -89,8 +81,6 @@ bool CloseStream(std::FILE* stream) {
     const bool closed = std::fclose(stream) == 0;  // a stream is released whatever happens
     return closed && !faulted;
 }
-
-long StreamLength(std::FILE* stream) { return FileLength(stream); }
 
 bool CopyFileReplacing(const char* from, const char* to) {
     if (Faulted(fake::FileOp::Copy, to)) return false;

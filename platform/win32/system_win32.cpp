@@ -182,14 +182,6 @@ bool FlushStream(std::FILE* stream) { return std::fflush(stream) == 0; }
 
 bool CloseStream(std::FILE* stream) { return std::fclose(stream) == 0; }
 
-long StreamLength(std::FILE* stream) {
-    const long here = std::ftell(stream);
-    if (here < 0 || std::fseek(stream, 0, SEEK_END) != 0) return -1;
-    const long end = std::ftell(stream);
-    std::fseek(stream, here, SEEK_SET);
-    return end;
-}
-
 bool CopyFileReplacing(const char* from, const char* to) { return CopyFileA(from, to, FALSE) != 0; }
 
 bool RemoveFile(const char* name) { return DeleteFileA(name) != 0; }
