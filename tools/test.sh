@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything, and runs every test: the host
 # unit tests (with AddressSanitizer and UBSan), a short run of every fuzz
-# target, and the end-to-end suite of the real program under wine.
+# target, the end-to-end suite of the real program under wine, and the test
+# that kills it at random moments.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,3 +17,6 @@ bash tools/fuzz.sh 20
 
 echo "== end-to-end tests under wine"
 bash tests/e2e/run_e2e.sh
+
+echo "== kill safety under wine"
+bash tests/e2e/kill_safety.sh
