@@ -18,8 +18,8 @@ failed=0
 for target in reader_exercise usb_discovery environment_report port_name; do
   work=build/fuzz/corpus/$target findings=build/fuzz/findings/$target
   mkdir -p "$work" "$findings"
-  inputs=(fuzz/corpus/$target)
-  [[ -d fuzz/regressions/$target ]] && inputs+=(fuzz/regressions/$target)
+  inputs=("fuzz/corpus/$target")
+  [[ -d fuzz/regressions/$target ]] && inputs+=("fuzz/regressions/$target")
   if build/fuzz/fuzz/${target}_fuzz -max_total_time="$seconds" -print_final_stats=1 \
        -artifact_prefix="$findings/" "$work" "${inputs[@]}" >"build/fuzz/$target.log" 2>&1; then
     runs=$(grep -m1 'stat::number_of_executed_units' "build/fuzz/$target.log" | awk '{print $2}')

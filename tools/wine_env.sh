@@ -169,6 +169,22 @@ wine_env_up() {
   wine_env_install_simulator
 }
 
+# Starts a Windows program in FOLDER, where its logs land, with the
+# simulator reading FOLDER/scenario.txt and tracing to FOLDER/trace.txt.
+# Wine execs into the program, so WINE_ENV_APP_PID is its unix process.
+wine_env_start_in() {  # folder exe output-file
+  local folder=$1 exe=$2 output=$3
+  (
+    cd "$folder" || exit 99
+    export SLOTBENCH_SIM_SCENARIO SLOTBENCH_SIM_TRACE
+    SLOTBENCH_SIM_SCENARIO=$(wine_env_winpath "$folder/scenario.txt")
+    SLOTBENCH_SIM_TRACE=$(wine_env_winpath "$folder/trace.txt")
+    exec wine "$exe"
+  ) >>"$output" 2>&1 &
+  # shellcheck disable=SC2034  # read by the scripts that source this file
+  WINE_ENV_APP_PID=$!
+}
+
 # The terminal's USB serial port appears / disappears. The server must stay
 # up in between, or wine forgets the value.
 wine_env_plug() {

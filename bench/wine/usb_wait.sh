@@ -56,14 +56,8 @@ drv() { wine "$DRIVER" "$@" 2>>"$WORK/driver.err"; }
 app_start() {  # folder
   mkdir -p "$1"
   : >"$1/scenario.txt"
-  (
-    cd "$1" || exit 99
-    export SLOTBENCH_SIM_SCENARIO SLOTBENCH_SIM_TRACE
-    SLOTBENCH_SIM_SCENARIO=$(wine_env_winpath "$1/scenario.txt")
-    SLOTBENCH_SIM_TRACE=$(wine_env_winpath "$1/trace.txt")
-    exec wine "$EXE32"
-  ) >>"$WORK/app.out" 2>&1 &
-  APP_PID=$!  # wine execs into the program: this is its unix process
+  wine_env_start_in "$1" "$EXE32" "$WORK/app.out"
+  APP_PID=$WINE_ENV_APP_PID
   drv wait-window 20
 }
 

@@ -219,15 +219,8 @@ CLICK_PID=
 MODE=usb  # the check boxes as a fresh start has them
 
 app_start() {
-  (
-    cd "$CASE_DIR" || exit 99
-    export SLOTBENCH_SIM_SCENARIO SLOTBENCH_SIM_TRACE
-    SLOTBENCH_SIM_SCENARIO=$(wine_env_winpath "$CASE_DIR/scenario.txt")
-    SLOTBENCH_SIM_TRACE=$(wine_env_winpath "$CASE_DIR/trace.txt")
-    exec wine "$EXE32"
-  ) >>"$OUT/app.out" 2>&1 &
-  # The subshell execs wine, which execs the program: this is its process.
-  APP_PID=$!
+  wine_env_start_in "$CASE_DIR" "$EXE32" "$OUT/app.out"
+  APP_PID=$WINE_ENV_APP_PID
   MODE=usb
   drv wait-window 20
 }

@@ -155,14 +155,8 @@ app_start() {  # [exe] [folder to run from]
   local exe=${1:-$EXE32}
   [[ -f $exe ]] || { fail "$exe is not built"; return 1; }
   [[ -f $CASE_DIR/scenario.txt ]] || : >"$CASE_DIR/scenario.txt"
-  (
-    cd "$CASE_DIR" || exit 99
-    export SLOTBENCH_SIM_SCENARIO SLOTBENCH_SIM_TRACE
-    SLOTBENCH_SIM_SCENARIO=$(wine_env_winpath "$CASE_DIR/scenario.txt")
-    SLOTBENCH_SIM_TRACE=$(wine_env_winpath "$CASE_DIR/trace.txt")
-    exec wine "$exe"
-  ) >>"$CASE_DIR/app.out" 2>&1 &
-  APP_PID=$!
+  wine_env_start_in "$CASE_DIR" "$exe" "$CASE_DIR/app.out"
+  APP_PID=$WINE_ENV_APP_PID
   if ! drv wait-window 20; then
     fail "the main window did not appear"
     return 1
