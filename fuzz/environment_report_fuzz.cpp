@@ -8,9 +8,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider input(data, size);
-    CSlotBenchDlg& dlg = FuzzDialog();
-    dlg.OnClear();
-    dlg.m_passed = true;
+    CSlotBenchDlg& dlg = FreshFuzzDialog();
 
     fake::System& s = fake::State();
     s.osVersionAvailable = input.ConsumeBool();

@@ -59,9 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     g_input = &input;
     g_inits = g_closes = g_dataCalls = 0;
 
-    CSlotBenchDlg& dlg = FuzzDialog();
-    dlg.OnClear();
-    dlg.m_passed = true;
+    CSlotBenchDlg& dlg = FreshFuzzDialog();
     dlg.TestReader(input.ConsumeIntegral<uint16_t>());
 
     static const std::set<std::string> kFailures = {

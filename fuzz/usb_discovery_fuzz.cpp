@@ -17,9 +17,7 @@ extern "C" int8_t CT_data(uint16_t, uint8_t*, uint8_t*, uint16_t, uint8_t*, uint
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider input(data, size);
-    CSlotBenchDlg& dlg = FuzzDialog();
-    dlg.OnClear();
-    dlg.m_passed = true;
+    CSlotBenchDlg& dlg = FreshFuzzDialog();
 
     fake::System& s = fake::State();
     s.serial = fake::SerialValue{};
