@@ -47,19 +47,6 @@ std::chrono::steady_clock::time_point PostPlugPauseStartedAt() {
 
 namespace platform {
 
-bool LoadMessage(unsigned id, std::string& text) {
-    switch (id) {
-#define MESSAGE(number, string) \
-    case number:                \
-        text = string;          \
-        return true;
-#include "res/messages.def"
-#undef MESSAGE
-    default:
-        return false;
-    }
-}
-
 LocalTime GetLocalTime() { return {2026, 12, 7, 12, 0, 0}; }
 
 uint64_t MonotonicMilliseconds() {

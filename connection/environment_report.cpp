@@ -37,9 +37,7 @@ void CSlotBenchDlg::LogOsVersion() {
         LogMessage(IDS_NO_OS_VERSION);
         return;
     }
-    std::string prefix;
-    if (!platform::LoadMessage(IDS_OPERATING_SYSTEM, prefix)) return;
-    LogText(prefix + OsName(version.major, version.minor));
+    LogText(platform::MessageText(IDS_OPERATING_SYSTEM) + OsName(version.major, version.minor));
 }
 
 void CSlotBenchDlg::CheckCtApi() {
@@ -66,10 +64,8 @@ void CSlotBenchDlg::CheckCtApi() {
     uint32_t versionLs = 0;
     if (!platform::QueryFixedFileVersion(buffer.get(), versionMs, versionLs)) return;
 
-    std::string prefix;
-    if (!platform::LoadMessage(IDS_CTAPI_VERSION, prefix)) return;
     char version[48];
     std::snprintf(version, sizeof version, "%u.%u.%u.%u", versionMs >> 16, versionMs & 0xFFFF,
                   versionLs >> 16, versionLs & 0xFFFF);
-    LogText(prefix + version);
+    LogText(platform::MessageText(IDS_CTAPI_VERSION) + version);
 }

@@ -26,7 +26,7 @@ struct RunControls {
     }
 
     void Restore(CWnd& dialog) const {
-        for (int i = 0; i < 4; ++i) dialog.EnableDlgItem(kIds[i], enabled[i]);
+        for (int i = 0; i < 4; ++i) CWnd(dialog.GetDlgItem(kIds[i])).EnableWindow(enabled[i]);
     }
 };
 

@@ -74,9 +74,7 @@ void CSlotBenchDlg::WaitForUsbReader() {
     }
 
     if (found) {
-        std::string prefix;
-        platform::LoadMessage(IDS_PORT_COM_NUMBER, prefix);
-        LogText(prefix + port);
+        LogText(platform::MessageText(IDS_PORT_COM_NUMBER) + port);
         // Give a terminal that was just plugged in time to start up.
         if (prompted) platform::SleepMilliseconds(kPostPlugPauseMs);
         TestReader(PortNumberFromName(port));

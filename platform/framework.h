@@ -19,8 +19,6 @@ constexpr unsigned kPaint = 0x000F;
 constexpr unsigned kQueryDragIcon = 0x0037;
 constexpr unsigned kCommand = 0x0111;
 constexpr unsigned kSysCommand = 0x0112;
-constexpr unsigned kCtlColorFirst = 0x0132;  // WM_CTLCOLORMSGBOX
-constexpr unsigned kCtlColorLast = 0x0138;   // WM_CTLCOLORSTATIC
 constexpr unsigned kIconEraseBackground = 0x0027;
 constexpr unsigned kButtonClicked = 0;       // BN_CLICKED
 constexpr int kIdOk = 1;
@@ -97,7 +95,6 @@ public:
     CWnd() = default;
     explicit CWnd(WindowHandle handle) : m_hWnd(handle) {}
 
-    WindowHandle GetSafeHwnd() const { return m_hWnd; }
     bool EnableWindow(bool enable);
     bool IsWindowEnabled() const;
     void UpdateWindow();
@@ -106,7 +103,6 @@ public:
     // The text of child control `id` (an edit field's or combo box's).
     std::string GetDlgItemText(int id) const;
     WindowHandle GetDlgItem(int id) const;
-    bool EnableDlgItem(int id, bool enable);
 
     // Exchanges the members with the controls: from the controls into the
     // members when `saveAndValidate` is true, the other way otherwise.
@@ -139,14 +135,11 @@ public:
     int InsertString(int index, const std::string& text);
     int SetCurSel(int index);
     void ResetContent();
-    int GetCount() const;
-    std::string GetText(int index) const;
 };
 
 class CComboBox : public CWnd {
 public:
     int SetCurSel(int index);
-    int GetCurSel() const;
 };
 
 // Painting of a window between begin and end of paint.
@@ -195,7 +188,6 @@ public:
                                intptr_t& result);
 
     unsigned TemplateId() const { return m_templateId; }
-    CWnd* Parent() const { return m_parent; }
 
 private:
     unsigned m_templateId;

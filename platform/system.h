@@ -15,6 +15,14 @@ namespace platform {
 // The text of string-table entry `id`; false when there is none.
 bool LoadMessage(unsigned id, std::string& text);
 
+// The same text for lines built as a message followed by a value; empty when
+// there is none.
+inline std::string MessageText(unsigned id) {
+    std::string text;
+    LoadMessage(id, text);
+    return text;
+}
+
 // --- Clock ----------------------------------------------------------------
 
 struct LocalTime {

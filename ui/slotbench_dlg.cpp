@@ -44,8 +44,8 @@ const MessageMap* CSlotBenchDlg::GetMessageMap() const {
 bool CSlotBenchDlg::OnInitDialog() {
     CDialog::OnInitDialog();
 
-    std::string aboutMenu;
-    if (platform::LoadMessage(IDS_ABOUTBOX, aboutMenu) && !aboutMenu.empty()) {
+    const std::string aboutMenu = platform::MessageText(IDS_ABOUTBOX);
+    if (!aboutMenu.empty()) {
         AppendToSystemMenu(kMenuSeparator, 0, std::string());
         AppendToSystemMenu(kMenuString, IDM_ABOUTBOX, aboutMenu);
     }

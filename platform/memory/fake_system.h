@@ -71,7 +71,6 @@ struct System {
         std::function<bool()> run;
     };
     std::deque<QueuedMessage> messages;
-    int inputDiscards = 0;
 
     // Items the dialog templates' initialisation data puts in list-type
     // controls before start-up, by control id.

@@ -83,11 +83,6 @@ bool CWnd::IsIconic() const { return W(m_hWnd)->iconic; }
 std::string CWnd::GetDlgItemText(int id) const { return fake::Child(m_hWnd, id).text; }
 WindowHandle CWnd::GetDlgItem(int id) const { return &fake::Child(m_hWnd, id); }
 
-bool CWnd::EnableDlgItem(int id, bool enable) {
-    CWnd item(GetDlgItem(id));
-    return item.EnableWindow(enable);
-}
-
 intptr_t CWnd::Default() {
     ++W(m_hWnd)->defaultProcessing;
     return 0;
@@ -140,8 +135,6 @@ void CListBox::ResetContent() {
     W(m_hWnd)->currentSelection = -1;
 }
 
-int CListBox::GetCount() const { return static_cast<int>(W(m_hWnd)->items.size()); }
-std::string CListBox::GetText(int index) const { return W(m_hWnd)->items.at(static_cast<size_t>(index)); }
 
 int CComboBox::SetCurSel(int index) {
     fake::Window& w = *W(m_hWnd);
@@ -153,8 +146,6 @@ int CComboBox::SetCurSel(int index) {
     w.text = w.items[static_cast<size_t>(index)];
     return index;
 }
-
-int CComboBox::GetCurSel() const { return W(m_hWnd)->currentSelection; }
 
 intptr_t CDialog::DoModal() {
     fake::ModalRuns().push_back(m_templateId);

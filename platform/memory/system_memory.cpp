@@ -24,25 +24,6 @@ bool SerialValuePresent(int query) {
 
 namespace platform {
 
-bool LoadMessage(unsigned id, std::string& text) {
-    struct Entry {
-        unsigned id;
-        const char* text;
-    };
-    static const Entry kTable[] = {
-#define MESSAGE(number, string) {number, string},
-#include "res/messages.def"
-#undef MESSAGE
-    };
-    for (const Entry& entry : kTable) {
-        if (entry.id == id) {
-            text = entry.text;
-            return true;
-        }
-    }
-    return false;
-}
-
 LocalTime GetLocalTime() { return fake::State().localTime; }
 
 uint64_t MonotonicMilliseconds() { return fake::State().monotonicMs; }
@@ -133,7 +114,6 @@ void WaitForMessageOrSerialMapChange(RegistryKey, uint32_t maxMilliseconds) {
 
 void DiscardQueuedInput() {
     fake::System& s = fake::State();
-    ++s.inputDiscards;
     s.messages.erase(std::remove_if(s.messages.begin(), s.messages.end(),
                                     [](const fake::System::QueuedMessage& m) { return m.input; }),
                      s.messages.end());

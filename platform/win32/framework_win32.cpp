@@ -204,10 +204,6 @@ std::string CWnd::GetDlgItemText(int id) const {
 
 WindowHandle CWnd::GetDlgItem(int id) const { return ::GetDlgItem(H(m_hWnd), id); }
 
-bool CWnd::EnableDlgItem(int id, bool enable) {
-    return ::EnableWindow(::GetDlgItem(H(m_hWnd), id), enable ? TRUE : FALSE) != 0;
-}
-
 intptr_t CWnd::Default() {
     // The dialog procedure answers "not handled", and the dialog manager
     // then does what it does for any dialog.
@@ -259,23 +255,9 @@ int CListBox::SetCurSel(int index) {
 
 void CListBox::ResetContent() { SendMessageA(H(m_hWnd), LB_RESETCONTENT, 0, 0); }
 
-int CListBox::GetCount() const { return static_cast<int>(SendMessageA(H(m_hWnd), LB_GETCOUNT, 0, 0)); }
-
-std::string CListBox::GetText(int index) const {
-    const LRESULT length = SendMessageA(H(m_hWnd), LB_GETTEXTLEN, static_cast<WPARAM>(index), 0);
-    if (length == LB_ERR || length <= 0) return std::string();
-    std::string text(static_cast<size_t>(length) + 1, '\0');
-    const LRESULT copied = SendMessageA(H(m_hWnd), LB_GETTEXT, static_cast<WPARAM>(index),
-                                        reinterpret_cast<LPARAM>(&text[0]));
-    text.resize(copied == LB_ERR ? 0 : static_cast<size_t>(copied));
-    return text;
-}
-
 int CComboBox::SetCurSel(int index) {
     return static_cast<int>(SendMessageA(H(m_hWnd), CB_SETCURSEL, static_cast<WPARAM>(index), 0));
 }
-
-int CComboBox::GetCurSel() const { return static_cast<int>(SendMessageA(H(m_hWnd), CB_GETCURSEL, 0, 0)); }
 
 // --- Painting ---------------------------------------------------------------
 

@@ -7,10 +7,6 @@ using ::testing::ElementsAre;
 
 namespace {
 
-const char kSessionFile[] = "tmp";
-const char kLogFile[] = "QSX7100-K.log";
-const char kOldLogFile[] = "QSX7100-K_old.log";
-
 using ResultLogTest = DialogTest;
 
 TEST_F(ResultLogTest, EachLineGoesToTheListAndToTheFileAtOnce) {

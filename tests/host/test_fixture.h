@@ -13,6 +13,11 @@
 #include "tests/support/fake_terminal.h"
 #include "ui/slotbench_dlg.h"
 
+// The session file and the two log files, in the test's folder.
+inline constexpr char kSessionFile[] = "tmp";
+inline constexpr char kLogFile[] = "QSX7100-K.log";
+inline constexpr char kOldLogFile[] = "QSX7100-K_old.log";
+
 class DialogTest : public ::testing::Test {
 protected:
     void SetUp() override;
