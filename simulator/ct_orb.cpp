@@ -6,8 +6,16 @@
 #include <mutex>
 #include <string>
 
-#include "platform/ct_api.h"
 #include "simulator/setup.h"
+
+// A maker's 32-bit library may be either: stdcall by default, as wine's own
+// CT-API library is, and cdecl when built with CT_ORB_CDECL, as a library
+// built from a header that names no convention is.
+#if defined(_WIN64) || defined(CT_ORB_CDECL)
+#define CT_ORB_CALL
+#else
+#define CT_ORB_CALL __stdcall
+#endif
 
 namespace {
 
@@ -58,7 +66,7 @@ ctsim::Terminal& Simulated() {
 
 extern "C" {
 
-int8_t CT_API_CALL CT_init(uint16_t ctn, uint16_t pn) {
+int8_t CT_ORB_CALL CT_init(uint16_t ctn, uint16_t pn) {
     try {
         std::lock_guard<std::mutex> guard(CallLock());
         return Simulated().Init(ctn, pn);
@@ -67,7 +75,7 @@ int8_t CT_API_CALL CT_init(uint16_t ctn, uint16_t pn) {
     }
 }
 
-int8_t CT_API_CALL CT_data(uint16_t ctn, uint8_t* dad, uint8_t* sad, uint16_t lenc, uint8_t* command,
+int8_t CT_ORB_CALL CT_data(uint16_t ctn, uint8_t* dad, uint8_t* sad, uint16_t lenc, uint8_t* command,
                            uint16_t* lenr, uint8_t* response) {
     try {
         std::lock_guard<std::mutex> guard(CallLock());
@@ -77,7 +85,7 @@ int8_t CT_API_CALL CT_data(uint16_t ctn, uint8_t* dad, uint8_t* sad, uint16_t le
     }
 }
 
-int8_t CT_API_CALL CT_close(uint16_t ctn) {
+int8_t CT_ORB_CALL CT_close(uint16_t ctn) {
     try {
         std::lock_guard<std::mutex> guard(CallLock());
         return Simulated().Close(ctn);

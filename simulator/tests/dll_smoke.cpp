@@ -8,7 +8,14 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/ct_api.h"
+#include <cstdint>
+
+// The default simulator build: stdcall on 32-bit.
+#if defined(_WIN32) && !defined(_WIN64)
+#define CT_API_CALL __stdcall
+#else
+#define CT_API_CALL
+#endif
 
 namespace {
 
