@@ -10,10 +10,10 @@
 #include "platform/win32/call_keeping_stack_x86.h"
 
 extern "C" {
-// Ordinals 1, 2 and 3 of CT_ORB.dll (ct_orb_import32.def); never called directly.
-void CtOrbOrdinal1();
-void CtOrbOrdinal2();
-void CtOrbOrdinal3();
+// Ordinals 1, 2 and 3 of CT_ORB.dll (ct_orb_import32.def); called only through the thunk.
+void CtOrbInit();
+void CtOrbData();
+void CtOrbClose();
 }
 
 namespace {
@@ -30,16 +30,16 @@ int8_t Call(void (*ordinal)(), const uint32_t (&arguments)[N]) {
 
 int8_t CT_init(uint16_t ctn, uint16_t pn) {
     const uint32_t arguments[] = {ctn, pn};
-    return Call(CtOrbOrdinal1, arguments);
+    return Call(CtOrbInit, arguments);
 }
 
 int8_t CT_data(uint16_t ctn, uint8_t* dad, uint8_t* sad, uint16_t lenc, uint8_t* command, uint16_t* lenr,
                uint8_t* response) {
     const uint32_t arguments[] = {ctn, Slot(dad), Slot(sad), lenc, Slot(command), Slot(lenr), Slot(response)};
-    return Call(CtOrbOrdinal2, arguments);
+    return Call(CtOrbData, arguments);
 }
 
 int8_t CT_close(uint16_t ctn) {
     const uint32_t arguments[] = {ctn};
-    return Call(CtOrbOrdinal3, arguments);
+    return Call(CtOrbClose, arguments);
 }

@@ -17,9 +17,11 @@ ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 OUT=$ROOT/build/e2e
 CASES_DIR=$OUT/cases
 SHOTS=$OUT/screenshots
-EXE32=$ROOT/build/windows-x86/SlotBench.exe
+# E2E_EXE32: another 32-bit program to try the suite on (an older build, say).
+EXE32=${E2E_EXE32:-$ROOT/build/windows-x86/SlotBench.exe}
 EXE64=$ROOT/build/windows-x64/SlotBench.exe
 SIM32=$ROOT/build/windows-x86/simulator/CT_ORB.dll
+SIM32_CDECL=$ROOT/build/windows-x86/simulator-cdecl/CT_ORB.dll
 SIM64=$ROOT/build/windows-x64/simulator/CT_ORB.dll
 
 export WINEPREFIX=${E2E_WINEPREFIX:-$OUT/wineprefix}
@@ -231,7 +233,7 @@ case_cleanup() {
   drv unplug >/dev/null 2>&1
   # What a case changes in the prefix is put back, even when it fails.
   if [[ $CASE_NAME == os_report_xp ]]; then wine reg delete "$APPDEFAULTS_KEY" /f >/dev/null 2>&1; fi
-  [[ -f $SYS32_DLL ]] || cp -f "$SIM32" "$SYS32_DLL"
+  cmp -s "$SIM32" "$SYS32_DLL" || cp -f "$SIM32" "$SYS32_DLL"
 }
 
 # ----------------------------------------------------------------- cases ---
@@ -658,10 +660,78 @@ case_x64_smoke() {
   [[ -f $CASE_DIR/QSX7100-K.log ]] || fail "no log"
 }
 
+# The 32-bit program against the stdcall and the cdecl build of the simulator,
+# each installed in turn where the maker's library goes. The same scenario must
+# give the expected log with both, and the same log and the same calls, byte
+# for byte, apart from the date and the trace's times.
+both_conventions() {  # verdict, expected log lines... (the scenario is in place)
+  local verdict=$1 root=$CASE_DIR convention
+  shift
+  for convention in stdcall cdecl; do
+    echo "    - $convention library"
+    CASE_DIR=$root/$convention
+    mkdir -p "$CASE_DIR"
+    cp "$root/scenario.txt" "$CASE_DIR/"
+    if [[ $convention == cdecl ]]; then cp -f "$SIM32_CDECL" "$SYS32_DLL"; else cp -f "$SIM32" "$SYS32_DLL"; fi
+    if app_start; then
+      drv click 1001 \; select-combo COM3
+      run_and_wait "$verdict" 30
+      app_exit
+    fi
+    expect_log "$CASE_DIR/QSX7100-K.log" "$@"
+    expect_init_port 3
+    expect_no_file tmp
+  done
+  CASE_DIR=$root
+  cp -f "$SIM32" "$SYS32_DLL"
+  local what
+  for what in QSX7100-K.log trace.txt; do
+    diff <(without_times "$root/stdcall/$what") <(without_times "$root/cdecl/$what") >"$root/$what.diff" ||
+      fail "$what differs between the stdcall and the cdecl library (see $root/$what.diff)"
+  done
+}
+
+# A log or trace with its date lines, call times and own folder taken out.
+without_times() {
+  sed -E -e 's#^[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}\r$#<date>#' -e 's/ t=[0-9]+//' \
+    -e 's/^(# scenario: .*)\\(stdcall|cdecl)\\/\1\\<convention>\\/' "$1" 2>&1
+}
+
+# The thunk itself, against callees that pop too much, too little or nothing,
+# clobber registers, or look at their stack's alignment.
+case_call_thunk() {
+  local test=$ROOT/build/windows-x86/tests/win32/call_keeping_stack_test.exe
+  [[ -f $test ]] || { fail "$test is not built"; return; }
+  wine "$test" >"$CASE_DIR/thunk.out" 2>&1 || fail "the thunk's checks failed: $(grep -m3 FAIL "$CASE_DIR/thunk.out")"
+}
+
+case_conventions_serial_ok() {
+  [[ -f $SIM32_CDECL ]] || { fail "$SIM32_CDECL is not built"; return; }
+  scenario ""
+  both_conventions "$SERIAL_OK" "$SEPARATOR" "QSX 7100-K Connection test" "=DATE" "$SEPARATOR" "$OS_LINE" \
+    "CT-API installed" "$VERSION_LINE" "Terminal OK" "$PATIENT_OK" "$DOCTOR_OK" "$SERIAL_OK" ""
+}
+
+case_conventions_insert_card() {
+  [[ -f $SIM32_CDECL ]] || { fail "$SIM32_CDECL is not built"; return; }
+  scenario "slot 1 empty" "slot 2 processor arrive 500" "wait-limit 1000"
+  both_conventions "$SERIAL_FAIL" "$SEPARATOR" "QSX 7100-K Connection test" "=DATE" "$SEPARATOR" "$OS_LINE" \
+    "CT-API installed" "$VERSION_LINE" "Terminal OK" "Insert a card in a patient's slot" \
+    "Com Error patient card's slot" "Insert a card in the doctor's slot" "$DOCTOR_OK" "$SERIAL_FAIL" ""
+}
+
+case_conventions_library_error() {
+  [[ -f $SIM32_CDECL ]] || { fail "$SIM32_CDECL is not built"; return; }
+  scenario "result CT_data:2 -10"
+  both_conventions "$SERIAL_FAIL" "$SEPARATOR" "QSX 7100-K Connection test" "=DATE" "$SEPARATOR" "$OS_LINE" \
+    "CT-API installed" "$VERSION_LINE" "Terminal OK" "RESET card in patient's slot fail" "$SERIAL_FAIL" ""
+  expect_eq "CT_close calls after the failed reset" 1 "$(grep -c '^CT_close ' "$CASE_DIR/cdecl/trace.txt")"
+}
+
 CASES=(startup_state link_boxes serial_com3 serial_typed_com12 os_report_xp cards_arrive terminal_errors
   usb_already_plugged usb_plugged_during_wait usb_never_plugged library_missing_at_fixed_path
   no_library_anywhere log_rotation escape_and_close_box exit_during_usb_wait escape_during_usb_wait enter_does_nothing
-  clear_and_two_runs about_box x64_smoke)
+  clear_and_two_runs about_box x64_smoke call_thunk conventions_serial_ok conventions_insert_card conventions_library_error)
 
 # ------------------------------------------------------------------ main ---
 

@@ -1,0 +1,149 @@
+// Checks the 32-bit thunk that calls the card-terminal library whatever its
+// calling convention. Run under wine (the e2e suite does); exit code 0 when
+// every check passed.
+#include <cstdint>
+#include <cstdio>
+
+#include "platform/win32/call_keeping_stack_x86.h"
+
+extern "C" {
+// Callees written in assembly, for what C++ cannot do on purpose: pop a wrong
+// number of bytes, clobber the callee-saved registers, report the stack.
+uint32_t ThunkTestPopsTooMuch();          // ret $64: pops more than it was given
+uint32_t ThunkTestClobbersRegisters();    // returns with EBX, ESI and EDI changed
+uint32_t ThunkTestStackAtEntry();         // returns ESP as it was at entry
+}
+
+asm(R"(
+    .text
+    .globl _ThunkTestPopsTooMuch
+_ThunkTestPopsTooMuch:
+    movl    $0x7F, %eax
+    ret     $64
+    .globl _ThunkTestClobbersRegisters
+_ThunkTestClobbersRegisters:
+    movl    $0xDEAD0001, %ebx
+    movl    $0xDEAD0002, %esi
+    movl    $0xDEAD0003, %edi
+    movl    $0xFFFFFF80, %eax
+    ret
+    .globl _ThunkTestStackAtEntry
+_ThunkTestStackAtEntry:
+    movl    %esp, %eax
+    ret
+)");
+
+namespace {
+
+int g_failures = 0;
+
+void Check(bool ok, const char* what) {
+    std::printf("%s %s\n", ok ? "ok  " : "FAIL", what);
+    if (!ok) ++g_failures;
+}
+
+// Seven arguments of the CT_data shape, recorded so their order can be seen.
+uint32_t g_seen[7];
+
+uint32_t Record(uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t e, uint32_t f, uint32_t g) {
+    const uint32_t all[] = {a, b, c, d, e, f, g};
+    for (int i = 0; i < 7; ++i) g_seen[i] = all[i];
+    return a ^ g;
+}
+
+__attribute__((noinline)) uint32_t __stdcall SevenStdcall(uint32_t a, uint32_t b, uint32_t c, uint32_t d,
+                                                            uint32_t e, uint32_t f, uint32_t g) {
+    return Record(a, b, c, d, e, f, g);
+}
+
+__attribute__((noinline)) uint32_t __cdecl SevenCdecl(uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t e,
+                                                       uint32_t f, uint32_t g) {
+    return Record(a, b, c, d, e, f, g);
+}
+
+__attribute__((noinline)) uint32_t __stdcall OneStdcall(uint32_t a) { return a + 1; }
+__attribute__((noinline)) uint32_t __cdecl NoArguments() { return 42; }
+
+template <class F>
+const void* Address(F* function) {
+    return reinterpret_cast<const void*>(function);
+}
+
+uint32_t StackPointer() {
+    uint32_t esp;
+    asm volatile("movl %%esp, %0" : "=r"(esp));
+    return esp;
+}
+
+void ArgumentsArriveInOrder(const void* function, const char* what) {
+    const uint32_t arguments[] = {1, 0x22, 0x333, 0x4444, 0x55555, 0x666666, 0x7777777};
+    for (uint32_t& seen : g_seen) seen = 0;
+    const uint32_t result = SlotBenchCallKeepingStack(function, arguments, 7);
+    bool inOrder = true;
+    for (int i = 0; i < 7; ++i) inOrder = inOrder && g_seen[i] == arguments[i];
+    std::printf("     %s\n", what);
+    Check(inOrder, "  seven arguments arrive in order");
+    Check(result == (1u ^ 0x7777777u), "  the callee's EAX comes back");
+}
+
+// A stack pointer that drifted by the callee's pops would show after enough
+// calls as a different ESP here, or as a crash.
+void StackStaysPut(const void* function, uint32_t count, const char* what) {
+    const uint32_t arguments[] = {1, 2, 3, 4, 5, 6, 7};
+    const uint32_t before = StackPointer();
+    for (int i = 0; i < 100000; ++i) SlotBenchCallKeepingStack(function, arguments, count);
+    Check(StackPointer() == before, what);
+}
+
+}  // namespace
+
+int main() {
+    ArgumentsArriveInOrder(Address(SevenStdcall), "stdcall callee (pops its 28 bytes):");
+    ArgumentsArriveInOrder(Address(SevenCdecl), "cdecl callee (pops nothing):");
+
+    StackStaysPut(Address(SevenStdcall), 7, "100000 stdcall calls leave ESP where it was");
+    StackStaysPut(Address(SevenCdecl), 7, "100000 cdecl calls leave ESP where it was");
+    StackStaysPut(Address(ThunkTestPopsTooMuch), 1, "a callee popping more than it got leaves ESP where it was");
+
+    const uint32_t one[] = {41};
+    Check(SlotBenchCallKeepingStack(Address(OneStdcall), one, 1) == 42, "one argument, stdcall");
+    Check(SlotBenchCallKeepingStack(Address(NoArguments), nullptr, 0) == 42, "no arguments at all");
+
+    // The registers are set just before the thunk and read just after it, in
+    // one asm block, so that nothing of the compiler's runs in between. ECX
+    // carries the callee in and EBX's value out.
+    uint32_t ecx = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(Address(ThunkTestClobbersRegisters)));
+    uint32_t esi = 0, edi = 0, eax = 0;
+    asm volatile(
+        "pushl %%ebx\n\t"
+        "movl $0x0B0B0B0B, %%ebx\n\t"
+        "movl $0x05050505, %%esi\n\t"
+        "movl $0x0D0D0D0D, %%edi\n\t"
+        "pushl $0\n\t"
+        "pushl $0\n\t"
+        "pushl %%ecx\n\t"
+        "call _SlotBenchCallKeepingStack\n\t"
+        "addl $12, %%esp\n\t"
+        "movl %%ebx, %%ecx\n\t"
+        "popl %%ebx\n\t"
+        : "+c"(ecx), "=S"(esi), "=D"(edi), "=a"(eax)
+        :
+        : "edx", "memory", "cc");
+    const uint32_t ebx = ecx;
+    Check(ebx == 0x0B0B0B0B && esi == 0x05050505 && edi == 0x0D0D0D0D,
+          "EBX, ESI and EDI survive a callee that clobbers them");
+    Check(static_cast<int8_t>(eax & 0xFF) == -128, "a negative result comes back in AL");
+
+    // A GCC-built library may keep SSE values on its stack: at entry, ESP + 4
+    // must be 16-byte aligned, for any number of arguments.
+    bool aligned = true;
+    const uint32_t many[7] = {};
+    for (uint32_t count = 0; count <= 7; ++count) {
+        const uint32_t esp = SlotBenchCallKeepingStack(Address(ThunkTestStackAtEntry), many, count);
+        aligned = aligned && (esp + 4) % 16 == 0;
+    }
+    Check(aligned, "the callee's stack is 16-byte aligned for 0 to 7 arguments");
+
+    std::printf("%s\n", g_failures ? "FAILED" : "all passed");
+    return g_failures ? 1 : 0;
+}
