@@ -11,5 +11,21 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
+
+# Reproducible output: the same commit gives the same bytes in any folder, at
+# any time, so a program found on a PC can be matched to the commit it was
+# built from (tests/repro/check_reproducible.sh checks it).
+# - ld writes the link time into the PE header (and so into the checksum
+#   computed over it) unless told not to: zero instead.
+# - __FILE__ (assert, any logging of it) and debug information carry the
+#   absolute source and build paths: both are written relative. The build
+#   folder's mapping comes last so that it wins for a build folder inside the
+#   source tree.
+set(SLOTBENCH_REPRODUCIBLE_LINK "-Wl,--no-insert-timestamp")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static ${SLOTBENCH_REPRODUCIBLE_LINK}")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static ${SLOTBENCH_REPRODUCIBLE_LINK}")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "${SLOTBENCH_REPRODUCIBLE_LINK}")
+set(SLOTBENCH_REPRODUCIBLE_COMPILE
+    "-ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=build")
+set(CMAKE_C_FLAGS_INIT "${SLOTBENCH_REPRODUCIBLE_COMPILE}")
+set(CMAKE_CXX_FLAGS_INIT "${SLOTBENCH_REPRODUCIBLE_COMPILE}")
