@@ -1,0 +1,354 @@
+#!/usr/bin/env bash
+# Peer end-to-end tests: the real 32- and 64-bit programs under wine drive our
+# serial terminal through a CT-API library written by others:
+#
+#   SlotBench.exe -> CT_ORB.dll (bridge/) -> wine's ctapi32.dll
+#     -> Debian's libctapimkt.so.1 -> /dev/ttyS0 -> slotbench_serial_terminal
+#
+# libctapimkt picks its device from the terminal number (ctn 1: /dev/ttyS0),
+# so the terminal's pseudo-terminal is bind-mounted over /dev/ttyS0 in a
+# private mount namespace: the machine's own serial port is never opened or
+# changed. Where namespaces or mounts are refused the suite prints
+# "SKIPPED: <reason>" and exits 0.
+#
+#   bash tests/peer/run_peer.sh [CASE-PATTERN...]
+#
+# Build folders (defaults: what tools/build.sh fills):
+#   PEER_BUILD_X86   build/windows-x86   SlotBench.exe, bridge/CT_ORB.dll
+#   PEER_BUILD_X64   build/windows-x64
+#   PEER_BUILD_HOST  build/host          simulator/serial/slotbench_serial_terminal
+#   PEER_TERMINAL    the terminal program itself, if it is somewhere else
+#   PEER_WINEPREFIX  default build/peer/wineprefix
+# Each case runs in build/peer/cases/<arch>_<case>/ (log, trace, output).
+# Ends with "N passed, M failed"; exit status 0 only when nothing failed.
+set -uo pipefail
+
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+OUT=$ROOT/build/peer
+CASES_DIR=$OUT/cases
+SERIAL_DEVICE=/dev/ttyS0
+
+# Everything below runs in a mount namespace of its own, wine and the display
+# included, so the bind mount exists for nobody else.
+if [[ ${PEER_IN_NAMESPACE:-} != 1 ]]; then
+  if ! why=$(unshare -m --propagation private true 2>&1); then
+    echo "SKIPPED: no private mount namespace (unshare -m: ${why:-refused})"
+    exit 0
+  fi
+  PEER_IN_NAMESPACE=1 exec unshare -m --propagation private bash "$0" "$@"
+fi
+if [[ ! -c $SERIAL_DEVICE ]]; then
+  echo "SKIPPED: no $SERIAL_DEVICE to bind the terminal over"
+  exit 0
+fi
+if ! why=$(mount --bind /dev/null "$SERIAL_DEVICE" 2>&1) || ! umount "$SERIAL_DEVICE" 2>/dev/null; then
+  echo "SKIPPED: bind mounts are refused (${why:-umount failed})"
+  exit 0
+fi
+
+# Absolute: the programs run from their case folders.
+BUILD_X86=$(realpath -m "${PEER_BUILD_X86:-$ROOT/build/windows-x86}")
+BUILD_X64=$(realpath -m "${PEER_BUILD_X64:-$ROOT/build/windows-x64}")
+BUILD_HOST=$(realpath -m "${PEER_BUILD_HOST:-$ROOT/build/host}")
+TERMINAL=$(realpath -m "${PEER_TERMINAL:-$BUILD_HOST/simulator/serial/slotbench_serial_terminal}")
+LIBRARY=libctapimkt.so.1
+
+export WINEPREFIX=${PEER_WINEPREFIX:-$OUT/wineprefix}
+# shellcheck source=tools/wine_env.sh
+source "$ROOT/tools/wine_env.sh"
+
+SEPARATOR=-------------------------------------------
+DATE_RE='^[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}$'
+OS_LINE="Operating System: Windows 7"  # wine's default Windows version, 6.1
+SERIAL_OK="*** QSX 7100-K SERIAL Test Success ***"
+SERIAL_FAIL="*** QSX 7100-K SERIAL Test Fail ***"
+PATIENT_OK="Communication with card Patient's slot OK"
+DOCTOR_OK="Communication with Doctor's card slot OK"
+# The bridge carries the product's version, not the simulator's.
+BRIDGE_VERSION=$(sed -n 's/^#define SLOTBENCH_VERSION_TEXT "\(.*\)"/\1/p' "$ROOT/res/version.h")
+HEAD_LINES=("$SEPARATOR" "QSX 7100-K Connection test" "=DATE" "$SEPARATOR" "$OS_LINE" "CT-API installed"
+  "CT-API version:$BRIDGE_VERSION")
+
+drv() { wine "$DRIVER" "$@" 2>>"$CASE_DIR/driver.err"; }
+
+# ------------------------------------------------------------- checking ---
+
+CASE_FAILS=0
+fail() {
+  echo "    FAIL: $*"
+  CASE_FAILS=$((CASE_FAILS + 1))
+}
+
+expect_eq() {  # what, expected, actual
+  [[ $2 == "$3" ]] || fail "$1: expected '$2', got '$3'"
+}
+
+# Every line of QSX7100-K.log, each ending in CR LF. "=DATE" stands for the
+# run's date and time line; the empty last line is the verdict's own line feed.
+expect_log() {  # expected lines...
+  local file=$CASE_DIR/QSX7100-K.log
+  [[ -f $file ]] || { fail "QSX7100-K.log is missing"; return; }
+  local lf crlf
+  lf=$(tr -cd '\n' <"$file" | wc -c)
+  crlf=$(grep -c $'\r$' "$file")
+  ((lf == crlf)) || fail "QSX7100-K.log: $((lf - crlf)) of $lf lines do not end in CR LF"
+  [[ -z $(tail -c 1 "$file" | tr -d '\n') ]] || fail "QSX7100-K.log does not end with a line end"
+  local -a got
+  mapfile -t got < <(sed 's/\r$//' "$file")
+  ((${#got[@]} == $#)) || fail "QSX7100-K.log: expected $# lines, got ${#got[@]}"
+  local i=0 want have before=$CASE_FAILS
+  for want in "$@"; do
+    have=${got[i]-<missing>}
+    if [[ $want == =DATE ]]; then
+      [[ $have =~ $DATE_RE ]] || fail "QSX7100-K.log line $((i + 1)): '$have' is not a date and time"
+    else
+      [[ $have == "$want" ]] || fail "QSX7100-K.log line $((i + 1)): expected '$want', got '$have'"
+    fi
+    i=$((i + 1))
+  done
+  ((CASE_FAILS == before)) || printf '      | %s\n' "${got[@]}"
+}
+
+# The commands the terminal received, in order, one per line.
+terminal_commands() { grep '^CT_data ' "$CASE_DIR/trace.txt" 2>/dev/null | grep -o 'cmd=[0-9A-F]*' | cut -c5-; }
+
+expect_commands() {  # hex commands...
+  local got
+  got=$(terminal_commands | paste -sd ' ')
+  expect_eq "commands the terminal received" "$*" "$got"
+}
+
+# T=1 blocks on the line with this PCB, one direction (rx: to the terminal).
+count_blocks() {  # rx|tx, PCB hex
+  grep -cE "^T1 $1 [0-9A-F]{2} $2 " "$CASE_DIR/trace.txt" 2>/dev/null
+}
+
+# ------------------------------------------------------------- terminal ---
+
+TERMINAL_PID=
+MOUNTED=0
+
+terminal_start() {  # scenario lines...
+  printf '%s\n' "$@" >"$CASE_DIR/terminal.scenario"
+  "$TERMINAL" --scenario "$CASE_DIR/terminal.scenario" --trace "$CASE_DIR/trace.txt" \
+    >"$CASE_DIR/terminal.out" 2>"$CASE_DIR/terminal.err" &
+  TERMINAL_PID=$!
+  local tries pty=
+  for ((tries = 0; tries < 100; tries++)); do
+    pty=$(head -n 1 "$CASE_DIR/terminal.out" 2>/dev/null)
+    [[ -n $pty ]] && break
+    kill -0 "$TERMINAL_PID" 2>/dev/null || break
+    sleep 0.05
+  done
+  [[ $pty == /dev/pts/* && -c $pty ]] || { fail "the terminal did not give its pseudo-terminal ($(head -c 200 "$CASE_DIR/terminal.err"))"; return 1; }
+  mount --bind "$pty" "$SERIAL_DEVICE" || { fail "cannot bind $pty over $SERIAL_DEVICE"; return 1; }
+  MOUNTED=1
+  # The library must reach the pseudo-terminal, never the real port.
+  [[ $(stat -L -c %t:%T "$SERIAL_DEVICE") == $(stat -L -c %t:%T "$pty") ]] ||
+    { fail "$SERIAL_DEVICE is not the pseudo-terminal after the bind mount"; return 1; }
+}
+
+terminal_stop() {
+  if [[ -n $TERMINAL_PID ]]; then
+    kill -TERM "$TERMINAL_PID" 2>/dev/null
+    wait "$TERMINAL_PID" 2>/dev/null
+    TERMINAL_PID=
+  fi
+  if ((MOUNTED)); then
+    umount "$SERIAL_DEVICE" 2>/dev/null || fail "cannot unmount the pseudo-terminal from $SERIAL_DEVICE"
+    MOUNTED=0
+  fi
+}
+
+# -------------------------------------------------------------- program ---
+
+APP_PID=
+
+app_start() {  # exe
+  wine_env_start_in "$CASE_DIR" "$1" "$CASE_DIR/app.out"
+  APP_PID=$WINE_ENV_APP_PID
+  drv wait-window 20 || { fail "the main window did not appear"; return 1; }
+}
+
+app_exit() {
+  drv post-click 2 \; wait-gone 10 || fail "Exit did not close the window"
+  local end=$((SECONDS + 10))
+  while kill -0 "$APP_PID" 2>/dev/null; do
+    ((SECONDS < end)) || { fail "the program did not end"; return 1; }
+    sleep 0.05
+  done
+  wait "$APP_PID"
+  APP_PID=
+}
+
+app_kill() {
+  if [[ -n $APP_PID ]] && kill -0 "$APP_PID" 2>/dev/null; then
+    kill "$APP_PID" 2>/dev/null
+    wait "$APP_PID" 2>/dev/null
+  fi
+  APP_PID=
+}
+
+# SERIAL on PORT, Start Test, and the time until the verdict line.
+serial_run() {  # port, verdict, seconds
+  drv click 1001 \; select-combo "$1" || fail "cannot choose SERIAL on $1"
+  local started ms
+  started=$(date +%s%N)
+  if drv post-click 1005 \; wait-text "$2" "$3"; then
+    ms=$((($(date +%s%N) - started) / 1000000))
+    echo "    SERIAL run, Start Test to verdict: $ms ms"
+    echo "$CASE_NAME $ms" >>"$OUT/timings"
+  else
+    fail "no verdict line '$2' within $3 s"
+  fi
+}
+
+# A whole case: the terminal with this scenario, the program, a SERIAL run.
+run_case() {  # port, verdict, seconds, scenario lines...
+  local port=$1 verdict=$2 seconds=$3
+  shift 3
+  terminal_start "$@" || return 1
+  app_start "$EXE" || return 1
+  serial_run "$port" "$verdict" "$seconds"
+  app_exit
+  terminal_stop
+}
+
+case_cleanup() {
+  app_kill
+  terminal_stop
+}
+
+# ---------------------------------------------------------------- cases ---
+
+case_both_cards() {
+  run_case COM1 "$SERIAL_OK" 20 "slot 1 processor" "slot 2 processor" || return
+  expect_log "${HEAD_LINES[@]}" "Terminal OK" "$PATIENT_OK" "$DOCTOR_OK" "$SERIAL_OK" ""
+  expect_commands 20110000 2011010100 2011020100
+  # The library opens the line with a RESYNCH and gets its response.
+  expect_eq "RESYNCH requests" 1 "$(count_blocks rx C0)"
+  expect_eq "RESYNCH responses" 1 "$(count_blocks tx E0)"
+}
+
+# Both slots empty; each card comes 2 s after the tool asks for it. The
+# terminal asks for more time every 500 ms meanwhile, and the library must
+# grant every request or the exchange breaks.
+case_cards_arrive() {
+  run_case COM1 "$SERIAL_OK" 30 "slot 1 processor arrive 2000" "slot 2 processor arrive 2000" "line wtx 500" ||
+    return
+  expect_log "${HEAD_LINES[@]}" "Terminal OK" "Insert a card in a patient's slot" "$PATIENT_OK" \
+    "Insert a card in the doctor's slot" "$DOCTOR_OK" "$SERIAL_OK" ""
+  expect_commands 20110000 2011010100 20120100013C 2011020100 20120200013C
+  local asked granted
+  asked=$(count_blocks tx C3)
+  granted=$(count_blocks rx E3)
+  ((asked >= 4)) || fail "only $asked WTX requests on the line for two 2-second waits"
+  expect_eq "WTX responses for $asked requests" "$asked" "$granted"
+}
+
+# The patient slot's answer carries a wrong check byte: the library fails the
+# call, the tool logs the reset failure, closes the terminal and gives up.
+case_wrong_check_byte() {
+  run_case COM1 "$SERIAL_FAIL" 20 "line lrc CT_data:2" || return
+  expect_log "${HEAD_LINES[@]}" "Terminal OK" "RESET card in patient's slot fail" "$SERIAL_FAIL" ""
+  local commands
+  commands=$(terminal_commands | head -n 2 | paste -sd ' ')
+  expect_eq "first commands" "20110000 2011010100" "$commands"
+  terminal_commands | grep -q '^2011020100$' && fail "the doctor's slot was reset after the failed call"
+}
+
+case_slot_error_status() {
+  run_case COM1 "$SERIAL_FAIL" 20 "status CT_data:3 6F 00" || return
+  expect_log "${HEAD_LINES[@]}" "Terminal OK" "$PATIENT_OK" "Com Error Doctor's card slot" "$SERIAL_FAIL" ""
+  expect_commands 20110000 2011010100 2011020100
+}
+
+# The library takes its device from the terminal number, not the port: with
+# COM3 chosen the run still reaches the terminal on /dev/ttyS0.
+case_com3() {
+  run_case COM3 "$SERIAL_OK" 20 || return
+  expect_log "${HEAD_LINES[@]}" "Terminal OK" "$PATIENT_OK" "$DOCTOR_OK" "$SERIAL_OK" ""
+  expect_commands 20110000 2011010100 2011020100
+}
+
+CASES=(both_cards cards_arrive wrong_check_byte slot_error_status com3)
+
+# ----------------------------------------------------------------- main ---
+
+# Checks the builds and the library, sets up wine and installs both bridges.
+setup() {
+  local arch build
+  for arch in x86 x64; do
+    [[ $arch == x86 ]] && build=$BUILD_X86 || build=$BUILD_X64
+    [[ -f $build/SlotBench.exe ]] || { echo "$build/SlotBench.exe is not built (bash tools/build.sh)"; return 1; }
+    [[ -f $build/bridge/CT_ORB.dll ]] || { echo "$build/bridge/CT_ORB.dll is not built (bash tools/build.sh)"; return 1; }
+  done
+  [[ -x $TERMINAL ]] || { echo "$TERMINAL is not built (bash tools/build.sh)"; return 1; }
+  wine_env_driver || { echo "the driver could not be built"; return 1; }
+  DRIVER=$SLOTBENCH_DRIVER
+  wine_env_up --private-display || { echo "the wine environment could not be set up"; return 1; }
+  # wine_env_up put the simulator in place; the bridges replace it.
+  bash "$ROOT/tools/install_wine_bridge.sh" --arch x86 --library "$LIBRARY" --prefix "$WINEPREFIX" \
+    --bridge "$BUILD_X86/bridge/CT_ORB.dll" || return 1
+  bash "$ROOT/tools/install_wine_bridge.sh" --arch x64 --library "$LIBRARY" --prefix "$WINEPREFIX" \
+    --bridge "$BUILD_X64/bridge/CT_ORB.dll" || return 1
+}
+
+main() {
+  local passed=0 failed=0 begin=$SECONDS
+  local -a selected=()
+  local arch name pattern
+  for arch in x86 x64; do
+    for name in "${CASES[@]}"; do
+      if (($# == 0)); then
+        selected+=("${arch}_$name")
+        continue
+      fi
+      for pattern in "$@"; do
+        [[ ${arch}_$name == *$pattern* ]] && { selected+=("${arch}_$name"); break; }
+      done
+    done
+  done
+
+  rm -rf "$CASES_DIR" "$OUT/timings"
+  mkdir -p "$CASES_DIR"
+  trap 'wine_env_down' EXIT
+  if ! setup; then
+    echo "0 passed, ${#selected[@]} failed"
+    return 1
+  fi
+  echo "peer: display $DISPLAY, prefix $WINEPREFIX, terminal $TERMINAL"
+
+  for name in "${selected[@]}"; do
+    local case_begin=$SECONDS
+    CASE_NAME=$name
+    CASE_DIR=$CASES_DIR/$name
+    arch=${name%%_*}
+    [[ $arch == x86 ]] && EXE=$BUILD_X86/SlotBench.exe || EXE=$BUILD_X64/SlotBench.exe
+    mkdir -p "$CASE_DIR"
+    echo "--- $name"
+    if (
+      trap case_cleanup EXIT
+      cd "$CASE_DIR" || exit 1
+      "case_${name#*_}"
+      exit $((CASE_FAILS > 0))
+    ); then
+      passed=$((passed + 1))
+      echo "PASS $name ($((SECONDS - case_begin)) s)"
+    else
+      failed=$((failed + 1))
+      echo "FAIL $name ($((SECONDS - case_begin)) s; files in $CASE_DIR)"
+      [[ -s $CASE_DIR/driver.err ]] && sort -u "$CASE_DIR/driver.err" | head -n 5 | sed 's/^/    /'
+    fi
+  done
+
+  if [[ -s $OUT/timings ]]; then
+    echo "peer: SERIAL run through libctapimkt, Start Test to verdict (ms):"
+    sed 's/^/    /' "$OUT/timings"
+  fi
+  echo "peer: $((SECONDS - begin)) s"
+  echo "$passed passed, $failed failed"
+  ((failed == 0))
+}
+
+main "$@"
