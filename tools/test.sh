@@ -18,5 +18,8 @@ bash tools/fuzz.sh 20
 echo "== end-to-end tests under wine"
 bash tests/e2e/run_e2e.sh
 
+echo "== peer tests under wine: Debian's CT-API library against the serial terminal"
+bash tests/peer/run_peer.sh
+
 echo "== kill safety under wine"
 bash tests/e2e/kill_safety.sh
