@@ -199,6 +199,7 @@ public:
     CWinApp();
     ~CWinApp() override;
     virtual bool InitInstance();
+    // The controls take the system's current look (visual styles).
     void Enable3dControls();
 
     CWnd* m_pMainWnd = nullptr;

@@ -165,6 +165,7 @@ CWinApp* g_app = nullptr;
 CWinApp::CWinApp() { g_app = this; }
 CWinApp::~CWinApp() { g_app = nullptr; }
 bool CWinApp::InitInstance() { return false; }
+// No window is drawn here: the look of the controls has no meaning.
 void CWinApp::Enable3dControls() {}
 void CWinApp::OnHelp() {}
 CWinApp* AfxGetApp() { return g_app; }

@@ -5,6 +5,7 @@
 #include "platform/framework.h"
 
 #include <windows.h>
+#include <commctrl.h>
 
 // The ANSI-or-wide macros would rename the framework's own members here.
 #undef SendMessage
@@ -304,9 +305,19 @@ CWinApp::~CWinApp() {
 }
 bool CWinApp::InitInstance() { return false; }
 
-// Standard controls on Win32 already draw themselves in the system's look and
-// no ActiveX control is hosted: neither switch has anything to turn on.
-void CWinApp::Enable3dControls() {}
+// The manifest asks for version 6 of the common controls, which draws the
+// buttons, check boxes, list and combo box in the system's current look once
+// the process has registered their classes. Without version 6 (a system that
+// ignores the manifest) the call fails and the classic controls remain, which
+// is all there is to do then.
+void CWinApp::Enable3dControls() {
+    INITCOMMONCONTROLSEX classes = {};
+    classes.dwSize = sizeof classes;
+    classes.dwICC = ICC_STANDARD_CLASSES;
+    InitCommonControlsEx(&classes);
+}
+
+// No ActiveX control is hosted: nothing to turn on.
 void AfxEnableControlContainer() {}
 
 // The tool ships no help file; the Help command has nothing to open.
