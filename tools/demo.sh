@@ -7,13 +7,15 @@
 # Without one: a virtual display is started, one SERIAL test runs with the
 # simulator's default terminal (both cards present), and a screenshot and the
 # log are left in out/demo/.
+# SLOTBENCH_DEMO_BUILD names another build folder of the 32-bit program
+# (default build/windows-x86).
 # wine_env_up's one option is not for the demo:
 # shellcheck disable=SC2119
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 DEMO=$ROOT/out/demo
-EXE=$ROOT/build/windows-x86/SlotBench.exe
+EXE=$(realpath -m "${SLOTBENCH_DEMO_BUILD:-$ROOT/build/windows-x86}")/SlotBench.exe
 
 # shellcheck source=tools/wine_env.sh
 source "$ROOT/tools/wine_env.sh"

@@ -104,6 +104,25 @@ EOF
   fi
 }
 
+# Wine's own fonts (Marlett draws the caption buttons; MS Sans Serif and
+# Tahoma the dialogs) come from Debian's fonts-wine in /usr/share/wine/fonts,
+# but Debian's wine 8 looks for them in "<data dir>\../fonts", a name its
+# file system never finds: without them the caption buttons show the letters
+# "0 1 r". C:\windows\Fonts is searched first, so the fonts go there.
+wine_env_install_fonts() {
+  local fonts=/usr/share/wine/fonts font
+  local windows_fonts=$WINEPREFIX/drive_c/windows/Fonts
+  if [[ ! -f $fonts/marlett.ttf ]]; then
+    wine_env_log "no $fonts/marlett.ttf (fonts-wine; bash tools/setup.sh): captions will lack their buttons"
+    return 0
+  fi
+  mkdir -p "$windows_fonts"
+  for font in "$fonts"/*; do
+    [[ -e $windows_fonts/${font##*/} || -L $windows_fonts/${font##*/} ]] ||
+      ln -s "$font" "$windows_fonts/${font##*/}"
+  done
+}
+
 # One server for every program of the session: program starts drop from
 # ~0.45 s to ~0.03 s, and the serial device map (volatile) keeps its values.
 # A server that is already running for this prefix is shared, not taken over.
@@ -161,6 +180,7 @@ wine_env_up() {
     fi
   fi
   wine_env_make_prefix || return 1
+  wine_env_install_fonts
   # Configured before the lasting server starts: regedit's own server and
   # desktop must be gone before the settings count.
   [[ -f $WINEPREFIX/.slotbench-configured ]] || wineserver -k >/dev/null 2>&1 || true
