@@ -1,0 +1,124 @@
+#!/usr/bin/env bash
+# Builds the release programs and the wine bridges for 32-bit and 64-bit
+# Windows, from scratch in build/release-x86 and build/release-x64, and packs
+# them with a README and their SHA-256 sums into
+# out/release/SlotBench-<version>-windows.zip (the version: res/version.h).
+# The same commit gives the same zip, byte for byte, in any folder and at any
+# time: the builds are reproducible (cmake/mingw-common.cmake), and the zip's
+# entries are in a fixed order with the commit's time as their date.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+cd "$ROOT"
+
+die() {
+  echo "release: $*" >&2
+  exit 1
+}
+
+version=$(sed -n 's/^#define SLOTBENCH_VERSION_TEXT "\([0-9.]*\)"$/\1/p' res/version.h)
+[[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$ ]] ||
+  die "no four-part SLOTBENCH_VERSION_TEXT in res/version.h"
+# The manifest is a file windres copies as it is, so it carries the version
+# as text of its own.
+manifest_version=$(sed -n 's/.*name="SlotBench" version="\([^"]*\)".*/\1/p' res/slotbench.manifest)
+[[ $manifest_version == "$version" ]] ||
+  die "res/slotbench.manifest says version $manifest_version, res/version.h $version: make them agree"
+[[ -f bridge/CMakeLists.txt ]] || die "the wine bridge (bridge/) is not in this tree"
+
+# The zip's entries are dated with the commit's time (or SOURCE_DATE_EPOCH).
+if [[ -z ${SOURCE_DATE_EPOCH:-} ]]; then
+  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null) ||
+    die "not a git checkout: set SOURCE_DATE_EPOCH to the release's time"
+fi
+export SOURCE_DATE_EPOCH
+
+for arch in x86 x64; do
+  case $arch in
+    x86) toolchain=cmake/mingw-i686.cmake ;;
+    x64) toolchain=cmake/mingw-x86_64.cmake ;;
+  esac
+  build=build/release-$arch
+  echo "release: building the $arch program and wine bridge in $build"
+  rm -rf "$build"
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/$toolchain" >"build/release-$arch.configure.log" 2>&1 ||
+    { cat "build/release-$arch.configure.log" >&2; die "configuring $build failed"; }
+  cmake --build "$build" -j 2 --target SlotBench ct_orb_bridge >"build/release-$arch.build.log" 2>&1 ||
+    { tail -40 "build/release-$arch.build.log" >&2; die "building in $build failed"; }
+done
+
+# What goes in, checked before packing: the architecture of every file, the
+# program's by-ordinal import of the maker's library, and bridges that
+# forward to ctapi32 (a simulator build must never ship).
+# (grep -q on a pipe would stop objdump early, a failure under pipefail.)
+check_pe() {  # file, objdump prefix, pei format
+  local file=$1 tool=$2 format=$3
+  [[ $("$tool-objdump" -f "$file") == *"file format $format"* ]] || die "$file is not $format"
+}
+for arch in x86 x64; do
+  case $arch in
+    x86) tool=i686-w64-mingw32 format=pei-i386 ;;
+    x64) tool=x86_64-w64-mingw32 format=pei-x86-64 ;;
+  esac
+  program=build/release-$arch/SlotBench.exe
+  bridge=build/release-$arch/bridge/CT_ORB.dll
+  check_pe "$program" "$tool" "$format"
+  check_pe "$bridge" "$tool" "$format"
+  [[ $("$tool-objdump" -p "$program") == *"DLL Name: CT_ORB.dll"* ]] ||
+    die "$program does not import CT_ORB.dll"
+  exports=$("$tool-objdump" -p "$bridge")
+  for ordinal in 1 2 3; do
+    grep -Eq "^[[:space:]]*\[[[:space:]]*[0-9]+\] \+base\[[[:space:]]*$ordinal\].*ctapi32\.CT_(init|data|close)" <<<"$exports" ||
+      die "$bridge does not forward ordinal $ordinal to ctapi32: not the wine bridge"
+  done
+done
+
+mkdir -p out/release
+zip=out/release/SlotBench-$version-windows.zip
+python3 - "$zip" <<'EOF'
+import hashlib, os, sys, time, zipfile
+
+# Name in the zip -> file here, and whether it is text for Windows.
+contents = {
+    "x86/SlotBench.exe": ("build/release-x86/SlotBench.exe", False),
+    "x64/SlotBench.exe": ("build/release-x64/SlotBench.exe", False),
+    "wine-bridge/x86/CT_ORB.dll": ("build/release-x86/bridge/CT_ORB.dll", False),
+    "wine-bridge/x64/CT_ORB.dll": ("build/release-x64/bridge/CT_ORB.dll", False),
+    "README.txt": ("docs/release/README.txt", True),
+}
+
+data = {}
+for name, (path, text) in contents.items():
+    with open(path, "rb") as f:
+        content = f.read()
+    if text:
+        if b"\r" in content:
+            sys.exit(f"release: {path} must have plain LF line ends")
+        content = content.replace(b"\n", b"\r\n")
+    data[name] = content
+data["SHA256SUMS"] = "".join(
+    f"{hashlib.sha256(data[name]).hexdigest()}  {name}\n" for name in sorted(data)
+).encode()
+
+# Zip dates are local times without a zone, two-second steps, 1980 at the
+# earliest: the commit's time in UTC.
+epoch = max(int(os.environ["SOURCE_DATE_EPOCH"]), 315532800)
+date_time = time.gmtime(epoch)[:6]
+zip_path = sys.argv[1]
+tmp_path = zip_path + ".tmp"
+with zipfile.ZipFile(tmp_path, "w") as z:
+    for name in sorted(data):
+        entry = zipfile.ZipInfo(name, date_time=date_time)
+        entry.compress_type = zipfile.ZIP_DEFLATED
+        entry.create_system = 3
+        entry.external_attr = 0o100644 << 16
+        z.writestr(entry, data[name], compresslevel=9)
+os.replace(tmp_path, zip_path)
+
+print(f"release: {zip_path}")
+for name in sorted(data):
+    print(f"  {len(data[name]):>8}  {name}")
+with open(zip_path, "rb") as f:
+    print(f"release: SHA-256 {hashlib.sha256(f.read()).hexdigest()}")
+EOF
