@@ -9,6 +9,9 @@ cd "$(dirname "$0")/.."
 bash tools/setup.sh
 bash tools/build.sh
 
+echo "== reproducible build: a second copy built elsewhere gives the same bytes"
+bash tests/repro/check_reproducible.sh
+
 echo "== host unit tests"
 ctest --test-dir build/host --output-on-failure -j "$(nproc)"
 
