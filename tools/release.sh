@@ -41,11 +41,12 @@ for arch in x86 x64; do
   build=build/release-$arch
   echo "release: building the $arch program and wine bridge in $build"
   rm -rf "$build"
+  mkdir -p "$build"
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$ROOT/$toolchain" >"build/release-$arch.configure.log" 2>&1 ||
-    { cat "build/release-$arch.configure.log" >&2; die "configuring $build failed"; }
-  cmake --build "$build" -j 2 --target SlotBench ct_orb_bridge >"build/release-$arch.build.log" 2>&1 ||
-    { tail -40 "build/release-$arch.build.log" >&2; die "building in $build failed"; }
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/$toolchain" >"$build/configure.log" 2>&1 ||
+    { cat "$build/configure.log" >&2; die "configuring $build failed"; }
+  cmake --build "$build" -j 2 --target SlotBench ct_orb_bridge >"$build/build.log" 2>&1 ||
+    { tail -40 "$build/build.log" >&2; die "building in $build failed"; }
 done
 
 # What goes in, checked before packing: the architecture of every file, the
