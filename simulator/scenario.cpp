@@ -19,6 +19,8 @@ const std::vector<uint8_t> kProcessorAtr = {0x3B, 0x86, 0x80, 0x01, 0x80, 0x53,
 // The four-byte answer a synchronous memory card gives.
 const std::vector<uint8_t> kMemoryAtr = {0xA2, 0x13, 0x10, 0x91};
 
+const std::vector<uint8_t> kLineGarbage = {0xDE, 0xAD, 0x04, 0xBE, 0xEF, 0xCA, 0xFE, 0x00};
+
 // The longest ATR a card may send.
 constexpr size_t kMaxAtr = 33;
 // Delays and arrival times beyond this are surely typos.
@@ -113,6 +115,7 @@ public:
         if (keyword == "length") return Length(tk);
         if (keyword == "delay") return Delay(tk);
         if (keyword == "wait-limit") return WaitLimit(tk);
+        if (keyword == "line") return Line(tk);
         return "unknown keyword '" + tk[0] + "'";
     }
 
@@ -241,6 +244,49 @@ private:
         return {};
     }
 
+    std::string Line(const std::vector<std::string>& tk) {
+        if (tk.size() < 2) return "expected: line lrc|garbage|silent|block-size|wtx ...";
+        const std::string what = Lower(tk[1]);
+        if (what == "block-size") {
+            unsigned long size = 0;
+            if (tk.size() != 3 || !ParseUnsigned(tk[2], kMaxLineBlockSize, size) || size == 0) {
+                return "expected: line block-size N (1 to 254)";
+            }
+            s_.lineBlockSize = static_cast<uint8_t>(size);
+            return {};
+        }
+        if (what == "wtx") {
+            unsigned long ms = 0;
+            if (tk.size() != 3 || !ParseUnsigned(tk[2], kMaxMs, ms) || ms == 0) {
+                return "expected: line wtx MS (1 or more)";
+            }
+            s_.lineWtxMs = static_cast<uint32_t>(ms);
+            return {};
+        }
+        LineFault fault;
+        if (what == "lrc") {
+            fault.kind = LineFaultKind::kBadCheck;
+        } else if (what == "garbage") {
+            fault.kind = LineFaultKind::kGarbage;
+        } else if (what == "silent") {
+            fault.kind = LineFaultKind::kSilent;
+        } else {
+            return "'" + tk[1] + "' is not lrc, garbage, silent, block-size or wtx";
+        }
+        if (tk.size() < 3) return "expected: line " + what + " CT_data[:N]";
+        std::string error;
+        if (!ParseSelector(tk[2], fault.at, error)) return error;
+        if (fault.at.call != Call::kData) return "a line fault can only be put on CT_data";
+        size_t next = 3;
+        if (fault.kind == LineFaultKind::kGarbage) {
+            next = TakeHex(tk, 3, fault.garbage);
+            if (fault.garbage.empty()) fault.garbage = kLineGarbage;
+        }
+        if (next != tk.size()) return "unexpected '" + tk[next] + "'";
+        s_.lineFaults.push_back(fault);
+        return {};
+    }
+
     Scenario& s_;
     bool (&slotSeen_)[2];
 };
@@ -268,9 +314,11 @@ const ForcedResult* Scenario::ResultFor(Call call, uint32_t n) const { return Fi
 const ForcedStatus* Scenario::StatusFor(Call call, uint32_t n) const { return Find(statuses, call, n); }
 const ForcedLength* Scenario::LengthFor(Call call, uint32_t n) const { return Find(lengths, call, n); }
 const CallDelay* Scenario::DelayFor(Call call, uint32_t n) const { return Find(delays, call, n); }
+const LineFault* Scenario::LineFaultFor(Call call, uint32_t n) const { return Find(lineFaults, call, n); }
 
 const std::vector<uint8_t>& DefaultProcessorAtr() { return kProcessorAtr; }
 const std::vector<uint8_t>& DefaultMemoryAtr() { return kMemoryAtr; }
+const std::vector<uint8_t>& DefaultLineGarbage() { return kLineGarbage; }
 
 std::string CallName(Call call) {
     switch (call) {

@@ -51,6 +51,20 @@ struct CallDelay {
     uint32_t ms = 0;
 };
 
+// What the serial front does to the line for one exchange instead of
+// answering normally. The DLL front has no line and ignores these.
+enum class LineFaultKind { kBadCheck, kGarbage, kSilent };
+
+struct LineFault {
+    CallSelector at;
+    LineFaultKind kind = LineFaultKind::kBadCheck;
+    // kGarbage: what goes out in place of the answer.
+    std::vector<uint8_t> garbage;
+};
+
+// The largest INF one T=1 block may carry.
+constexpr uint8_t kMaxLineBlockSize = 254;
+
 struct Scenario {
     SlotSetup slots[2];
     std::vector<ForcedResult> results;
@@ -60,6 +74,10 @@ struct Scenario {
     // Caps the time a REQUEST ICC really waits, so that runs with a card that
     // never comes need not last a minute.
     std::optional<uint32_t> waitLimitMs;
+    // The serial front's line (ignored by the DLL front).
+    std::vector<LineFault> lineFaults;
+    uint8_t lineBlockSize = kMaxLineBlockSize;
+    uint32_t lineWtxMs = 1000;
 
     Scenario();
 
@@ -69,10 +87,15 @@ struct Scenario {
     const ForcedStatus* StatusFor(Call call, uint32_t n) const;
     const ForcedLength* LengthFor(Call call, uint32_t n) const;
     const CallDelay* DelayFor(Call call, uint32_t n) const;
+    const LineFault* LineFaultFor(Call call, uint32_t n) const;
 };
 
 const std::vector<uint8_t>& DefaultProcessorAtr();
 const std::vector<uint8_t>& DefaultMemoryAtr();
+// What `line garbage` sends when it names no bytes: junk whose third byte
+// announces exactly the bytes that follow, so that a reader going by the
+// block header stops after it (and finds the check byte wrong).
+const std::vector<uint8_t>& DefaultLineGarbage();
 
 struct ScenarioError {
     unsigned line = 0;  // 1-based; 0 when the error is not about one line

@@ -234,12 +234,12 @@ Terminal::Reply Terminal::RequestIcc(const uint8_t* command, uint16_t lenc) {
     if (setup.card != CardKind::kNone && setup.arriveAfterMs) {
         const uint64_t arrival = armedAt_[slot] + *setup.arriveAfterMs;
         if (arrival <= now + waitMs) {
-            if (arrival > now) clock_.SleepMs(static_cast<uint32_t>(arrival - now));
+            if (arrival > now) clock_.WaitForCard(static_cast<uint32_t>(arrival - now));
             reply.bytes = CardReady(slot, p2 & 0x0F);
             return reply;
         }
     }
-    if (waitMs) clock_.SleepMs(waitMs);
+    if (waitMs) clock_.WaitForCard(waitMs);
     reply.bytes = Sw(0x62, 0x00);
     return reply;
 }

@@ -33,6 +33,9 @@ public:
     // Milliseconds on a clock that never jumps.
     virtual uint64_t NowMs() = 0;
     virtual void SleepMs(uint32_t ms) = 0;
+    // A REQUEST ICC waiting for a card, as opposed to any other pause: a
+    // serial front tells the host meanwhile that the terminal is still busy.
+    virtual void WaitForCard(uint32_t ms) { SleepMs(ms); }
 };
 
 class Terminal {
