@@ -74,10 +74,10 @@ void SerialFront::Handle(const t1::Received& received) {
         break;
     }
     const t1::Block& block = received.block;
-    switch (block.kind()) {
-    case t1::Kind::kInformation: OnInformation(block); break;
-    case t1::Kind::kReceiveReady: OnReceiveReady(block); break;
-    case t1::Kind::kSupervisory: OnSupervisory(block); break;
+    switch (block.Kind()) {
+    case t1::BlockKind::kInformation: OnInformation(block); break;
+    case t1::BlockKind::kReceiveReady: OnReceiveReady(block); break;
+    case t1::BlockKind::kSupervisory: OnSupervisory(block); break;
     }
 }
 
@@ -125,11 +125,11 @@ void SerialFront::ResetLink() {
 
 void SerialFront::OnInformation(const t1::Block& block) {
     replyNad_ = t1::SwapNad(block.nad);
-    hostExpected_ = !block.sequence();
+    hostExpected_ = !block.Sequence();
     // A new command ends whatever was left of the last answer.
     pieces_.clear();
     hostChain_.insert(hostChain_.end(), block.inf.begin(), block.inf.end());
-    if (block.more()) {
+    if (block.More()) {
         Send(t1::ReceiveReadyBlock(replyNad_, hostExpected_, t1::RError::kNone));
         return;
     }
@@ -139,7 +139,7 @@ void SerialFront::OnInformation(const t1::Block& block) {
 }
 
 void SerialFront::OnReceiveReady(const t1::Block& block) {
-    if (!pieces_.empty() && block.expected() != lastSequence_) {
+    if (!pieces_.empty() && block.Expected() != lastSequence_) {
         SendNextPiece(nullptr);
     } else if (!lastBlock_.empty()) {
         Write(lastBlock_);

@@ -4,9 +4,9 @@
 
 namespace t1 {
 
-Kind Block::kind() const {
-    if ((pcb & 0x80) == 0) return Kind::kInformation;
-    return (pcb & 0x40) == 0 ? Kind::kReceiveReady : Kind::kSupervisory;
+BlockKind Block::Kind() const {
+    if ((pcb & 0x80) == 0) return BlockKind::kInformation;
+    return (pcb & 0x40) == 0 ? BlockKind::kReceiveReady : BlockKind::kSupervisory;
 }
 
 Block InformationBlock(uint8_t nad, bool sequence, bool more, std::vector<uint8_t> inf) {

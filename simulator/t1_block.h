@@ -13,7 +13,7 @@ namespace t1 {
 constexpr size_t kHeaderSize = 3;
 constexpr size_t kMaxInf = 254;
 
-enum class Kind { kInformation, kReceiveReady, kSupervisory };
+enum class BlockKind { kInformation, kReceiveReady, kSupervisory };
 
 // R-block error bits.
 enum class RError : uint8_t { kNone = 0, kCheck = 1, kOther = 2 };
@@ -26,18 +26,18 @@ struct Block {
     uint8_t pcb = 0;
     std::vector<uint8_t> inf;
 
-    Kind kind() const;
+    BlockKind Kind() const;
     // I-block: the send sequence number and the more-data (chaining) bit.
-    bool sequence() const { return (pcb & 0x40) != 0; }
-    bool more() const { return (pcb & 0x20) != 0; }
+    bool Sequence() const { return (pcb & 0x40) != 0; }
+    bool More() const { return (pcb & 0x20) != 0; }
     // R-block: the sequence number of the I-block expected next, and why.
-    bool expected() const { return (pcb & 0x10) != 0; }
-    RError error() const { return static_cast<RError>(pcb & 0x0F); }
+    bool Expected() const { return (pcb & 0x10) != 0; }
+    RError Error() const { return static_cast<RError>(pcb & 0x0F); }
     // S-block.
-    SType type() const { return static_cast<SType>(pcb & 0x1F); }
-    bool response() const { return (pcb & 0x20) != 0; }
+    SType Type() const { return static_cast<SType>(pcb & 0x1F); }
+    bool Response() const { return (pcb & 0x20) != 0; }
     bool Is(SType t, bool isResponse) const {
-        return kind() == Kind::kSupervisory && type() == t && response() == isResponse;
+        return Kind() == BlockKind::kSupervisory && Type() == t && Response() == isResponse;
     }
 };
 

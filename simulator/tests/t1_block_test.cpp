@@ -6,7 +6,7 @@
 
 using t1::Block;
 using t1::Decoder;
-using t1::Kind;
+using t1::BlockKind;
 using t1::Received;
 using t1::RError;
 using t1::SType;
@@ -89,22 +89,22 @@ TEST(T1Nad, AnswerSwapsSourceAndDestination) {
 TEST(T1Classify, EveryBlockKindAndItsFields) {
     const Block i0{0x12, 0x00, {}};
     const Block i1more{0x12, 0x60, {}};
-    EXPECT_EQ(i0.kind(), Kind::kInformation);
-    EXPECT_FALSE(i0.sequence());
-    EXPECT_FALSE(i0.more());
-    EXPECT_EQ(i1more.kind(), Kind::kInformation);
-    EXPECT_TRUE(i1more.sequence());
-    EXPECT_TRUE(i1more.more());
+    EXPECT_EQ(i0.Kind(), BlockKind::kInformation);
+    EXPECT_FALSE(i0.Sequence());
+    EXPECT_FALSE(i0.More());
+    EXPECT_EQ(i1more.Kind(), BlockKind::kInformation);
+    EXPECT_TRUE(i1more.Sequence());
+    EXPECT_TRUE(i1more.More());
 
     const Block r{0x02, 0x91, {}};
-    EXPECT_EQ(r.kind(), Kind::kReceiveReady);
-    EXPECT_TRUE(r.expected());
-    EXPECT_EQ(r.error(), RError::kCheck);
-    EXPECT_EQ((Block{0x02, 0x82, {}}).error(), RError::kOther);
-    EXPECT_FALSE((Block{0x02, 0x80, {}}).expected());
+    EXPECT_EQ(r.Kind(), BlockKind::kReceiveReady);
+    EXPECT_TRUE(r.Expected());
+    EXPECT_EQ(r.Error(), RError::kCheck);
+    EXPECT_EQ((Block{0x02, 0x82, {}}).Error(), RError::kOther);
+    EXPECT_FALSE((Block{0x02, 0x80, {}}).Expected());
 
     const Block resynch{0x12, 0xC0, {}};
-    EXPECT_EQ(resynch.kind(), Kind::kSupervisory);
+    EXPECT_EQ(resynch.Kind(), BlockKind::kSupervisory);
     EXPECT_TRUE(resynch.Is(SType::kResynch, false));
     EXPECT_FALSE(resynch.Is(SType::kResynch, true));
     const Block wtxResponse{0x12, 0xE3, {0x01}};
@@ -120,14 +120,14 @@ TEST(T1Classify, BuiltBlocksReadBackTheirFields) {
     for (bool seq : {false, true}) {
         for (bool more : {false, true}) {
             const Block b = t1::InformationBlock(0x21, seq, more, {1, 2});
-            EXPECT_EQ(b.kind(), Kind::kInformation);
-            EXPECT_EQ(b.sequence(), seq);
-            EXPECT_EQ(b.more(), more);
+            EXPECT_EQ(b.Kind(), BlockKind::kInformation);
+            EXPECT_EQ(b.Sequence(), seq);
+            EXPECT_EQ(b.More(), more);
         }
         const Block r = t1::ReceiveReadyBlock(0x21, seq, RError::kOther);
-        EXPECT_EQ(r.kind(), Kind::kReceiveReady);
-        EXPECT_EQ(r.expected(), seq);
-        EXPECT_EQ(r.error(), RError::kOther);
+        EXPECT_EQ(r.Kind(), BlockKind::kReceiveReady);
+        EXPECT_EQ(r.Expected(), seq);
+        EXPECT_EQ(r.Error(), RError::kOther);
     }
 }
 
@@ -165,7 +165,7 @@ TEST(T1Decode, EmptyInformationFieldNeedsOnlyTheCheckByte) {
     EXPECT_TRUE(FeedAll(d, {0x02, 0x80, 0x00}).empty());
     const auto items = FeedAll(d, {0x82, 0x12});
     ASSERT_EQ(items.size(), 1u);
-    EXPECT_EQ(items[0].block.kind(), Kind::kReceiveReady);
+    EXPECT_EQ(items[0].block.Kind(), BlockKind::kReceiveReady);
     EXPECT_EQ(d.Pending(), 1u);  // the start of the next block stays
 }
 
@@ -242,8 +242,8 @@ TEST(T1Decode, ChainedAnswerSplitAndReassembled) {
     Bytes joined;
     for (size_t k = 0; k < items.size(); ++k) {
         EXPECT_EQ(items[k].status, Status::kGood);
-        EXPECT_EQ(items[k].block.sequence(), k % 2 == 1);
-        EXPECT_EQ(items[k].block.more(), k + 1 < items.size());
+        EXPECT_EQ(items[k].block.Sequence(), k % 2 == 1);
+        EXPECT_EQ(items[k].block.More(), k + 1 < items.size());
         joined.insert(joined.end(), items[k].block.inf.begin(), items[k].block.inf.end());
     }
     EXPECT_EQ(joined, answer);
