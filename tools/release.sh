@@ -19,11 +19,6 @@ die() {
 version=$(sed -n 's/^#define SLOTBENCH_VERSION_TEXT "\([0-9.]*\)"$/\1/p' res/version.h)
 [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$ ]] ||
   die "no four-part SLOTBENCH_VERSION_TEXT in res/version.h"
-# The manifest is a file windres copies as it is, so it carries the version
-# as text of its own.
-manifest_version=$(sed -n 's/.*name="SlotBench" version="\([^"]*\)".*/\1/p' res/slotbench.manifest)
-[[ $manifest_version == "$version" ]] ||
-  die "res/slotbench.manifest says version $manifest_version, res/version.h $version: make them agree"
 [[ -f bridge/CMakeLists.txt ]] || die "the wine bridge (bridge/) is not in this tree"
 
 # The zip's entries are dated with the commit's time (or SOURCE_DATE_EPOCH).
