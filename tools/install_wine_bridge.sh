@@ -130,6 +130,21 @@ fi
 # --------------------------------------------------- the wine prefix ---
 
 [[ -f $bridge ]] || die "no bridge at $bridge (bash tools/build.sh)"
+# The PE machine field: a bridge of the other architecture would keep the
+# program from starting.
+pe_machine=
+if [[ $(head -c 2 "$bridge") == MZ ]]; then
+  pe_offset=$(od -An -tu4 -j60 -N4 "$bridge" | tr -d ' ')
+  if [[ $(od -An -c -j"$pe_offset" -N4 "$bridge" 2>/dev/null | tr -d ' ' || true) == 'PE\0\0' ]]; then
+    pe_machine=$(od -An -tx2 -j$((pe_offset + 4)) -N2 "$bridge" | tr -d ' ')
+  fi
+fi
+case $arch:$pe_machine in
+  x86:014c | x64:8664) ;;
+  x86:8664) die "$bridge is a 64-bit DLL: the x86 program needs build/windows-x86/bridge/CT_ORB.dll" ;;
+  x64:014c) die "$bridge is a 32-bit DLL: the x64 program needs build/windows-x64/bridge/CT_ORB.dll" ;;
+  *) die "$bridge is not a Windows DLL" ;;
+esac
 [[ -f $prefix/system.reg ]] || die "$prefix is not a wine prefix (no system.reg; run wineboot there first)"
 
 # A 32-bit program in a 64-bit prefix sees syswow64 as C:\WINDOWS\system32;

@@ -271,7 +271,58 @@ case_com3() {
   expect_commands 20110000 2011010100 2011020100
 }
 
-CASES=(both_cards cards_arrive wrong_check_byte slot_error_status com3)
+# The installer refuses, in one line, what the program could not load, and
+# leaves the prefix as it was: with a library ctapi32 cannot load, ctapi32
+# fails and the program does not start at all. Then it installs for real.
+case_installer() {
+  local installer=$ROOT/tools/install_wine_bridge.sh
+  local lib32=/usr/lib/i386-linux-gnu/$LIBRARY lib64=/usr/lib/x86_64-linux-gnu/$LIBRARY
+  local sys32=$WINEPREFIX/drive_c/windows/syswow64/CT_ORB.dll sys64=$WINEPREFIX/drive_c/windows/system32/CT_ORB.dll
+  local bridge32=$BUILD_X86/bridge/CT_ORB.dll bridge64=$BUILD_X64/bridge/CT_ORB.dll
+  local only64=$CASE_DIR/only64
+  mkdir -p "$only64"
+  cp "$lib64" "$only64/libpeer64only.so.1"
+  # Whatever a refusal copied would replace these.
+  echo "not replaced" >"$sys32"
+  echo "not replaced" >"$sys64"
+  local -a refusals=(
+    "missing|libpeer-nothere.so.1 not found|--arch x86 --library libpeer-nothere.so.1 --bridge $bridge32"
+    "64-bit for x86|is 64-bit x86-64, but the x86 program needs a 32-bit i386 library|--arch x86 --library $lib64 --bridge $bridge32"
+    "32-bit for x64|is 32-bit i386, but the x64 program needs a 64-bit x86-64 library|--arch x64 --library $lib32 --bridge $bridge64"
+    "not a library|is not an ELF shared library|--arch x64 --library $ROOT/res/version.h --bridge $bridge64"
+    "found only as 64-bit|only found as $only64/libpeer64only.so.1 (64-bit x86-64)|--arch x86 --library libpeer64only.so.1 --bridge $bridge32"
+    "64-bit bridge for x86|is a 64-bit DLL|--arch x86 --bridge $bridge64"
+    "32-bit bridge for x64|is a 32-bit DLL|--arch x64 --bridge $bridge32"
+    "not a prefix|is not a wine prefix|--arch x86 --prefix $CASE_DIR --bridge $bridge32"
+  )
+  local refusal what message args err rc
+  for refusal in "${refusals[@]}"; do
+    IFS='|' read -r what message args <<<"$refusal"
+    # shellcheck disable=SC2086  # the arguments are words
+    err=$(LD_LIBRARY_PATH=$only64 bash "$installer" $args 2>&1 >/dev/null)
+    rc=$?
+    ((rc != 0)) || fail "$what: accepted"
+    expect_eq "$what: lines on stderr" 1 "$(grep -c '' <<<"$err")"
+    [[ $err == "install_wine_bridge: "*"$message"* ]] || fail "$what: '$err' does not say '$message'"
+  done
+  [[ $(cat "$sys32") == "not replaced" ]] || fail "a refused install replaced syswow64/CT_ORB.dll"
+  [[ $(cat "$sys64") == "not replaced" ]] || fail "a refused install replaced system32/CT_ORB.dll"
+  expect_eq "ctapi32's library after the refusals" "$LIBRARY" "$(ctapi32_library)"
+
+  bash "$installer" --arch x86 --library "$LIBRARY" --bridge "$bridge32" >/dev/null || fail "the x86 install failed"
+  bash "$installer" --arch x64 --library "$LIBRARY" --bridge "$bridge64" >/dev/null || fail "the x64 install failed"
+  cmp -s "$bridge32" "$sys32" || fail "syswow64/CT_ORB.dll is not the 32-bit bridge"
+  cmp -s "$bridge64" "$sys64" || fail "system32/CT_ORB.dll is not the 64-bit bridge"
+}
+
+# The native library wine's ctapi32 will load, as the prefix names it.
+ctapi32_library() {
+  wine reg query 'HKCU\Software\Wine\ctapi32' /v library 2>/dev/null | tr -d '\r' |
+    awk '$1 == "library" { print $3 }'
+}
+
+CASES=(installer)
+PER_ARCH_CASES=(both_cards cards_arrive wrong_check_byte slot_error_status com3)
 
 # ----------------------------------------------------------------- main ---
 
@@ -298,15 +349,17 @@ main() {
   local passed=0 failed=0 begin=$SECONDS
   local -a selected=()
   local arch name pattern
+  local -a all=("${CASES[@]}")
   for arch in x86 x64; do
-    for name in "${CASES[@]}"; do
-      if (($# == 0)); then
-        selected+=("${arch}_$name")
-        continue
-      fi
-      for pattern in "$@"; do
-        [[ ${arch}_$name == *$pattern* ]] && { selected+=("${arch}_$name"); break; }
-      done
+    for name in "${PER_ARCH_CASES[@]}"; do all+=("${arch}_$name"); done
+  done
+  for name in "${all[@]}"; do
+    if (($# == 0)); then
+      selected+=("$name")
+      continue
+    fi
+    for pattern in "$@"; do
+      [[ $name == *$pattern* ]] && { selected+=("$name"); break; }
     done
   done
 
@@ -323,14 +376,17 @@ main() {
     local case_begin=$SECONDS
     CASE_NAME=$name
     CASE_DIR=$CASES_DIR/$name
-    arch=${name%%_*}
-    [[ $arch == x86 ]] && EXE=$BUILD_X86/SlotBench.exe || EXE=$BUILD_X64/SlotBench.exe
+    local case_function=case_$name
+    case $name in
+      x86_*) EXE=$BUILD_X86/SlotBench.exe case_function=case_${name#x86_} ;;
+      x64_*) EXE=$BUILD_X64/SlotBench.exe case_function=case_${name#x64_} ;;
+    esac
     mkdir -p "$CASE_DIR"
     echo "--- $name"
     if (
       trap case_cleanup EXIT
       cd "$CASE_DIR" || exit 1
-      "case_${name#*_}"
+      "$case_function"
       exit $((CASE_FAILS > 0))
     ); then
       passed=$((passed + 1))
