@@ -283,8 +283,10 @@ case_installer() {
   mkdir -p "$only64"
   cp "$lib64" "$only64/libpeer64only.so.1"
   # Whatever a refusal copied would replace these.
-  echo "not replaced" >"$sys32"
-  echo "not replaced" >"$sys64"
+  local marker=$CASE_DIR/marker
+  echo "not replaced" >"$marker"
+  cp "$marker" "$sys32"
+  cp "$marker" "$sys64"
   local -a refusals=(
     "missing|libpeer-nothere.so.1 not found|--arch x86 --library libpeer-nothere.so.1 --bridge $bridge32"
     "64-bit for x86|is 64-bit x86-64, but the x86 program needs a 32-bit i386 library|--arch x86 --library $lib64 --bridge $bridge32"
@@ -305,8 +307,8 @@ case_installer() {
     expect_eq "$what: lines on stderr" 1 "$(grep -c '' <<<"$err")"
     [[ $err == "install_wine_bridge: "*"$message"* ]] || fail "$what: '$err' does not say '$message'"
   done
-  [[ $(cat "$sys32") == "not replaced" ]] || fail "a refused install replaced syswow64/CT_ORB.dll"
-  [[ $(cat "$sys64") == "not replaced" ]] || fail "a refused install replaced system32/CT_ORB.dll"
+  cmp -s "$marker" "$sys32" || fail "a refused install replaced syswow64/CT_ORB.dll"
+  cmp -s "$marker" "$sys64" || fail "a refused install replaced system32/CT_ORB.dll"
   expect_eq "ctapi32's library after the refusals" "$LIBRARY" "$(ctapi32_library)"
 
   bash "$installer" --arch x86 --library "$LIBRARY" --bridge "$bridge32" >/dev/null || fail "the x86 install failed"
