@@ -71,8 +71,9 @@ private:
     // The library checks at open that its line settings changed something,
     // and a pseudo-terminal cannot keep the even parity it asks for: left
     // as the last session set it, the line makes the next open fail. Put
-    // back the pseudo-terminal's own speed while the library waits for us
-    // (so it is not touching the settings itself); it never reads it back.
+    // back the pseudo-terminal's own speed, which the library sets only at
+    // open and never reads back. Done just before writing, when the library
+    // is waiting for this answer; once per session, as it stays put.
     void UnsettleLine() {
         termios settings{};
         if (tcgetattr(slave_, &settings) != 0) return;
