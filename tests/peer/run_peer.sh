@@ -317,6 +317,40 @@ case_installer() {
   cmp -s "$bridge64" "$sys64" || fail "system32/CT_ORB.dll is not the 64-bit bridge"
 }
 
+# The library reads without a time-out: a terminal that stops answering
+# blocks the call, and the window with it, until the process is ended. What
+# was logged before is in the session file all the same.
+case_silent_terminal() {
+  terminal_start "line silent CT_data:2" || return
+  app_start "$EXE" || return
+  drv click 1001 \; post-click 1005
+  # The blocked window cannot be asked for its list; the session file can.
+  local tries
+  for ((tries = 0; tries < 200; tries++)); do
+    grep -q '^Terminal OK' "$CASE_DIR/tmp" 2>/dev/null && break
+    sleep 0.1
+  done
+  grep -q '^Terminal OK' "$CASE_DIR/tmp" 2>/dev/null || { fail "no Terminal OK line in tmp"; return; }
+  sleep 1
+  drv list >/dev/null 2>&1 && fail "the window still answers while the library call is blocked"
+  expect_eq "Start Test enabled while blocked" start_enabled=0 "$(drv enabled | grep '^start_enabled=')"
+  drv post-click 2 >/dev/null 2>&1
+  sleep 1
+  kill -0 "$APP_PID" 2>/dev/null || fail "the program ended while the library call was blocked"
+  grep -qx 'T1 silent' "$CASE_DIR/trace.txt" || fail "the terminal did not keep silent"
+  app_kill
+  terminal_stop
+  local -a want=("${HEAD_LINES[@]}" "Terminal OK")
+  local -a got
+  mapfile -t got < <(sed 's/\r$//' "$CASE_DIR/tmp" 2>/dev/null)
+  expect_eq "session file lines" "${#want[@]}" "${#got[@]}"
+  local i
+  for ((i = 0; i < ${#want[@]}; i++)); do
+    [[ ${want[i]} == =DATE ]] && continue
+    expect_eq "session file line $((i + 1))" "${want[i]}" "${got[i]-<missing>}"
+  done
+}
+
 # The native library wine's ctapi32 will load, as the prefix names it.
 ctapi32_library() {
   wine reg query 'HKCU\Software\Wine\ctapi32' /v library 2>/dev/null | tr -d '\r' |
@@ -324,7 +358,7 @@ ctapi32_library() {
 }
 
 CASES=(installer)
-PER_ARCH_CASES=(both_cards cards_arrive wrong_check_byte slot_error_status com3)
+PER_ARCH_CASES=(both_cards cards_arrive wrong_check_byte slot_error_status com3 silent_terminal)
 
 # ----------------------------------------------------------------- main ---
 
