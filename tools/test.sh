@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything, and runs every test: the host
 # unit tests (with AddressSanitizer and UBSan), a short run of every fuzz
-# target, the end-to-end suite of the real program under wine, and the test
-# that kills it at random moments.
+# target, the end-to-end suite of the real program under wine, the peer tests
+# through a CT-API library written by others, and the test that kills the
+# program at random moments.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
