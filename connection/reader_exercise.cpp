@@ -18,6 +18,12 @@ constexpr uint8_t kTerminalAddress = 1;
 constexpr uint8_t kPatientSlotAddress = 1;
 constexpr uint8_t kDoctorSlotAddress = 5;
 constexpr uint16_t kResponseRoom = 100;
+// The library is told of 100 bytes, and only those are ever read. The buffer
+// behind them is larger because a real library (a serial one, under wine) was
+// seen copying its whole answer, and a few bytes of framing after it, whatever
+// room it was offered: a long answer must cost the slot its verdict, not the
+// tool its stack. No answer a library can report is longer than 65535 bytes.
+constexpr size_t kResponseSpace = 65535 + 64;
 
 // CT-BCS: class 20, RESET CT 11 / REQUEST ICC 12, functional unit in P1.
 constexpr uint8_t kResetTerminal[] = {0x20, 0x11, 0x00, 0x00};
@@ -54,7 +60,7 @@ enum class Status { Good, NoCard, Other };
 // length is in/out, and a stale small value would make a conforming library
 // refuse an answer to reset that does not fit.
 struct Exchange {
-    uint8_t response[kResponseRoom] = {};
+    uint8_t response[kResponseSpace] = {};
     uint16_t length = 0;
     int8_t result = 0;
 

@@ -216,6 +216,41 @@ TEST_F(ReaderExerciseTest, ReportedLengthsWithoutStatusWordInsideTheBufferAreNot
     }
 }
 
+// A library that copies its whole answer past the room offered: the answer
+// is judged on its reported length (too long: not good), and nothing the
+// library wrote lands outside the tool's buffer (AddressSanitizer watches).
+TEST_F(ReaderExerciseTest, AnswersWrittenPastTheRoomOfferedAreNotGoodAndHarmNothing) {
+    for (size_t length : {101u, 202u, 4096u, 65535u}) {
+        fake::ResetTerminal();
+        dlg->OnClear();
+        dlg->m_passed = true;
+        fake::CtAnswer tooLong;
+        tooLong.response.assign(length, 0x5A);
+        tooLong.response[length - 2] = 0x90;
+        tooLong.response[length - 1] = 0x00;
+        tooLong.ignoresRoom = true;
+        // A check byte and a little of the library's framing follow the answer.
+        fake::CtAnswer framed = tooLong;
+        framed.response.insert(framed.response.end(), {0xB3, 0x00, 0x00, 0x00});
+        framed.reportedLength = static_cast<int>(length);
+        fake::CtAnswer failing = framed;
+        failing.result = -11;
+        Script({Status(0x90, 0x00), tooLong, framed});
+        dlg->TestReader(1);
+        EXPECT_THAT(ListLines(), ElementsAre("Terminal OK", "Com Error patient card's slot",
+                                             "Com Error Doctor's card slot"))
+            << "length " << length;
+        EXPECT_FALSE(dlg->m_passed);
+
+        fake::ResetTerminal();
+        dlg->OnClear();
+        Script({Status(0x90, 0x00), failing});
+        dlg->TestReader(1);
+        EXPECT_THAT(ListLines(), ElementsAre("Terminal OK", "RESET card in patient's slot fail"))
+            << "failing call, length " << length;
+    }
+}
+
 TEST_F(ReaderExerciseTest, StatusWordIsTheLastTwoReportedBytes) {
     // A 100-byte answer ending in 90 00 is good; the same bytes reported as
     // 99 long end in a data byte and are not.

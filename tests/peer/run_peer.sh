@@ -263,6 +263,19 @@ case_slot_error_status() {
   expect_commands 20110000 2011010100 2011020100
 }
 
+# An answer longer than the room the tool offers (100 bytes), chained in
+# blocks the library accepts: the library returns success with the answer's
+# whole length in lenr, and has copied the whole answer into the buffer. That
+# must cost the patient's slot its verdict, not the tool its stack.
+case_oversized_answer() {
+  local data
+  data=$(printf '%02X ' $(seq 0 199))
+  run_case COM1 "$SERIAL_FAIL" 20 "status CT_data:2 90 00 data $data" "line block-size 32" || return
+  expect_log "${HEAD_LINES[@]}" "Terminal OK" "Com Error patient card's slot" "$DOCTOR_OK" "$SERIAL_FAIL" ""
+  expect_commands 20110000 2011010100 2011020100
+  grep -q '^CT_data n=2 .* lenr=[0-9]*>202 ' "$CASE_DIR/trace.txt" || fail "the terminal did not give a 202-byte answer"
+}
+
 # The library takes its device from the terminal number, not the port: with
 # COM3 chosen the run still reaches the terminal on /dev/ttyS0.
 case_com3() {
@@ -358,7 +371,7 @@ ctapi32_library() {
 }
 
 CASES=(installer)
-PER_ARCH_CASES=(both_cards cards_arrive wrong_check_byte slot_error_status com3 silent_terminal)
+PER_ARCH_CASES=(both_cards cards_arrive wrong_check_byte slot_error_status oversized_answer com3 silent_terminal)
 
 # ----------------------------------------------------------------- main ---
 

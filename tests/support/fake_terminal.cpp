@@ -97,6 +97,7 @@ extern "C" int8_t CT_data(uint16_t ctn, uint8_t* dad, uint8_t* sad, uint16_t len
     const uint8_t from = *dad;
     *dad = static_cast<uint8_t>(answer.dadBack >= 0 ? answer.dadBack : *sad);
     *sad = static_cast<uint8_t>(answer.sadBack >= 0 ? answer.sadBack : from);
+    if (answer.ignoresRoom) std::memcpy(response, answer.response.data(), answer.response.size());
     if (answer.result != 0) {
         if (answer.writeLength && answer.reportedLength >= 0) *lenr = static_cast<uint16_t>(answer.reportedLength);
         return answer.result;

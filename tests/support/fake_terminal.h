@@ -30,6 +30,9 @@ struct CtAnswer {
     int reportedLength = -1;          // -1: the response's size
     int dadBack = -1, sadBack = -1;   // -1: swapped as a terminal does
     bool writeLength = true;          // false: the library leaves lenr alone
+    // true: the whole response is written whatever room was offered, even by a
+    // failing call, as a real serial library was seen to do.
+    bool ignoresRoom = false;
 };
 
 struct Terminal {
