@@ -27,22 +27,13 @@ SIM64=$ROOT/build/windows-x64/simulator/CT_ORB.dll
 export WINEPREFIX=${E2E_WINEPREFIX:-$OUT/wineprefix}
 # shellcheck source=tools/wine_env.sh
 source "$ROOT/tools/wine_env.sh"
+# shellcheck source=tests/lib/suite.sh
+source "$ROOT/tests/lib/suite.sh"
 # For looking into a failing case: E2E_WINEDEBUG=err+all (output in app.out).
 [[ -n ${E2E_WINEDEBUG:-} ]] && export WINEDEBUG=$E2E_WINEDEBUG
 
 SYS32_DLL=$WINEPREFIX/drive_c/windows/syswow64/CT_ORB.dll
 
-SEPARATOR=-------------------------------------------
-SUITE_DAY=$(date +%d/%m/%Y)
-DATE_RE='^[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}$'
-OS_LINE="Operating System: Windows 7"  # wine's default Windows version, 6.1
-PLUG_PROMPT="Plug your USB QSX 7100-K device (time out 30 sec)..."
-SERIAL_OK="*** QSX 7100-K SERIAL Test Success ***"
-SERIAL_FAIL="*** QSX 7100-K SERIAL Test Fail ***"
-USB_OK="*** QSX 7100-K USB Test Success ***"
-USB_FAIL="*** QSX 7100-K USB Test Fail ***"
-PATIENT_OK="Communication with card Patient's slot OK"
-DOCTOR_OK="Communication with Doctor's card slot OK"
 
 # The simulator's file version, as its resource script sets it.
 SIM_VERSION=$(sed -n 's/^ *FILEVERSION *\([0-9]*\), *\([0-9]*\), *\([0-9]*\), *\([0-9]*\).*/\1.\2.\3.\4/p' \
@@ -54,17 +45,6 @@ VERSION_LINE="CT-API version:$SIM_VERSION"
 drv() { wine "$DRIVER" "$@" 2>>"$CASE_DIR/driver.err"; }
 
 # ----------------------------------------------------------- case helpers ---
-
-# Inside a case (a subshell): failures are collected, the case goes on.
-CASE_FAILS=0
-fail() {
-  echo "    FAIL: $*"
-  CASE_FAILS=$((CASE_FAILS + 1))
-}
-
-expect_eq() {  # what, expected, actual
-  [[ $2 == "$3" ]] || fail "$1: expected '$2', got '$3'"
-}
 
 # The value of key=value in the driver's output.
 field() { sed -n "s/^$1=//p" <<<"$2" | head -n1; }
@@ -82,58 +62,13 @@ scenario() { printf '%s\n' "$@" >"$CASE_DIR/scenario.txt"; }
 # The list as plain lines (index prefix and a final line feed mark removed).
 list_lines() { drv list | sed -e 's/^[0-9]*: //' -e 's/\\n$//'; }
 
-# Compares lines with an expected sequence. An expected line "~RE" is an
-# extended regular expression, "=DATE" the run's date and time line.
+# Text lines against an expected sequence (see compare_got).
 expect_lines() {  # what, actual (text), expected lines...
   local what=$1 actual=$2
   shift 2
   GOT=()
   [[ -n $actual ]] && mapfile -t GOT <<<"$actual"
   compare_got "$what" "$@"
-}
-
-compare_got() {  # what, expected lines... (actual lines in GOT)
-  local what=$1 fails_before=$CASE_FAILS
-  shift
-  local i=0 n=$# want
-  ((${#GOT[@]} == n)) || fail "$what: expected $n lines, got ${#GOT[@]}"
-  for want in "$@"; do
-    local have=${GOT[i]-<missing>}
-    case $want in
-      =DATE)
-        if [[ ! $have =~ $DATE_RE ]]; then
-          fail "$what line $((i + 1)): '$have' is not a date and time"
-        elif [[ ${have%% *} != "$SUITE_DAY" && ${have%% *} != "$(date +%d/%m/%Y)" ]]; then
-          fail "$what line $((i + 1)): '$have' is not today's date"
-        fi
-        ;;
-      \~*) [[ $have =~ ${want:1} ]] || fail "$what line $((i + 1)): '$have' does not match /${want:1}/" ;;
-      *) [[ $have == "$want" ]] || fail "$what line $((i + 1)): expected '$want', got '$have'" ;;
-    esac
-    i=$((i + 1))
-  done
-  if ((CASE_FAILS > fails_before)); then printf '      | %s\n' "${GOT[@]}"; fi
-}
-
-# A log file's lines against an expected sequence, after checking that every
-# line ends in CR LF. An empty last line is kept (the verdict's own line feed).
-expect_log() {  # file, expected lines...
-  local file=$1
-  shift
-  local name
-  name=$(basename "$file")
-  if [[ ! -f $file ]]; then
-    fail "$name is missing"
-    return
-  fi
-  local lf crlf
-  lf=$(tr -cd '\n' <"$file" | wc -c)
-  crlf=$(grep -c $'\r$' "$file")
-  ((lf == crlf)) || fail "$name: $((lf - crlf)) of $lf lines do not end in CR LF"
-  [[ -z $(tail -c 1 "$file" | tr -d '\n') ]] || fail "$name does not end with a line end"
-  GOT=()
-  mapfile -t GOT < <(sed 's/\r$//' "$file")
-  compare_got "$name" "$@"
 }
 
 expect_no_file() { [[ ! -e $CASE_DIR/$1 ]] || fail "$1 should not exist"; }
@@ -736,18 +671,8 @@ CASES=(startup_state link_boxes serial_com3 serial_typed_com12 os_report_xp card
 # ------------------------------------------------------------------ main ---
 
 main() {
-  local passed=0 failed=0 begin=$SECONDS
-  local -a selected=()
-  local name pattern
-  for name in "${CASES[@]}"; do
-    if (($# == 0)); then
-      selected+=("$name")
-      continue
-    fi
-    for pattern in "$@"; do
-      [[ $name == *$pattern* ]] && { selected+=("$name"); break; }
-    done
-  done
+  local begin=$SECONDS
+  suite_select "${CASES[*]}" "$@"
 
   mkdir -p "$OUT"
   rm -rf "$CASES_DIR" "$SHOTS"
@@ -769,35 +694,16 @@ main() {
   trap 'wine_env_down' EXIT
   if [[ -n $setup_error ]]; then
     echo "e2e: $setup_error"
-    echo "0 passed, ${#selected[@]} failed"
+    echo "0 passed, ${#SUITE_SELECTED[@]} failed"
     return 1
   fi
   echo "e2e: display $DISPLAY, prefix $WINEPREFIX, driver $DRIVER"
 
-  for name in "${selected[@]}"; do
-    local case_begin=$SECONDS
-    CASE_DIR=$CASES_DIR/$name
-    CASE_NAME=$name
-    mkdir -p "$CASE_DIR"
-    echo "--- $name"
-    if (
-      trap case_cleanup EXIT
-      cd "$CASE_DIR" || exit 1
-      "case_$name"
-      exit $((CASE_FAILS > 0))
-    ); then
-      passed=$((passed + 1))
-      echo "PASS $name ($((SECONDS - case_begin)) s)"
-    else
-      failed=$((failed + 1))
-      echo "FAIL $name ($((SECONDS - case_begin)) s; files in $CASE_DIR)"
-      [[ -s $CASE_DIR/driver.err ]] && sort -u "$CASE_DIR/driver.err" | head -n 5 | sed 's/^/    /'
-    fi
-  done
+  suite_run_selected
 
   echo "e2e: $((SECONDS - begin)) s; screenshots in $SHOTS"
-  echo "$passed passed, $failed failed"
-  ((failed == 0))
+  echo "$SUITE_PASSED passed, $SUITE_FAILED failed"
+  ((SUITE_FAILED == 0))
 }
 
 main "$@"

@@ -56,14 +56,9 @@ LIBRARY=libctapimkt.so.1
 export WINEPREFIX=${PEER_WINEPREFIX:-$OUT/wineprefix}
 # shellcheck source=tools/wine_env.sh
 source "$ROOT/tools/wine_env.sh"
+# shellcheck source=tests/lib/suite.sh
+source "$ROOT/tests/lib/suite.sh"
 
-SEPARATOR=-------------------------------------------
-DATE_RE='^[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}$'
-OS_LINE="Operating System: Windows 7"  # wine's default Windows version, 6.1
-SERIAL_OK="*** QSX 7100-K SERIAL Test Success ***"
-SERIAL_FAIL="*** QSX 7100-K SERIAL Test Fail ***"
-PATIENT_OK="Communication with card Patient's slot OK"
-DOCTOR_OK="Communication with Doctor's card slot OK"
 # The bridge carries the product's version, not the simulator's.
 BRIDGE_VERSION=$(sed -n 's/^#define SLOTBENCH_VERSION_TEXT "\(.*\)"/\1/p' "$ROOT/res/version.h")
 HEAD_LINES=("$SEPARATOR" "QSX 7100-K Connection test" "=DATE" "$SEPARATOR" "$OS_LINE" "CT-API installed"
@@ -72,42 +67,6 @@ HEAD_LINES=("$SEPARATOR" "QSX 7100-K Connection test" "=DATE" "$SEPARATOR" "$OS_
 drv() { wine "$DRIVER" "$@" 2>>"$CASE_DIR/driver.err"; }
 
 # ------------------------------------------------------------- checking ---
-
-CASE_FAILS=0
-fail() {
-  echo "    FAIL: $*"
-  CASE_FAILS=$((CASE_FAILS + 1))
-}
-
-expect_eq() {  # what, expected, actual
-  [[ $2 == "$3" ]] || fail "$1: expected '$2', got '$3'"
-}
-
-# Every line of QSX7100-K.log, each ending in CR LF. "=DATE" stands for the
-# run's date and time line; the empty last line is the verdict's own line feed.
-expect_log() {  # expected lines...
-  local file=$CASE_DIR/QSX7100-K.log
-  [[ -f $file ]] || { fail "QSX7100-K.log is missing"; return; }
-  local lf crlf
-  lf=$(tr -cd '\n' <"$file" | wc -c)
-  crlf=$(grep -c $'\r$' "$file")
-  ((lf == crlf)) || fail "QSX7100-K.log: $((lf - crlf)) of $lf lines do not end in CR LF"
-  [[ -z $(tail -c 1 "$file" | tr -d '\n') ]] || fail "QSX7100-K.log does not end with a line end"
-  local -a got
-  mapfile -t got < <(sed 's/\r$//' "$file")
-  ((${#got[@]} == $#)) || fail "QSX7100-K.log: expected $# lines, got ${#got[@]}"
-  local i=0 want have before=$CASE_FAILS
-  for want in "$@"; do
-    have=${got[i]-<missing>}
-    if [[ $want == =DATE ]]; then
-      [[ $have =~ $DATE_RE ]] || fail "QSX7100-K.log line $((i + 1)): '$have' is not a date and time"
-    else
-      [[ $have == "$want" ]] || fail "QSX7100-K.log line $((i + 1)): expected '$want', got '$have'"
-    fi
-    i=$((i + 1))
-  done
-  ((CASE_FAILS == before)) || printf '      | %s\n' "${got[@]}"
-}
 
 # The commands the terminal received, in order, one per line.
 terminal_commands() { grep '^CT_data ' "$CASE_DIR/trace.txt" 2>/dev/null | grep -o 'cmd=[0-9A-F]*' | cut -c5-; }
@@ -223,7 +182,7 @@ case_cleanup() {
 
 case_both_cards() {
   run_case COM1 "$SERIAL_OK" 20 "slot 1 processor" "slot 2 processor" || return
-  expect_log "${HEAD_LINES[@]}" "Terminal OK" "$PATIENT_OK" "$DOCTOR_OK" "$SERIAL_OK" ""
+  expect_log "$CASE_DIR/QSX7100-K.log" "${HEAD_LINES[@]}" "Terminal OK" "$PATIENT_OK" "$DOCTOR_OK" "$SERIAL_OK" ""
   expect_commands 20110000 2011010100 2011020100
   # The library opens the line with a RESYNCH and gets its response.
   expect_eq "RESYNCH requests" 1 "$(count_blocks rx C0)"
@@ -236,7 +195,7 @@ case_both_cards() {
 case_cards_arrive() {
   run_case COM1 "$SERIAL_OK" 30 "slot 1 processor arrive 2000" "slot 2 processor arrive 2000" "line wtx 500" ||
     return
-  expect_log "${HEAD_LINES[@]}" "Terminal OK" "Insert a card in a patient's slot" "$PATIENT_OK" \
+  expect_log "$CASE_DIR/QSX7100-K.log" "${HEAD_LINES[@]}" "Terminal OK" "Insert a card in a patient's slot" "$PATIENT_OK" \
     "Insert a card in the doctor's slot" "$DOCTOR_OK" "$SERIAL_OK" ""
   expect_commands 20110000 2011010100 20120100013C 2011020100 20120200013C
   local asked granted
@@ -250,7 +209,7 @@ case_cards_arrive() {
 # call, the tool logs the reset failure, closes the terminal and gives up.
 case_wrong_check_byte() {
   run_case COM1 "$SERIAL_FAIL" 20 "line lrc CT_data:2" || return
-  expect_log "${HEAD_LINES[@]}" "Terminal OK" "RESET card in patient's slot fail" "$SERIAL_FAIL" ""
+  expect_log "$CASE_DIR/QSX7100-K.log" "${HEAD_LINES[@]}" "Terminal OK" "RESET card in patient's slot fail" "$SERIAL_FAIL" ""
   local commands
   commands=$(terminal_commands | head -n 2 | paste -sd ' ')
   expect_eq "first commands" "20110000 2011010100" "$commands"
@@ -259,7 +218,7 @@ case_wrong_check_byte() {
 
 case_slot_error_status() {
   run_case COM1 "$SERIAL_FAIL" 20 "status CT_data:3 6F 00" || return
-  expect_log "${HEAD_LINES[@]}" "Terminal OK" "$PATIENT_OK" "Com Error Doctor's card slot" "$SERIAL_FAIL" ""
+  expect_log "$CASE_DIR/QSX7100-K.log" "${HEAD_LINES[@]}" "Terminal OK" "$PATIENT_OK" "Com Error Doctor's card slot" "$SERIAL_FAIL" ""
   expect_commands 20110000 2011010100 2011020100
 }
 
@@ -271,7 +230,7 @@ case_oversized_answer() {
   local data
   data=$(printf '%02X ' $(seq 0 199))
   run_case COM1 "$SERIAL_FAIL" 20 "status CT_data:2 90 00 data $data" "line block-size 32" || return
-  expect_log "${HEAD_LINES[@]}" "Terminal OK" "Com Error patient card's slot" "$DOCTOR_OK" "$SERIAL_FAIL" ""
+  expect_log "$CASE_DIR/QSX7100-K.log" "${HEAD_LINES[@]}" "Terminal OK" "Com Error patient card's slot" "$DOCTOR_OK" "$SERIAL_FAIL" ""
   expect_commands 20110000 2011010100 2011020100
   grep -q '^CT_data n=2 .* lenr=[0-9]*>202 ' "$CASE_DIR/trace.txt" || fail "the terminal did not give a 202-byte answer"
 }
@@ -280,7 +239,7 @@ case_oversized_answer() {
 # COM3 chosen the run still reaches the terminal on /dev/ttyS0.
 case_com3() {
   run_case COM3 "$SERIAL_OK" 20 || return
-  expect_log "${HEAD_LINES[@]}" "Terminal OK" "$PATIENT_OK" "$DOCTOR_OK" "$SERIAL_OK" ""
+  expect_log "$CASE_DIR/QSX7100-K.log" "${HEAD_LINES[@]}" "Terminal OK" "$PATIENT_OK" "$DOCTOR_OK" "$SERIAL_OK" ""
   expect_commands 20110000 2011010100 2011020100
 }
 
@@ -394,66 +353,48 @@ setup() {
     --bridge "$BUILD_X64/bridge/CT_ORB.dll" || return 1
 }
 
+# x86_NAME and x64_NAME run case_NAME with that architecture's program.
+suite_case_function() {
+  case $1 in
+    x86_* | x64_*) echo per_arch_case ;;
+    *) echo "case_$1" ;;
+  esac
+}
+
+per_arch_case() {
+  case $CASE_NAME in
+    x86_*) EXE=$BUILD_X86/SlotBench.exe ;;
+    x64_*) EXE=$BUILD_X64/SlotBench.exe ;;
+  esac
+  "case_${CASE_NAME:4}"
+}
+
 main() {
-  local passed=0 failed=0 begin=$SECONDS
-  local -a selected=()
-  local arch name pattern
+  local begin=$SECONDS arch name
   local -a all=("${CASES[@]}")
   for arch in x86 x64; do
     for name in "${PER_ARCH_CASES[@]}"; do all+=("${arch}_$name"); done
   done
-  for name in "${all[@]}"; do
-    if (($# == 0)); then
-      selected+=("$name")
-      continue
-    fi
-    for pattern in "$@"; do
-      [[ $name == *$pattern* ]] && { selected+=("$name"); break; }
-    done
-  done
+  suite_select "${all[*]}" "$@"
 
   rm -rf "$CASES_DIR" "$OUT/timings"
   mkdir -p "$CASES_DIR"
   trap 'wine_env_down' EXIT
   if ! setup; then
-    echo "0 passed, ${#selected[@]} failed"
+    echo "0 passed, ${#SUITE_SELECTED[@]} failed"
     return 1
   fi
   echo "peer: display $DISPLAY, prefix $WINEPREFIX, terminal $TERMINAL"
 
-  for name in "${selected[@]}"; do
-    local case_begin=$SECONDS
-    CASE_NAME=$name
-    CASE_DIR=$CASES_DIR/$name
-    local case_function=case_$name
-    case $name in
-      x86_*) EXE=$BUILD_X86/SlotBench.exe case_function=case_${name#x86_} ;;
-      x64_*) EXE=$BUILD_X64/SlotBench.exe case_function=case_${name#x64_} ;;
-    esac
-    mkdir -p "$CASE_DIR"
-    echo "--- $name"
-    if (
-      trap case_cleanup EXIT
-      cd "$CASE_DIR" || exit 1
-      "$case_function"
-      exit $((CASE_FAILS > 0))
-    ); then
-      passed=$((passed + 1))
-      echo "PASS $name ($((SECONDS - case_begin)) s)"
-    else
-      failed=$((failed + 1))
-      echo "FAIL $name ($((SECONDS - case_begin)) s; files in $CASE_DIR)"
-      [[ -s $CASE_DIR/driver.err ]] && sort -u "$CASE_DIR/driver.err" | head -n 5 | sed 's/^/    /'
-    fi
-  done
+  suite_run_selected
 
   if [[ -s $OUT/timings ]]; then
     echo "peer: SERIAL run through libctapimkt, Start Test to verdict (ms):"
     sed 's/^/    /' "$OUT/timings"
   fi
   echo "peer: $((SECONDS - begin)) s"
-  echo "$passed passed, $failed failed"
-  ((failed == 0))
+  echo "$SUITE_PASSED passed, $SUITE_FAILED failed"
+  ((SUITE_FAILED == 0))
 }
 
 main "$@"
