@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "simulator/scenario.h"
+#include "simulator/tests/scenario_parsing.h"
 
 using ctsim::Call;
 using ctsim::LineFaultKind;
@@ -16,20 +17,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Scenario ParseGood(const std::string& text) {
-    Scenario s;
-    std::vector<ScenarioError> errors;
-    EXPECT_TRUE(ParseScenario(text, s, errors)) << text;
-    for (const ScenarioError& e : errors) ADD_FAILURE() << "line " << e.line << ": " << e.message;
-    return s;
-}
-
-void ExpectBad(const std::string& text) {
-    Scenario s;
-    std::vector<ScenarioError> errors;
-    EXPECT_FALSE(ParseScenario(text, s, errors)) << text;
-    EXPECT_EQ(errors.size(), 1u) << text;
-}
+// One statement at fault gives exactly one error.
+void ExpectBad(const std::string& text) { EXPECT_EQ(ParseBad(text).size(), 1u) << text; }
 
 }  // namespace
 

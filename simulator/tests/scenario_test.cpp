@@ -1,4 +1,5 @@
 #include "simulator/scenario.h"
+#include "simulator/tests/scenario_parsing.h"
 
 #include <gtest/gtest.h>
 
@@ -15,22 +16,6 @@ using ctsim::ScenarioError;
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-Scenario ParseGood(const std::string& text) {
-    Scenario s;
-    std::vector<ScenarioError> errors;
-    EXPECT_TRUE(ParseScenario(text, s, errors)) << text;
-    for (const ScenarioError& e : errors) ADD_FAILURE() << "line " << e.line << ": " << e.message;
-    return s;
-}
-
-std::vector<ScenarioError> ParseBad(const std::string& text) {
-    Scenario s;
-    std::vector<ScenarioError> errors;
-    EXPECT_FALSE(ParseScenario(text, s, errors)) << text;
-    EXPECT_FALSE(errors.empty()) << text;
-    return errors;
-}
 
 // Rule values, or kNoRule, so that a missing rule fails an expectation
 // instead of crashing the run.
