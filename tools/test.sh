@@ -7,23 +7,29 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# Each step says when it starts, so a slow one shows in the output.
+step() { echo "== $* (at $SECONDS s)"; }
+
 bash tools/setup.sh
+step "build"
 bash tools/build.sh
 
-echo "== reproducible build: a second copy built elsewhere gives the same bytes"
+step "reproducible build: a second copy built elsewhere gives the same bytes"
 bash tests/repro/check_reproducible.sh
 
-echo "== host unit tests"
+step "host unit tests"
 ctest --test-dir build/host --output-on-failure -j "$(nproc)"
 
-echo "== fuzzing, briefly"
+step "fuzzing, briefly"
 bash tools/fuzz.sh 20
 
-echo "== end-to-end tests under wine"
+step "end-to-end tests under wine"
 bash tests/e2e/run_e2e.sh
 
-echo "== peer tests under wine: Debian's CT-API library against the serial terminal"
+step "peer tests under wine: Debian's CT-API library against the serial terminal"
 bash tests/peer/run_peer.sh
 
-echo "== kill safety under wine"
+step "kill safety under wine"
 bash tests/e2e/kill_safety.sh
+
+echo "== all tests passed in $SECONDS s"
