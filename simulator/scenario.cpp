@@ -370,4 +370,8 @@ bool LoadScenarioFile(const std::string& path, Scenario& out, std::vector<Scenar
     return ParseScenario(text.str(), out, errors);
 }
 
+std::string ScenarioErrorText(const std::string& path, const ScenarioError& error) {
+    return "scenario error: " + path + (error.line ? ":" + std::to_string(error.line) : "") + ": " + error.message;
+}
+
 }  // namespace ctsim

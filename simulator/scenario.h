@@ -109,6 +109,9 @@ bool ParseScenario(const std::string& text, Scenario& out, std::vector<ScenarioE
 // Reads and parses a file; a file that cannot be read is an error with line 0.
 bool LoadScenarioFile(const std::string& path, Scenario& out, std::vector<ScenarioError>& errors);
 
+// "scenario error: PATH[:LINE]: MESSAGE", as the trace and stderr show it.
+std::string ScenarioErrorText(const std::string& path, const ScenarioError& error);
+
 std::string CallName(Call call);
 
 }  // namespace ctsim

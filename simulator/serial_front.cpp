@@ -13,17 +13,6 @@ constexpr uint16_t kLinePortNumber = 0;
 // One more block waiting time each time the host is asked for it.
 constexpr uint8_t kWtxMultiplier = 1;
 
-std::string SpacedHex(const std::vector<uint8_t>& bytes) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string out;
-    for (uint8_t b : bytes) {
-        if (!out.empty()) out += ' ';
-        out += kDigits[b >> 4];
-        out += kDigits[b & 0x0F];
-    }
-    return out;
-}
-
 // A forced length only changes what a library reports, and no library sits
 // on this side of the line: the bytes are all the host ever gets.
 Scenario WithoutForcedLengths(Scenario scenario) {
@@ -48,21 +37,25 @@ void SerialFront::Serve() {
 
 bool SerialFront::Step() {
     t1::Received received;
-    if (decoder_.Next(received)) {
-        Handle(received);
-        return !lineGone_;
+    if (!NextReceived(received)) return false;
+    Handle(received);
+    return !lineGone_;
+}
+
+bool SerialFront::NextReceived(t1::Received& received) {
+    while (!decoder_.Next(received)) {
+        std::vector<uint8_t> bytes;
+        if (lineGone_ || !line_.Read(bytes)) {
+            lineGone_ = true;
+            return false;
+        }
+        decoder_.Feed(bytes.data(), bytes.size());
     }
-    std::vector<uint8_t> bytes;
-    if (lineGone_ || !line_.Read(bytes)) {
-        lineGone_ = true;
-        return false;
-    }
-    decoder_.Feed(bytes.data(), bytes.size());
+    TraceLine("T1 rx " + SpacedHexBytes(received.raw));
     return true;
 }
 
 void SerialFront::Handle(const t1::Received& received) {
-    TraceLine("T1 rx " + SpacedHex(received.raw));
     switch (received.status) {
     case t1::Received::Status::kBadCheck:
         Send(t1::ReceiveReadyBlock(replyNad_, hostExpected_, t1::RError::kCheck));
@@ -229,15 +222,7 @@ bool SerialFront::AskForMoreTime() {
     Send(request);
     for (;;) {
         t1::Received received;
-        while (!decoder_.Next(received)) {
-            std::vector<uint8_t> bytes;
-            if (!line_.Read(bytes)) {
-                lineGone_ = true;
-                return false;
-            }
-            decoder_.Feed(bytes.data(), bytes.size());
-        }
-        TraceLine("T1 rx " + SpacedHex(received.raw));
+        if (!NextReceived(received)) return false;
         const bool good = received.status == t1::Received::Status::kGood;
         if (good && received.block.Is(t1::SType::kWtx, true)) return true;
         if (good && received.block.Is(t1::SType::kResynch, false)) {
@@ -254,7 +239,7 @@ bool SerialFront::AskForMoreTime() {
 
 void SerialFront::Write(const std::vector<uint8_t>& bytes) {
     if (lineGone_) return;
-    TraceLine("T1 tx " + SpacedHex(bytes));
+    TraceLine("T1 tx " + SpacedHexBytes(bytes));
     line_.Write(bytes);
 }
 

@@ -34,7 +34,7 @@ public:
 
     // Answers the host until the line is gone.
     void Serve();
-    // Handles one received block, reading first when none is waiting; false
+    // Handles the next received block, reading as long as it takes; false
     // when the line is gone.
     bool Step();
 
@@ -54,6 +54,8 @@ private:
         SerialFront& front_;
     };
 
+    // The next block off the line, traced; false when the line is gone.
+    bool NextReceived(t1::Received& received);
     void Handle(const t1::Received& received);
     void OnSupervisory(const t1::Block& block);
     void OnResynch(uint8_t nad);

@@ -22,10 +22,7 @@ Simulator CreateSimulator(const std::string& scenarioPath, const std::string& be
     } else if (LoadScenarioFile(path, scenario, errors)) {
         notes.push_back("scenario: " + path);
     } else {
-        for (const ScenarioError& e : errors) {
-            notes.push_back("scenario error: " + path + (e.line ? ":" + std::to_string(e.line) : "") + ": " +
-                            e.message);
-        }
+        for (const ScenarioError& e : errors) notes.push_back(ScenarioErrorText(path, e));
         notes.push_back("scenario: default (" + path + " not used)");
     }
     sim.terminal = std::make_unique<Terminal>(scenario, clock, sim.trace.get());

@@ -33,6 +33,15 @@ std::string HexBytes(const uint8_t* bytes, size_t count) {
     return out;
 }
 
+std::string SpacedHexBytes(const std::vector<uint8_t>& bytes) {
+    std::string out;
+    for (uint8_t b : bytes) {
+        if (!out.empty()) out += ' ';
+        out += Hex2(b);
+    }
+    return out;
+}
+
 std::string TraceInitLine(uint32_t n, uint64_t t, uint16_t ctn, uint16_t pn, int8_t result) {
     return "CT_init n=" + std::to_string(n) + " t=" + std::to_string(t) + " ctn=" + std::to_string(ctn) +
            " pn=" + std::to_string(pn) + " result=" + std::to_string(result);

@@ -42,6 +42,9 @@ struct DataTraceRecord {
 };
 
 std::string HexBytes(const uint8_t* bytes, size_t count);
+// The same, a space between bytes ("12 C0 00 D2"), as the serial front
+// traces its blocks.
+std::string SpacedHexBytes(const std::vector<uint8_t>& bytes);
 std::string TraceInitLine(uint32_t n, uint64_t t, uint16_t ctn, uint16_t pn, int8_t result);
 std::string TraceDataLine(const DataTraceRecord& r);
 std::string TraceCloseLine(uint32_t n, uint64_t t, uint16_t ctn, int8_t result);

@@ -123,8 +123,7 @@ int main(int argc, char** argv) {
         std::vector<ctsim::ScenarioError> errors;
         if (!ctsim::LoadScenarioFile(options.scenarioPath, scenario, errors)) {
             for (const ctsim::ScenarioError& e : errors) {
-                const std::string text = "scenario error: " + options.scenarioPath +
-                                         (e.line ? ":" + std::to_string(e.line) : "") + ": " + e.message;
+                const std::string text = ctsim::ScenarioErrorText(options.scenarioPath, e);
                 std::fprintf(stderr, "%s\n", text.c_str());
                 if (trace) trace->Write(ctsim::TraceNoteLine(text));
             }
