@@ -190,14 +190,20 @@ wine_env_up() {
 }
 
 # Starts a Windows program in FOLDER, where its logs land, with the
-# simulator reading FOLDER/scenario.txt and tracing to FOLDER/trace.txt.
-# Wine execs into the program, so WINE_ENV_APP_PID is its unix process.
+# simulator reading FOLDER/scenario.txt (its default terminal when there is
+# none) and tracing to FOLDER/trace.txt. Wine execs into the program, so
+# WINE_ENV_APP_PID is its unix process.
 wine_env_start_in() {  # folder exe output-file
   local folder=$1 exe=$2 output=$3
   (
     cd "$folder" || exit 99
     export SLOTBENCH_SIM_SCENARIO SLOTBENCH_SIM_TRACE
-    SLOTBENCH_SIM_SCENARIO=$(wine_env_winpath "$folder/scenario.txt")
+    # A named scenario that cannot be read is an error the trace reports.
+    if [[ -f $folder/scenario.txt ]]; then
+      SLOTBENCH_SIM_SCENARIO=$(wine_env_winpath "$folder/scenario.txt")
+    else
+      SLOTBENCH_SIM_SCENARIO=
+    fi
     SLOTBENCH_SIM_TRACE=$(wine_env_winpath "$folder/trace.txt")
     exec wine "$exe"
   ) >>"$output" 2>&1 &

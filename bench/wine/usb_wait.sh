@@ -55,7 +55,6 @@ drv() { wine "$DRIVER" "$@" 2>>"$WORK/driver.err"; }
 
 app_start() {  # folder
   mkdir -p "$1"
-  : >"$1/scenario.txt"
   wine_env_start_in "$1" "$EXE32" "$WORK/app.out"
   APP_PID=$WINE_ENV_APP_PID
   drv wait-window 20

@@ -19,6 +19,7 @@ CASES_DIR=$OUT/cases
 SHOTS=$OUT/screenshots
 # E2E_EXE32: another 32-bit program to try the suite on (an older build, say).
 EXE32=${E2E_EXE32:-$ROOT/build/windows-x86/SlotBench.exe}
+EXE=$EXE32  # what app_start starts unless told otherwise
 EXE64=$ROOT/build/windows-x64/SlotBench.exe
 SIM32=$ROOT/build/windows-x86/simulator/CT_ORB.dll
 SIM32_CDECL=$ROOT/build/windows-x86/simulator-cdecl/CT_ORB.dll
@@ -34,15 +35,10 @@ source "$ROOT/tests/lib/suite.sh"
 
 SYS32_DLL=$WINEPREFIX/drive_c/windows/syswow64/CT_ORB.dll
 
-
 # The simulator's file version, as its resource script sets it.
 SIM_VERSION=$(sed -n 's/^ *FILEVERSION *\([0-9]*\), *\([0-9]*\), *\([0-9]*\), *\([0-9]*\).*/\1.\2.\3.\4/p' \
   "$ROOT/simulator/ct_orb.rc")
 VERSION_LINE="CT-API version:$SIM_VERSION"
-
-# ---------------------------------------------------------------- driver ---
-
-drv() { wine "$DRIVER" "$@" 2>>"$CASE_DIR/driver.err"; }
 
 # ----------------------------------------------------------- case helpers ---
 
@@ -85,54 +81,6 @@ expect_init_port() {  # port number
 
 # ---------------------------------------------------------- app handling ---
 
-APP_PID=
-APP_RC=
-
-app_start() {  # [exe] [folder to run from]
-  local exe=${1:-$EXE32}
-  [[ -f $exe ]] || { fail "$exe is not built"; return 1; }
-  [[ -f $CASE_DIR/scenario.txt ]] || : >"$CASE_DIR/scenario.txt"
-  wine_env_start_in "$CASE_DIR" "$exe" "$CASE_DIR/app.out"
-  APP_PID=$WINE_ENV_APP_PID
-  if ! drv wait-window 20; then
-    fail "the main window did not appear"
-    return 1
-  fi
-}
-
-app_wait_exit() {  # seconds
-  local end=$((SECONDS + ${1:-10}))
-  while kill -0 "$APP_PID" 2>/dev/null; do
-    if ((SECONDS >= end)); then
-      fail "the process did not end"
-      return 1
-    fi
-    sleep 0.05
-  done
-  wait "$APP_PID"
-  APP_RC=$?
-  APP_PID=
-}
-
-# Leaves through Exit and waits for the process to end.
-app_exit() {
-  if ! drv wait-window 1 >/dev/null 2>&1; then
-    app_wait_exit 5
-    fail "the program had ended before Exit (exit code ${APP_RC:-?}; app.out has its output)"
-    return
-  fi
-  drv post-click 2 \; wait-gone 10 || fail "Exit did not close the window"
-  app_wait_exit 10
-  expect_scenario_used
-}
-
-# A scenario with a mistake would silently give the default terminal.
-expect_scenario_used() {
-  if grep -q '^# scenario error' "$CASE_DIR/trace.txt" 2>/dev/null; then
-    fail "the simulator rejected the scenario: $(grep '^# scenario error' "$CASE_DIR/trace.txt" | head -n1)"
-  fi
-}
-
 # Starts a run with Start Test and waits for the verdict line.
 run_and_wait() {  # verdict, seconds
   drv wait-window 1 \; post-click 1005 \; wait-text "$1" "${2:-20}" || fail "no verdict line '$1'"
@@ -147,20 +95,6 @@ shot() {  # file name
   else
     fail "screenshot $1 could not be taken"
   fi
-}
-
-# Ends the program this case started, if it is still running.
-app_kill() {
-  if [[ -n $APP_PID ]] && kill -0 "$APP_PID" 2>/dev/null; then
-    kill "$APP_PID" 2>/dev/null
-    wait "$APP_PID" 2>/dev/null
-    local tries
-    for ((tries = 0; tries < 40; tries++)); do
-      drv wait-gone 0 >/dev/null 2>&1 && break
-      sleep 0.05
-    done
-  fi
-  APP_PID=
 }
 
 case_cleanup() {

@@ -74,6 +74,75 @@ expect_log() {  # file, expected lines...
   compare_got "$name" "$@"
 }
 
+# ------------------------------------------- the program under test ---
+# Started in the case's folder (EXE unless named), worked through the window
+# driver DRIVER (tests/e2e/driver.cpp).
+
+drv() { wine "$DRIVER" "$@" 2>>"$CASE_DIR/driver.err"; }
+
+APP_PID=
+APP_RC=
+
+app_start() {  # [exe]
+  local exe=${1:-$EXE}
+  [[ -f $exe ]] || { fail "$exe is not built"; return 1; }
+  wine_env_start_in "$CASE_DIR" "$exe" "$CASE_DIR/app.out"
+  APP_PID=$WINE_ENV_APP_PID
+  if ! drv wait-window 20; then
+    fail "the main window did not appear"
+    return 1
+  fi
+}
+
+app_wait_exit() {  # seconds
+  local end=$((SECONDS + ${1:-10}))
+  while kill -0 "$APP_PID" 2>/dev/null; do
+    if ((SECONDS >= end)); then
+      fail "the process did not end"
+      return 1
+    fi
+    sleep 0.05
+  done
+  wait "$APP_PID"
+  APP_RC=$?
+  APP_PID=
+}
+
+# Leaves through Exit and waits for the process to end.
+app_exit() {
+  if ! drv wait-window 1 >/dev/null 2>&1; then
+    app_wait_exit 5
+    fail "the program had ended before Exit (exit code ${APP_RC:-?}; app.out has its output)"
+    return
+  fi
+  drv post-click 2 \; wait-gone 10 || fail "Exit did not close the window"
+  app_wait_exit 10
+  expect_scenario_used
+}
+
+# A scenario with a mistake would silently give the default terminal.
+expect_scenario_used() {
+  if grep -q '^# scenario error' "$CASE_DIR/trace.txt" 2>/dev/null; then
+    fail "the simulator rejected the scenario: $(grep '^# scenario error' "$CASE_DIR/trace.txt" | head -n1)"
+  fi
+}
+
+# Ends the program this case started, if it is still running.
+app_kill() {
+  if [[ -n $APP_PID ]] && kill -0 "$APP_PID" 2>/dev/null; then
+    kill "$APP_PID" 2>/dev/null
+    wait "$APP_PID" 2>/dev/null
+    local tries
+    for ((tries = 0; tries < 40; tries++)); do
+      drv wait-gone 0 >/dev/null 2>&1 && break
+      sleep 0.05
+    done
+  fi
+  APP_PID=
+}
+
+# ------------------------------------------------------------- cases ---
+
 # The cases among the given names that match any pattern (all of them when
 # there is no pattern), into SUITE_SELECTED.
 suite_select() {  # "names..." patterns...

@@ -64,8 +64,6 @@ BRIDGE_VERSION=$(sed -n 's/^#define SLOTBENCH_VERSION_TEXT "\(.*\)"/\1/p' "$ROOT
 HEAD_LINES=("$SEPARATOR" "QSX 7100-K Connection test" "=DATE" "$SEPARATOR" "$OS_LINE" "CT-API installed"
   "CT-API version:$BRIDGE_VERSION")
 
-drv() { wine "$DRIVER" "$@" 2>>"$CASE_DIR/driver.err"; }
-
 # ------------------------------------------------------------- checking ---
 
 # The commands the terminal received, in order, one per line.
@@ -121,33 +119,6 @@ terminal_stop() {
 
 # -------------------------------------------------------------- program ---
 
-APP_PID=
-
-app_start() {  # exe
-  wine_env_start_in "$CASE_DIR" "$1" "$CASE_DIR/app.out"
-  APP_PID=$WINE_ENV_APP_PID
-  drv wait-window 20 || { fail "the main window did not appear"; return 1; }
-}
-
-app_exit() {
-  drv post-click 2 \; wait-gone 10 || fail "Exit did not close the window"
-  local end=$((SECONDS + 10))
-  while kill -0 "$APP_PID" 2>/dev/null; do
-    ((SECONDS < end)) || { fail "the program did not end"; return 1; }
-    sleep 0.05
-  done
-  wait "$APP_PID"
-  APP_PID=
-}
-
-app_kill() {
-  if [[ -n $APP_PID ]] && kill -0 "$APP_PID" 2>/dev/null; then
-    kill "$APP_PID" 2>/dev/null
-    wait "$APP_PID" 2>/dev/null
-  fi
-  APP_PID=
-}
-
 # SERIAL on PORT, Start Test, and the time until the verdict line.
 serial_run() {  # port, verdict, seconds
   drv click 1001 \; select-combo "$1" || fail "cannot choose SERIAL on $1"
@@ -167,7 +138,7 @@ run_case() {  # port, verdict, seconds, scenario lines...
   local port=$1 verdict=$2 seconds=$3
   shift 3
   terminal_start "$@" || return 1
-  app_start "$EXE" || return 1
+  app_start || return 1
   serial_run "$port" "$verdict" "$seconds"
   app_exit
   terminal_stop
@@ -294,7 +265,7 @@ case_installer() {
 # was logged before is in the session file all the same.
 case_silent_terminal() {
   terminal_start "line silent CT_data:2" || return
-  app_start "$EXE" || return
+  app_start || return
   drv click 1001 \; post-click 1005
   # The blocked window cannot be asked for its list; the session file can.
   local tries
