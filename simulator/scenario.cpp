@@ -12,15 +12,6 @@ namespace ctsim {
 
 namespace {
 
-// A T=1 processor card whose historical bytes spell "SBSIM" after the
-// category indicator, so an ATR in a log is recognisably ours.
-const std::vector<uint8_t> kProcessorAtr = {0x3B, 0x86, 0x80, 0x01, 0x80, 0x53,
-                                            0x42, 0x53, 0x49, 0x4D, 0xC1};
-// The four-byte answer a synchronous memory card gives.
-const std::vector<uint8_t> kMemoryAtr = {0xA2, 0x13, 0x10, 0x91};
-
-const std::vector<uint8_t> kLineGarbage = {0xDE, 0xAD, 0x04, 0xBE, 0xEF, 0xCA, 0xFE, 0x00};
-
 // The longest ATR a card may send.
 constexpr size_t kMaxAtr = 33;
 // Delays and arrival times beyond this are surely typos.
@@ -169,7 +160,7 @@ private:
                 return "unexpected '" + tk[i] + "'";
             }
         }
-        if (!atrGiven) slot.atr = slot.card == CardKind::kMemory ? kMemoryAtr : kProcessorAtr;
+        if (!atrGiven) slot.atr = slot.card == CardKind::kMemory ? DefaultMemoryAtr() : DefaultProcessorAtr();
         if (never) {
             slot.card = CardKind::kNone;
             slot.atr.clear();
@@ -280,7 +271,7 @@ private:
         size_t next = 3;
         if (fault.kind == LineFaultKind::kGarbage) {
             next = TakeHex(tk, 3, fault.garbage);
-            if (fault.garbage.empty()) fault.garbage = kLineGarbage;
+            if (fault.garbage.empty()) fault.garbage = DefaultLineGarbage();
         }
         if (next != tk.size()) return "unexpected '" + tk[next] + "'";
         s_.lineFaults.push_back(fault);
@@ -306,8 +297,8 @@ const Rule* Find(const std::vector<Rule>& rules, Call call, uint32_t n) {
 }  // namespace
 
 Scenario::Scenario() {
-    slots[0].atr = kProcessorAtr;
-    slots[1].atr = kProcessorAtr;
+    slots[0].atr = DefaultProcessorAtr();
+    slots[1].atr = DefaultProcessorAtr();
 }
 
 const ForcedResult* Scenario::ResultFor(Call call, uint32_t n) const { return Find(results, call, n); }
@@ -316,9 +307,25 @@ const ForcedLength* Scenario::LengthFor(Call call, uint32_t n) const { return Fi
 const CallDelay* Scenario::DelayFor(Call call, uint32_t n) const { return Find(delays, call, n); }
 const LineFault* Scenario::LineFaultFor(Call call, uint32_t n) const { return Find(lineFaults, call, n); }
 
-const std::vector<uint8_t>& DefaultProcessorAtr() { return kProcessorAtr; }
-const std::vector<uint8_t>& DefaultMemoryAtr() { return kMemoryAtr; }
-const std::vector<uint8_t>& DefaultLineGarbage() { return kLineGarbage; }
+// Both built at first use: a Scenario made while other files' globals are
+// being initialised (a test's, say) must find them already there.
+
+// A T=1 processor card whose historical bytes spell "SBSIM" after the
+// category indicator, so an ATR in a log is recognisably ours.
+const std::vector<uint8_t>& DefaultProcessorAtr() {
+    static const std::vector<uint8_t> atr = {0x3B, 0x86, 0x80, 0x01, 0x80, 0x53,
+                                            0x42, 0x53, 0x49, 0x4D, 0xC1};
+    return atr;
+}
+// The four-byte answer a synchronous memory card gives.
+const std::vector<uint8_t>& DefaultMemoryAtr() {
+    static const std::vector<uint8_t> atr = {0xA2, 0x13, 0x10, 0x91};
+    return atr;
+}
+const std::vector<uint8_t>& DefaultLineGarbage() {
+    static const std::vector<uint8_t> garbage = {0xDE, 0xAD, 0x04, 0xBE, 0xEF, 0xCA, 0xFE, 0x00};
+    return garbage;
+}
 
 std::string CallName(Call call) {
     switch (call) {
