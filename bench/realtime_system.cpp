@@ -90,11 +90,13 @@ void CloseSerialDeviceMap(RegistryKey) {}
 bool MessageWaiting() { return false; }
 bool DispatchNextMessage() { return true; }
 
+bool WatchSerialDeviceMap(RegistryKey) { return true; }
+
 void WaitForMessageOrSerialMapChange(RegistryKey, uint32_t maxMilliseconds) {
     std::unique_lock<std::mutex> lock(g_mutex);
     g_changed.wait_for(lock, std::chrono::milliseconds(maxMilliseconds), [] { return g_present; });
 }
 
-void DiscardQueuedInput() {}
+bool DiscardQueuedInput(WindowHandle) { return false; }
 
 }  // namespace platform

@@ -3,21 +3,23 @@
 #include <cstdio>
 #include <string>
 
+#include "log/run_separator.h"
 #include "platform/system.h"
 #include "res/resource.h"
 #include "ui/slotbench_dlg.h"
 
 namespace {
 
-constexpr char kSeparator[] = "-------------------------------------------";
-
 // The controls that could start a second run or change the link underneath
-// the running one, with the state to give back when it ends.
+// the running one, with the state to give back when it ends. Disabling the
+// focused Start Test moves the focus on to Exit; it comes back at the end,
+// or the next Enter or Space meant for Start Test would end the tool.
 struct RunControls {
     static constexpr int kIds[] = {IDC_START_TEST, IDC_USB, IDC_SERIAL, IDC_PORT_COMBO};
     bool enabled[4] = {};
+    WindowHandle focus = nullptr;
 
-    explicit RunControls(CWnd& dialog) {
+    explicit RunControls(CDialog& dialog) : focus(CWnd::GetFocus()) {
         for (int i = 0; i < 4; ++i) {
             CWnd control(dialog.GetDlgItem(kIds[i]));
             enabled[i] = control.IsWindowEnabled();
@@ -25,8 +27,9 @@ struct RunControls {
         }
     }
 
-    void Restore(CWnd& dialog) const {
+    void Restore(CDialog& dialog) const {
         for (int i = 0; i < 4; ++i) CWnd(dialog.GetDlgItem(kIds[i])).EnableWindow(enabled[i]);
+        if (focus != nullptr) dialog.GotoDlgCtrl(focus);
     }
 };
 
@@ -47,10 +50,10 @@ void CSlotBenchDlg::OnStartTest() {
 
     UpdateData(true);
     m_passed = true;
-    LogText(kSeparator);
+    LogText(kRunSeparator);
     LogMessage(IDS_CONNECTION_TEST);
     LogText(LocalTimeText());
-    LogText(kSeparator);
+    LogText(kRunSeparator);
     LogOsVersion();
     CheckCtApi();
 
@@ -62,13 +65,15 @@ void CSlotBenchDlg::OnStartTest() {
         LogMessage(m_passed ? IDS_USB_SUCCESS : IDS_USB_FAIL);
     }
 
-    // Clicks made while a library call or the pause blocked the window are
-    // stale by now; none of them may start another run.
-    platform::DiscardQueuedInput();
+    // Clicks and keys made while a library call or the pause blocked the
+    // window are stale by now; none of them may start another run. A request
+    // to leave among them is kept: the user asked to go, and the run has
+    // finished logging.
+    const bool leaveAsked = platform::DiscardQueuedInput(GetDlgItem(msg::kIdCancel));
     controls.Restore(*this);
     m_runInProgress = false;
 
-    if (m_exitRequested) {
+    if (m_exitRequested || leaveAsked) {
         m_exitRequested = false;
         OnCancel();
     }

@@ -14,9 +14,30 @@ namespace {
 constexpr char kUsbSerialValue[] = "\\Device\\USBSER000";
 constexpr uint64_t kWaitLimitMs = 30000;
 constexpr uint32_t kPostPlugPauseMs = 6000;
-// Longest sleep between two polls; the wait also wakes at once for a window
-// message or a change of the serial device map.
-constexpr uint32_t kPollIntervalMs = 50;
+// Longest sleep between two polls. The wait wakes at once for a window
+// message, and for a change of the serial device map where the system can
+// announce one: then the poll is only a safety net and may be slow.
+constexpr uint32_t kSafetyPollMs = 1000;
+constexpr uint32_t kShortPollMs = 50;
+
+// Time since the wait began, on the monotonic clock. A reading below the
+// previous one (counters that differ between processors, on some older
+// machines) adds nothing: the elapsed time never goes backwards, and the
+// wait never ends early or at once for it.
+class ElapsedTime {
+public:
+    ElapsedTime() : m_last(platform::MonotonicMilliseconds()) {}
+    uint64_t Milliseconds() {
+        const uint64_t now = platform::MonotonicMilliseconds();
+        if (now > m_last) m_elapsed += now - m_last;
+        m_last = now;
+        return m_elapsed;
+    }
+
+private:
+    uint64_t m_last;
+    uint64_t m_elapsed = 0;
+};
 
 // The value's text, up to its terminating zero and never past the bytes the
 // registry delivered, which may carry no terminating zero at all.
@@ -48,7 +69,7 @@ void CSlotBenchDlg::WaitForUsbReader() {
 
     // Measured on the monotonic clock, so that setting the wall clock during
     // the wait neither ends it early nor stretches it.
-    const uint64_t start = platform::MonotonicMilliseconds();
+    ElapsedTime clock;
     std::string port;
     bool prompted = false;
     bool found = QueryUsbPort(key, port);
@@ -57,9 +78,12 @@ void CSlotBenchDlg::WaitForUsbReader() {
             LogMessage(IDS_PLUG_USB);
             prompted = true;
         }
-        const uint64_t elapsed = platform::MonotonicMilliseconds() - start;
+        const uint64_t elapsed = clock.Milliseconds();
         PumpMessages();
         if (m_exitRequested) break;
+        // Armed before the query, so that a change right after it still
+        // wakes the wait below.
+        const bool watched = platform::WatchSerialDeviceMap(key);
         const bool present = QueryUsbPort(key, port);
         if (elapsed >= kWaitLimitMs) {
             LogMessage(IDS_TIME_OUT);
@@ -68,8 +92,8 @@ void CSlotBenchDlg::WaitForUsbReader() {
         found = present;
         if (!found) {
             const uint64_t left = kWaitLimitMs - elapsed;
-            platform::WaitForMessageOrSerialMapChange(
-                key, static_cast<uint32_t>(std::min<uint64_t>(kPollIntervalMs, left)));
+            const uint32_t poll = watched ? kSafetyPollMs : kShortPollMs;
+            platform::WaitForMessageOrSerialMapChange(key, static_cast<uint32_t>(std::min<uint64_t>(poll, left)));
         }
     }
 

@@ -3,6 +3,7 @@
 // there is kept as "QSX7100-K_old.log".
 #include <string>
 
+#include "log/run_separator.h"
 #include "platform/system.h"
 #include "res/resource.h"
 #include "ui/slotbench_dlg.h"
@@ -13,13 +14,28 @@ constexpr char kSessionFile[] = "tmp";
 constexpr char kLogFile[] = "QSX7100-K.log";
 constexpr char kOldLogFile[] = "QSX7100-K_old.log";
 
-bool FileHasContent(const char* name) {
+// The first bytes of file `name`, at most `size`; empty when it cannot be read.
+std::string FileHead(const char* name, size_t size) {
     std::FILE* file = platform::OpenStream(name, "rb");
-    if (file == nullptr) return false;
-    char head[30];
-    const size_t read = platform::ReadStream(head, sizeof head, file);
+    if (file == nullptr) return std::string();
+    std::string head(size, '\0');
+    head.resize(platform::ReadStream(&head[0], size, file));
     platform::CloseStream(file);
-    return read > 0;
+    return head;
+}
+
+bool FileHasContent(const char* name) { return !FileHead(name, 30).empty(); }
+
+// A session the tool wrote opens with the run separator on a line of its
+// own (CR LF in text mode). Anything else in "tmp" is someone else's file,
+// and taking it for a lost session would overwrite the log with it.
+bool IsLostSession(const char* name) {
+    const std::string separator = kRunSeparator;
+    const std::string head = FileHead(name, separator.size() + 2);
+    const auto startsWith = [&head](const std::string& prefix) {
+        return head.compare(0, prefix.size(), prefix) == 0;
+    };
+    return startsWith(separator + "\r\n") || startsWith(separator + "\n");
 }
 
 }  // namespace
@@ -48,12 +64,12 @@ void CSlotBenchDlg::LogMessage(unsigned id) {
 }
 
 void CSlotBenchDlg::OpenSessionLog() {
-    // A session file that still holds lines was left by a session that ended
-    // without its exit steps (crash, kill, power loss): it is that session's
-    // log. If it cannot be saved, the new session appends to it instead of
+    // A session file that still holds a run was left by a session that
+    // ended without its exit steps (crash, kill, power loss): it is that
+    // session's log. If it cannot be saved, the new session appends to it instead of
     // wiping it, and the next exit saves both.
     bool appendToSessionFile = false;
-    if (FileHasContent(kSessionFile))
+    if (IsLostSession(kSessionFile))
         appendToSessionFile = !platform::CopyFileReplacing(kSessionFile, kLogFile);
 
     if (FileHasContent(kLogFile)) platform::CopyFileReplacing(kLogFile, kOldLogFile);

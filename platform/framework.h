@@ -103,6 +103,8 @@ public:
     // The text of child control `id` (an edit field's or combo box's).
     std::string GetDlgItemText(int id) const;
     WindowHandle GetDlgItem(int id) const;
+    // The window of this thread that has the keyboard focus; null for none.
+    static WindowHandle GetFocus();
 
     // Exchanges the members with the controls: from the controls into the
     // members when `saveAndValidate` is true, the other way otherwise.
@@ -177,6 +179,9 @@ public:
     // Runs the dialog modally; the value given to EndDialog, or -1.
     intptr_t DoModal();
     void EndDialog(int result);
+
+    // Gives `control` the focus the way the dialog manager moves it.
+    void GotoDlgCtrl(WindowHandle control);
 
     virtual bool OnInitDialog();
     virtual void OnOK();

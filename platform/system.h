@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/framework.h"
+
 namespace platform {
 
 // --- Messages (the program's string table) -------------------------------
@@ -63,11 +65,18 @@ void CloseSerialDeviceMap(RegistryKey key);
 bool MessageWaiting();
 // Takes the next message and dispatches it; false when it was the quit message.
 bool DispatchNextMessage();
-// Blocks until a message arrives, the serial device map changes, or
+// Asks to be told of the next change of the serial device map under `key`;
+// false when the system cannot announce one, and a change is seen only by
+// looking again.
+bool WatchSerialDeviceMap(RegistryKey key);
+// Blocks until a message arrives, the watched serial device map changes, or
 // `maxMilliseconds` pass, whichever is first.
 void WaitForMessageOrSerialMapChange(RegistryKey key, uint32_t maxMilliseconds);
-// Drops mouse and keyboard input that queued up while the window was blocked.
-void DiscardQueuedInput();
+// Drops mouse and keyboard input that queued up while the window was blocked;
+// true when that input asked to leave the dialog: a click on `exitButton`,
+// Escape, or Alt+F4. (A click on the close box is not client input: it stays
+// queued and closes the dialog by itself.)
+bool DiscardQueuedInput(WindowHandle exitButton);
 
 // --- Files ----------------------------------------------------------------
 

@@ -36,6 +36,10 @@ struct SerialValue {
     uint64_t presentFromMs = UINT64_MAX;
     // Queries that fail as if the value were absent, by query number.
     std::set<int> failingQueries;
+    // Whether the system can announce a change of the map, and whether the
+    // wait asked it to.
+    bool watchable = true;
+    bool watched = false;
 };
 
 struct System {
@@ -69,8 +73,12 @@ struct System {
     struct QueuedMessage {
         bool input;
         std::function<bool()> run;
+        // Input that asks to leave: a click on Exit, Escape, Alt+F4.
+        bool asksToLeave = false;
     };
     std::deque<QueuedMessage> messages;
+    // The control with the keyboard focus, as far as the tool moved it.
+    WindowHandle focus = nullptr;
 
     // Items the dialog templates' initialisation data puts in list-type
     // controls before start-up, by control id.

@@ -82,6 +82,8 @@ bool CWnd::IsIconic() const { return W(m_hWnd)->iconic; }
 
 std::string CWnd::GetDlgItemText(int id) const { return fake::Child(m_hWnd, id).text; }
 WindowHandle CWnd::GetDlgItem(int id) const { return &fake::Child(m_hWnd, id); }
+WindowHandle CWnd::GetFocus() { return fake::State().focus; }
+void CDialog::GotoDlgCtrl(WindowHandle control) { fake::State().focus = control; }
 
 intptr_t CWnd::Default() {
     ++W(m_hWnd)->defaultProcessing;

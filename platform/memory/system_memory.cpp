@@ -101,22 +101,32 @@ bool DispatchNextMessage() {
     return message.run();
 }
 
+bool WatchSerialDeviceMap(RegistryKey) {
+    fake::System& s = fake::State();
+    s.serial.watched = s.serial.watchable;
+    return s.serial.watched;
+}
+
 void WaitForMessageOrSerialMapChange(RegistryKey, uint32_t maxMilliseconds) {
     fake::System& s = fake::State();
     ++s.waits;
     if (!s.messages.empty()) return;
-    // Wake up when the value appears, as the change notification would.
+    // A watched map wakes the wait when the value appears.
     uint32_t step = maxMilliseconds;
-    if (s.serial.presentFromMs > s.monotonicMs && s.serial.presentFromMs - s.monotonicMs < step)
+    if (s.serial.watched && s.serial.presentFromMs > s.monotonicMs &&
+        s.serial.presentFromMs - s.monotonicMs < step)
         step = static_cast<uint32_t>(s.serial.presentFromMs - s.monotonicMs);
     fake::Advance(step);
 }
 
-void DiscardQueuedInput() {
+bool DiscardQueuedInput(WindowHandle) {
     fake::System& s = fake::State();
+    bool leave = false;
+    for (const fake::System::QueuedMessage& m : s.messages) leave = leave || (m.input && m.asksToLeave);
     s.messages.erase(std::remove_if(s.messages.begin(), s.messages.end(),
                                     [](const fake::System::QueuedMessage& m) { return m.input; }),
                      s.messages.end());
+    return leave;
 }
 
 }  // namespace platform

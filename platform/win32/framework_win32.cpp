@@ -171,7 +171,7 @@ int SystemMetric(int index) { return ::GetSystemMetrics(index); }
 
 bool CWnd::EnableWindow(bool enable) {
     HWND window = H(m_hWnd);
-    HWND focus = GetFocus();
+    HWND focus = ::GetFocus();
     if (!enable && focus != nullptr && (focus == window || IsChild(window, focus))) {
         // A disabled control loses the focus and the system gives it to no
         // one, which leaves the keyboard (Escape, Tab) dead until the next
@@ -204,6 +204,7 @@ std::string CWnd::GetDlgItemText(int id) const {
 }
 
 WindowHandle CWnd::GetDlgItem(int id) const { return ::GetDlgItem(H(m_hWnd), id); }
+WindowHandle CWnd::GetFocus() { return ::GetFocus(); }
 
 intptr_t CWnd::Default() {
     // The dialog procedure answers "not handled", and the dialog manager
@@ -296,6 +297,10 @@ intptr_t CDialog::DoModal() {
 }
 
 void CDialog::EndDialog(int result) { ::EndDialog(H(m_hWnd), result); }
+
+void CDialog::GotoDlgCtrl(WindowHandle control) {
+    SendMessageA(H(m_hWnd), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control), TRUE);
+}
 
 // --- Application --------------------------------------------------------------
 

@@ -29,15 +29,18 @@ LocalTime GetLocalTime() {
 
 uint64_t MonotonicMilliseconds() {
     // The performance counter exists back to Windows 2000, unlike
-    // GetTickCount64, and does not wrap after 49 days like GetTickCount.
+    // GetTickCount64, and does not wrap after 49 days like GetTickCount. It
+    // is the only clock read here: mixing in a second one would make a time
+    // taken from one and compared with the other meaningless. From Windows XP
+    // on, both calls cannot fail.
     static const uint64_t frequency = [] {
         LARGE_INTEGER f{};
         QueryPerformanceFrequency(&f);
-        return f.QuadPart > 0 ? static_cast<uint64_t>(f.QuadPart) : 1000;
+        return f.QuadPart > 0 ? static_cast<uint64_t>(f.QuadPart) : 1;
     }();
     LARGE_INTEGER counter{};
-    if (!QueryPerformanceCounter(&counter)) return GetTickCount();
-    const uint64_t ticks = static_cast<uint64_t>(counter.QuadPart);
+    QueryPerformanceCounter(&counter);
+    const uint64_t ticks = counter.QuadPart > 0 ? static_cast<uint64_t>(counter.QuadPart) : 0;
     // Split so that the multiplication cannot overflow on a fast counter.
     return ticks / frequency * 1000 + ticks % frequency * 1000 / frequency;
 }
@@ -135,10 +138,11 @@ struct SerialMapWatch {
 SerialMapWatch g_watch;
 }  // namespace
 
-void WaitForMessageOrSerialMapChange(RegistryKey key, uint32_t maxMilliseconds) {
+bool WatchSerialDeviceMap(RegistryKey key) {
     HKEY watched = static_cast<HKEY>(key);
     if (g_watch.event == nullptr) g_watch.event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    if (g_watch.event != nullptr && (!g_watch.armed || g_watch.key != watched)) {
+    if (g_watch.event == nullptr) return false;
+    if (!g_watch.armed || g_watch.key != watched) {
         // Closing the previous run's key signalled the event; that is stale.
         ResetEvent(g_watch.event);
         g_watch.armed = RegNotifyChangeKeyValue(watched, FALSE,
@@ -146,24 +150,46 @@ void WaitForMessageOrSerialMapChange(RegistryKey key, uint32_t maxMilliseconds) 
                                                 g_watch.event, TRUE) == ERROR_SUCCESS;
         g_watch.key = watched;
     }
-    if (g_watch.event == nullptr || !g_watch.armed) {
-        // No notification to wait on: still wake at once for input.
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, maxMilliseconds, QS_ALLINPUT);
-        return;
-    }
-    const DWORD woke =
-        MsgWaitForMultipleObjects(1, &g_watch.event, FALSE, maxMilliseconds, QS_ALLINPUT);
-    if (woke == WAIT_OBJECT_0) g_watch.armed = false;  // fired: the next wait arms it again
+    return g_watch.armed;
 }
 
-void DiscardQueuedInput() {
+void WaitForMessageOrSerialMapChange(RegistryKey key, uint32_t maxMilliseconds) {
+    const bool watched = g_watch.armed && g_watch.key == static_cast<HKEY>(key);
+    const DWORD woke = MsgWaitForMultipleObjects(watched ? 1 : 0, &g_watch.event, FALSE,
+                                                 maxMilliseconds, QS_ALLINPUT);
+    if (watched && woke == WAIT_OBJECT_0) g_watch.armed = false;  // fired: armed again next time
+}
+
+namespace {
+bool IsEscape(const MSG& m) { return m.message == WM_KEYDOWN && m.wParam == VK_ESCAPE; }
+bool IsAltF4(const MSG& m) { return m.message == WM_SYSKEYDOWN && m.wParam == VK_F4; }
+bool IsLeftButtonDown(const MSG& m) {
+    return m.message == WM_LBUTTONDOWN || m.message == WM_LBUTTONDBLCLK;
+}
+}  // namespace
+
+bool DiscardQueuedInput(WindowHandle exitButton) {
     // Client-area mouse and keyboard input only: a click on the close box is
-    // non-client input and is kept.
+    // non-client input and stays queued. A click is a press and a release on
+    // the same button, as the button itself would take it; nothing holds
+    // the mouse while the window is blocked, so the release goes to the
+    // window under the pointer.
+    const HWND exit = static_cast<HWND>(exitButton);
+    bool leave = false;
+    bool exitPressed = false;
     MSG message;
     while (PeekMessageA(&message, nullptr, WM_MOUSEFIRST, WM_MOUSELAST, PM_REMOVE)) {
+        if (message.hwnd != exit || exit == nullptr) {
+            if (IsLeftButtonDown(message) || message.message == WM_LBUTTONUP) exitPressed = false;
+            continue;
+        }
+        if (IsLeftButtonDown(message)) exitPressed = true;
+        if (message.message == WM_LBUTTONUP && exitPressed) leave = true;
     }
     while (PeekMessageA(&message, nullptr, WM_KEYFIRST, WM_KEYLAST, PM_REMOVE)) {
+        if (IsEscape(message) || IsAltF4(message)) leave = true;
     }
+    return leave;
 }
 
 // --- Files --------------------------------------------------------------------

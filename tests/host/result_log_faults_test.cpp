@@ -60,17 +60,21 @@ TEST_F(ResultLogFaultTest, FailedCopyToTheOldLogIsNotReportedAndTheSessionGoesOn
 }
 
 TEST_F(ResultLogFaultTest, EveryCopyFailingKeepsEverySessionsLines) {
+    // Each session's run opens with the separator, as every run does.
+    const std::string separator = "-------------------------------------------";
     FailNext(FileOp::Copy, "", 0, 1 << 30);
     Open();
+    dlg->LogText(separator);
     dlg->LogText("session one");
     Exit();
-    EXPECT_EQ(ReadFile(kSessionFile), "session one\n");
+    EXPECT_EQ(ReadFile(kSessionFile), separator + "\nsession one\n");
 
     dlg = std::make_unique<CSlotBenchDlg>();
     Open();
+    dlg->LogText(separator);
     dlg->LogText("session two");
     Exit();
-    EXPECT_EQ(ReadFile(kSessionFile), "session one\nsession two\n");
+    EXPECT_EQ(ReadFile(kSessionFile), separator + "\nsession one\n" + separator + "\nsession two\n");
 }
 
 TEST_F(ResultLogFaultTest, FailedRemovalIsHarmlessAtTheNextStart) {

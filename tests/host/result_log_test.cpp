@@ -1,11 +1,15 @@
 // The result log: the list, the session file's bytes, and the log files kept
 // from one start to the next, including sessions that never reached their
 // exit steps.
+#include <cstdio>
+
 #include "tests/host/test_fixture.h"
 
 using ::testing::ElementsAre;
 
 namespace {
+
+const char kSeparator[] = "-------------------------------------------";
 
 using ResultLogTest = DialogTest;
 
@@ -141,16 +145,39 @@ TEST_F(ResultLogTest, UnopenableSessionFileLogsToTheListOnly) {
 }
 
 TEST_F(ResultLogTest, SessionLeftByAKilledSessionIsRecoveredAsTheLog) {
-    WriteFile(kLogFile, "session before\n");
-    WriteFile(kSessionFile, "killed session line 1\nkilled session line 2\n");
-    Open();
-    EXPECT_EQ(ReadFile(kLogFile), "killed session line 1\nkilled session line 2\n");
-    EXPECT_EQ(ReadFile(kOldLogFile), "killed session line 1\nkilled session line 2\n");
-    EXPECT_EQ(ReadFile(kSessionFile), "");
-    dlg->LogText("new session");
-    Exit();
-    EXPECT_EQ(ReadFile(kLogFile), "new session\n");
-    EXPECT_EQ(ReadFile(kOldLogFile), "killed session line 1\nkilled session line 2\n");
+    // Written in text mode on Windows (CR LF) or not: both are the tool's.
+    for (const char* end : {"\r\n", "\n"}) {
+        const std::string killed = std::string(kSeparator) + end + "killed session line 2" + end;
+        WriteFile(kLogFile, "session before\n");
+        WriteFile(kSessionFile, killed);
+        dlg = std::make_unique<CSlotBenchDlg>();
+        Open();
+        EXPECT_EQ(ReadFile(kLogFile), killed);
+        EXPECT_EQ(ReadFile(kOldLogFile), killed);
+        EXPECT_EQ(ReadFile(kSessionFile), "");
+        dlg->LogText("new session");
+        Exit();
+        EXPECT_EQ(ReadFile(kLogFile), "new session\n");
+        EXPECT_EQ(ReadFile(kOldLogFile), killed);
+    }
+}
+
+TEST_F(ResultLogTest, SessionFileTheToolDidNotWriteIsNotALostSession) {
+    // Someone's own file named tmp, a separator cut short, or one that is
+    // not a line of its own: none of them replaces the log.
+    const std::string separator = kSeparator;
+    for (const std::string& foreign : {std::string("notes of the day\n"), separator.substr(0, 20),
+                                      separator + "-\n", "x" + separator + "\n", separator}) {
+        WriteFile(kLogFile, "session before\n");
+        std::remove(kOldLogFile);
+        WriteFile(kSessionFile, foreign);
+        dlg = std::make_unique<CSlotBenchDlg>();
+        Open();
+        EXPECT_EQ(ReadFile(kLogFile), "session before\n") << foreign;
+        EXPECT_EQ(ReadFile(kOldLogFile), "session before\n") << foreign;
+        Exit();
+        EXPECT_EQ(ReadFile(kLogFile), "session before\n") << foreign;
+    }
 }
 
 TEST_F(ResultLogTest, EmptySessionFileLeftBehindIsNotALog) {
@@ -162,26 +189,29 @@ TEST_F(ResultLogTest, EmptySessionFileLeftBehindIsNotALog) {
 }
 
 TEST_F(ResultLogTest, UnrecoverableSessionFileIsKeptAndAppendedTo) {
-    WriteFile(kSessionFile, "killed session\n");
+    const std::string killed = std::string(kSeparator) + "\nkilled session\n";
+    WriteFile(kSessionFile, killed);
     fake::State().fileFaults.push_back({fake::FileOp::Copy, kLogFile, 0, 1});
     Open();
     dlg->LogText("new session");
-    EXPECT_EQ(ReadFile(kSessionFile), "killed session\nnew session\n");
+    EXPECT_EQ(ReadFile(kSessionFile), killed + "new session\n");
     Exit();
-    EXPECT_EQ(ReadFile(kLogFile), "killed session\nnew session\n");
+    EXPECT_EQ(ReadFile(kLogFile), killed + "new session\n");
 }
 
 TEST_F(ResultLogTest, FailedCopyAtExitKeepsTheSessionFileForTheNextStart) {
     Open();
+    dlg->LogText(kSeparator);
     dlg->LogText("must survive");
+    const std::string session = std::string(kSeparator) + "\nmust survive\n";
     fake::State().fileFaults.push_back({fake::FileOp::Copy, kLogFile, 0, 1});
     Exit();
-    EXPECT_EQ(ReadFile(kSessionFile), "must survive\n");
+    EXPECT_EQ(ReadFile(kSessionFile), session);
     EXPECT_FALSE(FileExists(kLogFile));
 
     dlg = std::make_unique<CSlotBenchDlg>();
     Open();
-    EXPECT_EQ(ReadFile(kLogFile), "must survive\n");
+    EXPECT_EQ(ReadFile(kLogFile), session);
 }
 
 TEST_F(ResultLogTest, ExitStepsRunOnceHoweverOftenAskedFor) {

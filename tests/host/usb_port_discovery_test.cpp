@@ -67,11 +67,38 @@ TEST_F(UsbPortDiscoveryTest, NeverPluggedInTimesOutAfterThirtySeconds) {
     EXPECT_EQ(fake::State().keysOpen, 0);
 }
 
-TEST_F(UsbPortDiscoveryTest, WaitSleepsBetweenPollsInsteadOfSpinning) {
+TEST_F(UsbPortDiscoveryTest, WatchedMapIsLookedAtAboutOnceASecondAndSeenAtOnce) {
+    PlugIn("COM4", 12345);
     dlg->WaitForUsbReader();
-    // At most one poll per 50 ms over the 30 seconds, each followed by a wait.
-    EXPECT_LE(fake::State().serialQueries, 30000 / 50 + 3);
-    EXPECT_GE(fake::State().waits, 30000 / 50);
+    EXPECT_LE(fake::State().serialQueries, 12345 / 1000 + 3);
+    EXPECT_EQ(fake::CtTerminal().calls.front().at, kStart + 12345 + 6000);
+}
+
+TEST_F(UsbPortDiscoveryTest, UnwatchableMapIsPolledEveryFiftyMilliseconds) {
+    fake::State().serial.watchable = false;
+    PlugIn("COM4", 12345);
+    dlg->WaitForUsbReader();
+    EXPECT_GE(fake::State().serialQueries, 12345 / 50);
+    EXPECT_LE(fake::State().serialQueries, 12345 / 50 + 3);
+    const uint64_t init = fake::CtTerminal().calls.front().at;
+    EXPECT_GE(init, kStart + 12345 + 6000);
+    EXPECT_LE(init, kStart + 12345 + 50 + 6000);
+}
+
+TEST_F(UsbPortDiscoveryTest, ClockGoingBackwardsNeitherEndsTheWaitNorStretchesIt) {
+    // Five seconds in, the clock reads a second before the wait began.
+    bool jumped = false;
+    fake::State().onTime = [&jumped](uint64_t now) {
+        if (jumped || now < kStart + 5000) return;
+        jumped = true;
+        fake::State().monotonicMs = kStart - 1000;
+    };
+    dlg->WaitForUsbReader();
+    fake::State().onTime = nullptr;
+    EXPECT_THAT(ListLines(), ElementsAre("Plug your USB QSX 7100-K device (time out 30 sec)...", "Time out"));
+    const uint64_t lastReading = kStart - 1000 + 25000;  // 5 s before the jump, 25 s after
+    EXPECT_GE(fake::State().monotonicMs, lastReading);
+    EXPECT_LE(fake::State().monotonicMs, lastReading + 1000);
 }
 
 TEST_F(UsbPortDiscoveryTest, ValueAppearingOnlyAtThirtySecondsIsTooLate) {
