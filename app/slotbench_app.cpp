@@ -1,5 +1,6 @@
 #include "app/slotbench_app.h"
 
+#include "platform/one_copy_per_folder.h"
 #include "ui/slotbench_dlg.h"
 
 // The one application object; the framework finds it at start-up.
@@ -23,6 +24,13 @@ const MessageMap* CSlotBenchApp::GetMessageMap() const {
 }
 
 bool CSlotBenchApp::InitInstance() {
+    // A second copy in the same folder leaves the running one's files and run
+    // alone: it shows that copy instead and ends before touching any file.
+    if (!platform::ClaimCurrentFolder()) {
+        platform::ShowCopyHoldingCurrentFolder();
+        return false;
+    }
+
     AfxEnableControlContainer();
     Enable3dControls();
 

@@ -32,6 +32,16 @@
 //   plug-timed PORT TRACE SECONDS
 //                              plug, then wait for a CT_init line in the
 //                              simulator's TRACE file; prints the delay in ms
+//   mouse-click ID             a user's click on control ID: button down and
+//                              up at its centre, posted as the mouse would
+//                              queue them (works while the tool is blocked)
+//   key NAME                   escape, alt-f4, enter or space, posted to the
+//                              window with the keyboard focus as the keyboard
+//                              would (works while the tool is blocked)
+//   focus                      the id of the control with the keyboard focus
+//                              ("focus=none" when no control has it)
+//   minimize                   minimises the main window
+//   window                     windows=N main windows open, iconic=0|1
 //   sleep MS
 //   pid                        the process id that owns the main window
 #include <windows.h>
@@ -220,6 +230,66 @@ bool PostKey(int id, WPARAM key) {
     return true;
 }
 
+// The tool's focus window, read without asking its (maybe blocked) thread.
+HWND FocusOfMainThread() {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(g_main, nullptr), &info)) return nullptr;
+    return info.hwndFocus;
+}
+
+bool PostMouseClick(int id) {
+    HWND control = nullptr;
+    if (!Control(id, control)) return false;
+    RECT r{};
+    GetClientRect(control, &r);
+    const LPARAM at = MAKELPARAM((r.right - r.left) / 2, (r.bottom - r.top) / 2);
+    if (!PostMessageW(control, WM_LBUTTONDOWN, MK_LBUTTON, at) || !PostMessageW(control, WM_LBUTTONUP, 0, at))
+        return Fail("cannot post the click");
+    return true;
+}
+
+bool PostKeyToFocus(const std::string& name) {
+    if (!g_main || !IsWindow(g_main)) return Fail("no main window (use wait-window first)");
+    WPARAM key = 0;
+    bool alt = false;
+    if (name == "escape") {
+        key = VK_ESCAPE;
+    } else if (name == "enter") {
+        key = VK_RETURN;
+    } else if (name == "space") {
+        key = VK_SPACE;
+    } else if (name == "alt-f4") {
+        key = VK_F4;
+        alt = true;
+    } else {
+        return Fail("unknown key " + name);
+    }
+    HWND target = FocusOfMainThread();
+    if (!target) target = g_main;
+    const UINT scan = MapVirtualKeyW(static_cast<UINT>(key), 0);
+    LPARAM down = 1 | (static_cast<LPARAM>(scan) << 16);
+    if (alt) down |= 1L << 29;  // the context code: Alt is held
+    const LPARAM up = down | (1L << 30) | (1L << 31);
+    const UINT downMessage = alt ? WM_SYSKEYDOWN : WM_KEYDOWN;
+    const UINT upMessage = alt ? WM_SYSKEYUP : WM_KEYUP;
+    if (!PostMessageW(target, downMessage, key, down) || !PostMessageW(target, upMessage, key, up))
+        return Fail("cannot post the key");
+    return true;
+}
+
+struct MainWindowCount {
+    int count = 0;
+};
+
+BOOL CALLBACK CountMainWindows(HWND window, LPARAM lParam) {
+    wchar_t caption[64] = {};
+    GetWindowTextW(window, caption, 64);
+    if (IsWindowVisible(window) && std::wcscmp(caption, kMainCaption) == 0)
+        ++reinterpret_cast<MainWindowCount*>(lParam)->count;
+    return TRUE;
+}
+
 int Number(const std::string& text) { return static_cast<int>(std::strtol(text.c_str(), nullptr, 0)); }
 double Seconds(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
 
@@ -234,6 +304,7 @@ const Command kCommands[] = {
     {"click", 1},       {"post-click", 1}, {"command", 1},     {"set-combo", 1},       {"enter", 1},
     {"escape", 1},      {"close-box", 0},  {"about", 0},       {"plug", 1},            {"unplug", 0},
     {"plug-timed", 3},  {"sleep", 1},      {"pid", 0},        {"select-combo", 1},    {"enabled", 0},
+    {"mouse-click", 1}, {"key", 1},        {"focus", 0},      {"minimize", 0},        {"window", 0},
 };
 
 std::wstring WithoutLineEnd(std::wstring text) {
@@ -398,6 +469,28 @@ bool Run(const std::string& name, const std::vector<std::string>& args, const st
             if (GetTickCount64() >= end) return Fail("no CT_init in the trace");
             Sleep(10);
         }
+    }
+    if (name == "mouse-click") return PostMouseClick(Number(args[0]));
+    if (name == "key") return PostKeyToFocus(args[0]);
+    if (name == "focus") {
+        if (!g_main || !IsWindow(g_main)) return Fail("no main window (use wait-window first)");
+        HWND focus = FocusOfMainThread();
+        // The combo box's edit field stands for the combo box.
+        if (focus && GetParent(focus) != g_main && IsChild(g_main, focus)) focus = GetParent(focus);
+        Say(focus && IsChild(g_main, focus) ? "focus=" + std::to_string(GetDlgCtrlID(focus)) : "focus=none");
+        return true;
+    }
+    if (name == "minimize") {
+        if (!g_main || !IsWindow(g_main)) return Fail("no main window (use wait-window first)");
+        ShowWindowAsync(g_main, SW_MINIMIZE);
+        return true;
+    }
+    if (name == "window") {
+        MainWindowCount counted;
+        EnumWindows(CountMainWindows, reinterpret_cast<LPARAM>(&counted));
+        Say("windows=" + std::to_string(counted.count));
+        Say(std::string("iconic=") + (g_main && IsIconic(g_main) ? "1" : "0"));
+        return true;
     }
     if (name == "sleep") {
         Sleep(static_cast<DWORD>(Number(args[0])));

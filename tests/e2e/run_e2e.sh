@@ -597,10 +597,121 @@ case_conventions_library_error() {
   expect_eq "CT_close calls after the failed reset" 1 "$(grep -c '^CT_close ' "$CASE_DIR/cdecl/trace.txt")"
 }
 
+# ------------------------------------------- everyday desktop use ---
+
+# A second copy started in the folder of a running one ends by itself and
+# brings the first one's window back; the first copy's session goes on
+# untouched. A copy in another folder runs beside it.
+case_second_copy_same_folder() {
+  app_start || return
+  drv click 1001
+  run_and_wait "$SERIAL_OK" 20
+  cp "$CASE_DIR/tmp" "$CASE_DIR/tmp.before" 2>/dev/null || fail "no session file after the first run"
+  drv minimize \; sleep 300
+  expect_state "$(drv window)" windows=1 iconic=1
+
+  (cd "$CASE_DIR" && exec wine "$EXE") >>"$CASE_DIR/second.out" 2>&1 &
+  local second=$! end=$((SECONDS + 15)) second_rc
+  while kill -0 "$second" 2>/dev/null && ((SECONDS < end)); do sleep 0.1; done
+  if kill -0 "$second" 2>/dev/null; then
+    fail "the second copy did not end by itself"
+    kill "$second" 2>/dev/null
+  fi
+  wait "$second"
+  second_rc=$?
+  expect_eq "second copy's exit code" 0 "$second_rc"
+  expect_state "$(drv window)" windows=1 iconic=0
+  cmp -s "$CASE_DIR/tmp.before" "$CASE_DIR/tmp" || fail "the second copy changed the first one's session file"
+  expect_no_file QSX7100-K.log
+  expect_no_file QSX7100-K_old.log
+
+  echo "    - a copy in another folder runs beside it"
+  mkdir -p "$CASE_DIR/elsewhere"
+  wine_env_start_in "$CASE_DIR/elsewhere" "$EXE" "$CASE_DIR/elsewhere/app.out"
+  local other=$WINE_ENV_APP_PID tries
+  for ((tries = 0; tries < 100; tries++)); do
+    [[ $(field windows "$(drv window)") == 2 ]] && break
+    sleep 0.1
+  done
+  expect_eq "main windows with a copy in another folder" 2 "$(field windows "$(drv window)")"
+  [[ -f $CASE_DIR/elsewhere/tmp ]] || fail "the copy in another folder has no session file"
+  kill "$other" 2>/dev/null
+  wait "$other" 2>/dev/null
+  for ((tries = 0; tries < 100; tries++)); do
+    [[ $(field windows "$(drv window)") == 1 ]] && break
+    sleep 0.1
+  done
+
+  drv wait-window 1
+  run_and_wait "$SERIAL_OK" 20
+  app_exit
+  local -a run
+  mapfile -t run < <(serial_success_lines)
+  expect_log "$CASE_DIR/QSX7100-K.log" "${run[@]}" "" "${run[@]}" ""
+  expect_no_file QSX7100-K_old.log
+  expect_no_file tmp
+}
+
+# After a run started by a click on Start Test, the focus is on Start Test
+# again: Enter then starts the next run instead of pressing Exit.
+case_focus_back_on_start_test() {
+  app_start || return
+  drv click 1001 \; mouse-click 1005 \; wait-text "$SERIAL_OK" 20 || fail "no verdict line"
+  expect_eq "focus after the run" focus=1005 "$(drv focus)"
+  drv key enter \; wait-count 22 20 || fail "Enter after the run did not start a second run"
+  drv wait-text "$SERIAL_OK" 20
+  expect_eq "focus after the second run" focus=1005 "$(drv focus)"
+  app_exit
+}
+
+# The file's lines, without CR.
+file_lines() { tr -d '\r' <"$1" 2>/dev/null; }
+
+wait_for_file_line() {  # file, line, seconds
+  local end=$((SECONDS + $3))
+  until grep -qxF "$2" <(file_lines "$1"); do
+    ((SECONDS < end)) || return 1
+    sleep 0.05
+  done
+}
+
+# A request to leave made while the window is blocked in a 4-second card wait
+# is honoured once the run has logged everything; clicks on Start Test made
+# meanwhile start nothing.
+case_leave_while_blocked() {
+  scenario "slot 1 processor arrive 4000"
+  local way
+  for way in exit-click escape alt-f4; do
+    echo "    - $way"
+    app_kill
+    rm -f "$CASE_DIR/QSX7100-K.log" "$CASE_DIR/trace.txt" "$CASE_DIR/tmp"
+    app_start || return
+    drv click 1001 \; mouse-click 1005
+    wait_for_file_line "$CASE_DIR/tmp" "Insert a card in a patient's slot" 20 ||
+      { fail "$way: the card wait did not begin"; continue; }
+    case $way in
+      exit-click) drv mouse-click 1005 \; mouse-click 1005 \; mouse-click 2 ;;
+      escape) drv key escape ;;
+      alt-f4) drv key alt-f4 ;;
+    esac
+    if ! drv wait-gone 20; then
+      fail "$way: the tool did not end after the run"
+      continue
+    fi
+    app_wait_exit 10
+    expect_no_file tmp
+    expect_log "$CASE_DIR/QSX7100-K.log" "$SEPARATOR" "QSX 7100-K Connection test" "=DATE" "$SEPARATOR" \
+      "$OS_LINE" "CT-API installed" "$VERSION_LINE" "Terminal OK" "Insert a card in a patient's slot" \
+      "$PATIENT_OK" "$DOCTOR_OK" "$SERIAL_OK" ""
+    expect_eq "$way: CT_init calls" 1 "$(trace_calls CT_init | grep -c .)"
+  done
+}
+
 CASES=(startup_state link_boxes serial_com3 serial_typed_com12 os_report_xp cards_arrive terminal_errors
   usb_already_plugged usb_plugged_during_wait usb_never_plugged library_missing_at_fixed_path
   no_library_anywhere log_rotation escape_and_close_box exit_during_usb_wait escape_during_usb_wait enter_does_nothing
-  clear_and_two_runs about_box x64_smoke call_thunk conventions_serial_ok conventions_insert_card conventions_library_error)
+  clear_and_two_runs about_box x64_smoke call_thunk conventions_serial_ok conventions_insert_card conventions_library_error
+  second_copy_same_folder focus_back_on_start_test leave_while_blocked)
 
 # ------------------------------------------------------------------ main ---
 

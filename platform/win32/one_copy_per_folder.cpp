@@ -1,0 +1,123 @@
+// The claim on a folder is a named shared-memory object: the system removes it
+// with the last process holding it, so a crash or a kill leaves nothing behind
+// (a lock file would stay and lock the folder out). It holds the process id of
+// the copy that made it, for the next copy to find that copy's window.
+#include "platform/one_copy_per_folder.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace {
+
+// The current folder as one spelling: its long form, upper case (file names
+// compare without case), without a trailing backslash except at a root.
+std::wstring CurrentFolder() {
+    const DWORD size = GetCurrentDirectoryW(0, nullptr);
+    if (size == 0) return std::wstring();
+    std::wstring folder(size, L'\0');
+    folder.resize(GetCurrentDirectoryW(size, &folder[0]));
+    const DWORD longSize = GetLongPathNameW(folder.c_str(), nullptr, 0);
+    if (longSize != 0) {
+        std::wstring longForm(longSize, L'\0');
+        const DWORD written = GetLongPathNameW(folder.c_str(), &longForm[0], longSize);
+        if (written != 0 && written < longSize) {
+            longForm.resize(written);
+            folder = longForm;
+        }
+    }
+    if (folder.size() > 3 && folder.back() == L'\\') folder.pop_back();
+    if (!folder.empty()) CharUpperBuffW(&folder[0], static_cast<DWORD>(folder.size()));
+    return folder;
+}
+
+// Object names may not hold a backslash and are limited in length: the
+// folder goes in as a 64-bit FNV-1a hash of its UTF-16 text.
+std::wstring ClaimName(const std::wstring& folder) {
+    uint64_t hash = 14695981039346656037ull;
+    for (wchar_t unit : folder) {
+        hash ^= static_cast<uint16_t>(unit);
+        hash *= 1099511628211ull;
+    }
+    std::wstring name = L"Local\\SlotBench.folder.";
+    for (int shift = 60; shift >= 0; shift -= 4) name += L"0123456789abcdef"[(hash >> shift) & 0xF];
+    return name;
+}
+
+HANDLE g_claim = nullptr;  // held until the process ends
+
+DWORD ClaimHolder() {
+    const std::wstring folder = CurrentFolder();
+    if (folder.empty()) return 0;
+    HANDLE claim = OpenFileMappingW(FILE_MAP_READ, FALSE, ClaimName(folder).c_str());
+    if (claim == nullptr) return 0;
+    DWORD holder = 0;
+    if (const void* view = MapViewOfFile(claim, FILE_MAP_READ, 0, 0, sizeof holder)) {
+        holder = *static_cast<const volatile DWORD*>(view);
+        UnmapViewOfFile(view);
+    }
+    CloseHandle(claim);
+    return holder;
+}
+
+struct WindowSearch {
+    DWORD process;
+    HWND found;
+};
+
+// The main dialog of `process`: a visible top-level dialog that no other
+// window owns.
+BOOL CALLBACK FindMainDialog(HWND window, LPARAM lParam) {
+    WindowSearch* search = reinterpret_cast<WindowSearch*>(lParam);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process != search->process || !IsWindowVisible(window) || GetWindow(window, GW_OWNER) != nullptr)
+        return TRUE;
+    char className[16] = {};
+    GetClassNameA(window, className, sizeof className);
+    if (std::string(className) != "#32770") return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+}  // namespace
+
+namespace platform {
+
+bool ClaimCurrentFolder() {
+    const std::wstring folder = CurrentFolder();
+    if (folder.empty()) return true;
+    HANDLE claim =
+        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(DWORD), ClaimName(folder).c_str());
+    if (claim == nullptr) return true;
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(claim);
+        return false;
+    }
+    if (void* view = MapViewOfFile(claim, FILE_MAP_WRITE, 0, 0, sizeof(DWORD))) {
+        *static_cast<volatile DWORD*>(view) = GetCurrentProcessId();
+        UnmapViewOfFile(view);
+    }
+    g_claim = claim;
+    return true;
+}
+
+void ShowCopyHoldingCurrentFolder() {
+    // The other copy may have claimed the folder a moment ago and not yet
+    // have its process id written or its window open.
+    for (int tries = 0; tries < 50; ++tries) {
+        WindowSearch search{ClaimHolder(), nullptr};
+        if (search.process != 0) EnumWindows(FindMainDialog, reinterpret_cast<LPARAM>(&search));
+        if (search.found != nullptr) {
+            // An open About box is what the user has to deal with first.
+            HWND front = GetLastActivePopup(search.found);
+            if (IsIconic(search.found)) ShowWindow(search.found, SW_RESTORE);
+            SetForegroundWindow(front != nullptr ? front : search.found);
+            return;
+        }
+        Sleep(100);
+    }
+}
+
+}  // namespace platform
