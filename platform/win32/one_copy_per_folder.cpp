@@ -47,18 +47,35 @@ std::wstring ClaimName(const std::wstring& folder) {
 
 HANDLE g_claim = nullptr;  // held until the process ends
 
-DWORD ClaimHolder() {
-    const std::wstring folder = CurrentFolder();
-    if (folder.empty()) return 0;
-    HANDLE claim = OpenFileMappingW(FILE_MAP_READ, FALSE, ClaimName(folder).c_str());
-    if (claim == nullptr) return 0;
+// The process id the claim holds; 0 while its maker has not written it yet.
+DWORD HolderOf(HANDLE claim) {
     DWORD holder = 0;
     if (const void* view = MapViewOfFile(claim, FILE_MAP_READ, 0, 0, sizeof holder)) {
         holder = *static_cast<const volatile DWORD*>(view);
         UnmapViewOfFile(view);
     }
+    return holder;
+}
+
+DWORD ClaimHolder() {
+    const std::wstring folder = CurrentFolder();
+    if (folder.empty()) return 0;
+    HANDLE claim = OpenFileMappingW(FILE_MAP_READ, FALSE, ClaimName(folder).c_str());
+    if (claim == nullptr) return 0;
+    const DWORD holder = HolderOf(claim);
     CloseHandle(claim);
     return holder;
+}
+
+// False once the process has ended. A process that is not ours to look at
+// is running as far as we can tell.
+bool StillRunning(DWORD process) {
+    if (process == 0) return true;
+    HANDLE handle = OpenProcess(SYNCHRONIZE, FALSE, process);
+    if (handle == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
+    const bool running = WaitForSingleObject(handle, 0) == WAIT_TIMEOUT;
+    CloseHandle(handle);
+    return running;
 }
 
 struct WindowSearch {
@@ -88,12 +105,19 @@ namespace platform {
 bool ClaimCurrentFolder() {
     const std::wstring folder = CurrentFolder();
     if (folder.empty()) return true;
-    HANDLE claim =
-        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(DWORD), ClaimName(folder).c_str());
-    if (claim == nullptr) return true;
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    const std::wstring name = ClaimName(folder);
+    HANDLE claim = nullptr;
+    // A copy that was just killed still holds its claim until the system has
+    // closed its handles, a moment after the process ended: a copy started
+    // right after it waits for that instead of giving way to no one.
+    for (int tries = 0;; ++tries) {
+        claim = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(DWORD), name.c_str());
+        if (claim == nullptr) return true;
+        if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+        const DWORD holder = HolderOf(claim);
         CloseHandle(claim);
-        return false;
+        if (StillRunning(holder) || tries == 30) return false;
+        Sleep(100);
     }
     if (void* view = MapViewOfFile(claim, FILE_MAP_WRITE, 0, 0, sizeof(DWORD))) {
         *static_cast<volatile DWORD*>(view) = GetCurrentProcessId();
