@@ -407,9 +407,9 @@ case_escape_and_close_box() {
   done
 }
 
-# Exit, Escape or the close box during the USB wait stop the wait at once:
+# Exit, Alt+F4 or the close box during the USB wait stop the wait at once:
 # the USB fail line is logged, the exit steps run once, the window closes.
-leave_during_wait() {  # exit | close-box
+leave_during_wait() {  # exit | alt-f4 | close-box
   local way=$1
   echo "    - $way"
   app_kill
@@ -420,6 +420,7 @@ leave_during_wait() {  # exit | close-box
   started=$(date +%s%N)
   case $way in
     exit) drv post-click 2 ;;
+    alt-f4) drv key alt-f4 ;;
     close-box) drv close-box ;;
   esac
   if ! drv wait-gone 3; then
@@ -438,6 +439,7 @@ leave_during_wait() {  # exit | close-box
 
 case_exit_during_usb_wait() {
   leave_during_wait exit
+  leave_during_wait alt-f4
   leave_during_wait close-box
 }
 
