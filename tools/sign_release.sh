@@ -124,9 +124,10 @@ for program in "${programs[@]}"; do
   fi
   # A signature that did more than append itself would break the promise
   # that the signed program is the reproducible one.
-  osslsigncode remove-signature -in "$out" -out "$work/stripped" >/dev/null 2>&1 &&
-    cmp -s "$work/stripped" "$work/files/$program" ||
+  if ! { osslsigncode remove-signature -in "$out" -out "$work/stripped" >/dev/null 2>&1 &&
+    cmp -s "$work/stripped" "$work/files/$program"; }; then
     die "the signed $program is not its unsigned self plus a signature"
+  fi
   rm -f "$work/stripped"
 done
 
