@@ -69,7 +69,7 @@ if [[ -n $pkcs12 ]]; then
       -out "$work/cert.pem" 2>"$work/openssl.log" &&
     ! openssl pkcs12 -legacy -in "$pkcs12" -passin "file:$password_file" -nokeys -clcerts \
       -out "$work/cert.pem" 2>>"$work/openssl.log"; then
-    grep -q "mac verify failure" "$work/openssl.log" &&
+    grep -qi -E "mac verify|invalid password" "$work/openssl.log" &&
       die "wrong password for $pkcs12 (in $password_file)"
     die "$pkcs12 is not a PKCS#12 file openssl can read"
   fi

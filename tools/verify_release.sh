@@ -100,13 +100,17 @@ release_commit() {  # version
 
 # The unsigned release zip of a version, built from its source.
 build_release() {  # version
-  local version=$1 commit source=$work/source
+  local version=$1 commit tag how source=$work/source
   git -C "$ROOT" rev-parse --git-dir >/dev/null 2>&1 ||
     fail "$ROOT is not a git checkout: give the release's unsigned zip with --unsigned"
   commit=$(release_commit "$version") ||
     fail "$name: no commit of version $version here (git fetch --tags?), or give --unsigned ZIP"
-  echo "verify: building release $version from commit $(git -C "$ROOT" rev-parse --short "$commit")" \
-    "$(git -C "$ROOT" describe --exact-match --tags "$commit" 2>/dev/null || echo "(untagged: the newest commit of that version)")" >&2
+  if tag=$(git -C "$ROOT" describe --exact-match --tags "$commit" 2>/dev/null); then
+    how="tag $tag"
+  else
+    how="untagged: the newest commit of that version"
+  fi
+  echo "verify: building release $version from commit $(git -C "$ROOT" rev-parse --short "$commit") ($how)" >&2
   mkdir -p "$source"
   git -C "$ROOT" archive "$commit" | tar -xf - -C "$source"
   [[ -f $source/tools/release.sh ]] || fail "commit $commit has no tools/release.sh to build it with"

@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Makes throwaway certificates for the signing tests in a folder, fresh at
+# every run (no key is ever kept): two CAs, and PKCS#12 files protected by a
+# random password (in password.txt):
+#   good.p12     code signing, issued by ca.crt, valid now
+#   other-ca.p12 code signing, issued by other-ca.crt
+#   expired.p12  code signing, issued by ca.crt, expired in 2021
+#   server.p12   issued by ca.crt, valid now, but for TLS servers only
+# and good.crt/good.key (the good certificate and key, for a token).
+#
+#   bash tests/release/make_pki.sh DIR
+set -euo pipefail
+
+dir=${1:?the folder to write into}
+mkdir -p "$dir"
+cd "$dir"
+
+fail() {
+  echo "pki: $*" >&2
+  exit 1
+}
+quiet() {  # command... (its output only when it fails)
+  "$@" >pki.log 2>&1 || { cat pki.log >&2; fail "$1 failed"; }
+}
+
+od -An -N12 -tx1 /dev/urandom | tr -d ' \n' >password.txt
+echo >>password.txt
+
+make_ca() {  # name
+  quiet openssl req -x509 -newkey rsa:2048 -nodes -keyout "$1.key" -out "$1.crt" -days 2 \
+    -subj "/CN=Slot Bench test $1" \
+    -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign
+  mkdir -p "$1.db"
+  : >"$1.db/index.txt"
+}
+make_ca ca
+make_ca other-ca
+
+# openssl ca, unlike openssl x509 -req here, takes any validity period: an
+# expired certificate needs dates in the past.
+cat >ca.cnf <<'EOF'
+[ca]
+default_ca = test_ca
+[test_ca]
+dir = .
+database = $dir/index.txt
+new_certs_dir = $dir
+default_md = sha256
+policy = any_name
+unique_subject = no
+rand_serial = yes
+[any_name]
+commonName = supplied
+[code_signing]
+basicConstraints = CA:FALSE
+keyUsage = critical, digitalSignature
+extendedKeyUsage = codeSigning
+[server]
+basicConstraints = CA:FALSE
+keyUsage = critical, digitalSignature, keyEncipherment
+extendedKeyUsage = serverAuth
+EOF
+
+quiet openssl req -newkey rsa:2048 -nodes -keyout good.key -out good.csr -subj "/CN=Slot Bench test signer"
+
+issue() {  # name, ca, extensions, openssl ca validity options...
+  local name=$1 ca=$2 extensions=$3
+  shift 3
+  (cd "$ca.db" && quiet openssl ca -batch -config ../ca.cnf -name test_ca -notext \
+    -cert "../$ca.crt" -keyfile "../$ca.key" -extensions "$extensions" \
+    -in ../good.csr -out "../$name.crt" "$@")
+  quiet openssl pkcs12 -export -inkey good.key -in "$name.crt" -certfile "$ca.crt" \
+    -name "$name" -out "$name.p12" -passout file:password.txt
+}
+issue good ca code_signing -days 2
+issue other-ca other-ca code_signing -days 2
+issue expired ca code_signing -startdate 20200101000000Z -enddate 20210101000000Z
+issue server ca server -days 2
+rm -f pki.log good.csr
