@@ -55,8 +55,17 @@ check_signature() {  # file, its name in messages
   signer=$(openssl x509 -in "$work/signer.pem" -noout -subject -issuer -nameopt RFC2253 |
     sed 's/^subject=//; s/^issuer=/issued by /' | paste -sd ' ')
   if [[ -n $ca ]]; then
-    osslsigncode verify -CAfile "$ca" -in "$file" >"$work/osslsigncode.log" 2>&1 ||
+    # A time-stamp comes from a public time-stamp authority (the system's
+    # roots) or from the CA's own.
+    cat /etc/ssl/certs/ca-certificates.crt "$ca" >"$work/tsa-roots.pem" 2>/dev/null ||
+      cp "$ca" "$work/tsa-roots.pem"
+    osslsigncode verify -CAfile "$ca" -TSA-CAfile "$work/tsa-roots.pem" -in "$file" >"$work/osslsigncode.log" 2>&1 ||
       fail "$label: the signature is not valid for the CA in $ca ($(grep -m1 -E "Error:|error" "$work/osslsigncode.log" | sed 's/^[[:space:]]*//' || true))"
+    if grep -q "Timestamp Server Signature verification: ok" "$work/osslsigncode.log"; then
+      signer+=", time-stamped $(sed -n 's/^[[:space:]]*Timestamp time: //p' "$work/osslsigncode.log" | head -n1)"
+    elif grep -q "Timestamp time:" "$work/osslsigncode.log"; then
+      signer+=", with a time-stamp NOT trusted (valid only while the certificate is)"
+    fi
     echo "verify: $label: signature valid, signed by $signer, trusted through $ca"
   else
     echo "verify: $label: signature intact, signed by $signer; its trust NOT checked (no --ca)"

@@ -6,7 +6,8 @@
 #   other-ca.p12 code signing, issued by other-ca.crt
 #   expired.p12  code signing, issued by ca.crt, expired in 2021
 #   server.p12   issued by ca.crt, valid now, but for TLS servers only
-# and good.crt/good.key (the good certificate and key, for a token).
+# and good.crt/good.key (the good certificate and key, for a token), and
+# tsa.cnf: a time-stamp authority of ca.crt for openssl ts -reply.
 #
 #   bash tests/release/make_pki.sh DIR
 set -euo pipefail
@@ -59,16 +60,25 @@ extendedKeyUsage = codeSigning
 basicConstraints = CA:FALSE
 keyUsage = critical, digitalSignature, keyEncipherment
 extendedKeyUsage = serverAuth
+[time_stamping]
+basicConstraints = CA:FALSE
+keyUsage = critical, digitalSignature
+extendedKeyUsage = critical, timeStamping
 EOF
 
 quiet openssl req -newkey rsa:2048 -nodes -keyout good.key -out good.csr -subj "/CN=Slot Bench test signer"
 
+certify() {  # name, ca, extensions, request, openssl ca validity options...
+  local name=$1 ca=$2 extensions=$3 request=$4
+  shift 4
+  (cd "$ca.db" && quiet openssl ca -batch -config ../ca.cnf -name test_ca -notext \
+    -cert "../$ca.crt" -keyfile "../$ca.key" -extensions "$extensions" \
+    -in "../$request" -out "../$name.crt" "$@")
+}
 issue() {  # name, ca, extensions, openssl ca validity options...
   local name=$1 ca=$2 extensions=$3
   shift 3
-  (cd "$ca.db" && quiet openssl ca -batch -config ../ca.cnf -name test_ca -notext \
-    -cert "../$ca.crt" -keyfile "../$ca.key" -extensions "$extensions" \
-    -in ../good.csr -out "../$name.crt" "$@")
+  certify "$name" "$ca" "$extensions" good.csr "$@"
   quiet openssl pkcs12 -export -inkey good.key -in "$name.crt" -certfile "$ca.crt" \
     -name "$name" -out "$name.p12" -passout file:password.txt
 }
@@ -76,4 +86,26 @@ issue good ca code_signing -days 2
 issue other-ca other-ca code_signing -days 2
 issue expired ca code_signing -startdate 20200101000000Z -enddate 20210101000000Z
 issue server ca server -days 2
-rm -f pki.log good.csr
+
+quiet openssl req -newkey rsa:2048 -nodes -keyout tsa.key -out tsa.csr -subj "/CN=Slot Bench test time-stamps"
+certify tsa ca time_stamping tsa.csr -days 2
+echo 01 >tsa.serial
+cat >tsa.cnf <<EOF
+[tsa]
+default_tsa = test_tsa
+[test_tsa]
+serial = $PWD/tsa.serial
+crypto_device = builtin
+signer_cert = $PWD/tsa.crt
+signer_key = $PWD/tsa.key
+certs = $PWD/ca.crt
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha256, sha384, sha512
+accuracy = secs:1
+ordering = no
+tsa_name = yes
+ess_cert_id_chain = no
+ess_cert_id_alg = sha256
+EOF
+rm -f pki.log good.csr tsa.csr

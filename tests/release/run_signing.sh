@@ -12,7 +12,8 @@ set -uo pipefail
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d /tmp/slotbench-signing.XXXXXX)
-trap 'rm -rf "$work"' EXIT
+tsa_pid=''
+trap '[[ -z $tsa_pid ]] || kill "$tsa_pid" 2>/dev/null; rm -rf "$work"' EXIT
 passed=0 failed=0
 
 die() {
@@ -216,6 +217,24 @@ run bash "$ROOT/tools/sign_release.sh" --release-dir "$other" --pkcs12 "$pki/oth
 run verify --ca "$pki/ca.crt" --unsigned "$unsigned" "$other/$(basename "$signed")"
 check "a zip signed by a certificate of another CA fails the check" test "$status" = 1
 check "  naming the file" has err "$(basename "$signed"): x86/SlotBench.exe"
+
+# ------------------------------------------------------- a time-stamp ---
+
+python3 "$ROOT/tests/release/tsa_server.py" "$pki/tsa.cnf" "$work/tsa.port" &
+tsa_pid=$!
+for _ in $(seq 50); do [[ -f $work/tsa.port ]] && break; sleep 0.1; done
+stamped=$work/stamped-release
+mkdir -p "$stamped"
+cp "$unsigned" "$stamped/"
+run bash "$ROOT/tools/sign_release.sh" --release-dir "$stamped" --pkcs12 "$pki/good.p12" \
+  --password-file "$pki/password.txt" --timestamp "http://127.0.0.1:$(cat "$work/tsa.port" 2>/dev/null)"
+check "signing with a time-stamp succeeds" test "$status" = 0
+echo "signing: signing the release with a time-stamp took $elapsed s"
+run verify --ca "$pki/ca.crt" --unsigned "$unsigned" "$stamped/$(basename "$signed")"
+check "  and the result checks out" test "$status" = 0
+check "  its time-stamp trusted" has out "time-stamped"
+kill "$tsa_pid"
+tsa_pid=''
 
 # ------------------------------------------------------------ a token ---
 
