@@ -109,6 +109,30 @@ run bash "$ROOT/tools/sign_release.sh" --release-dir "$work/empty" --pkcs12 "$pk
 check "a missing release zip is refused in one line" one_line_error
 check "  naming the version" has err "SlotBench-$version-windows.zip"
 
+# A zip of this version's name holding a program of another version.
+other_version=$work/other-version
+mkdir -p "$other_version"
+cp "$source_copy/build/release-x86/SlotBench.exe" "$work/renumbered.exe"
+python3 - "$work/renumbered.exe" <<'EOF'
+import struct, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+key = "VS_VERSION_INFO\0".encode("utf-16-le")
+fixed = data.index(b"\xbd\x04\xef\xfe", data.index(key))
+struct.pack_into("<I", data, fixed + 12, struct.unpack_from("<I", data, fixed + 12)[0] + 7)
+open(sys.argv[1], "wb").write(data)
+EOF
+mkdir -p "$work/renumbered/x86"
+cp "$work/renumbered.exe" "$work/renumbered/x86/SlotBench.exe"
+for program in x64/SlotBench.exe wine-bridge/x86/CT_ORB.dll wine-bridge/x64/CT_ORB.dll; do
+  mkdir -p "$work/renumbered/$(dirname "$program")"
+  unzip -p "$unsigned" "$program" >"$work/renumbered/$program"
+done
+python3 "$ROOT/tools/lib/release_zip.py" pack "$unsigned" "$work/renumbered" "$other_version/$(basename "$unsigned")"
+run bash "$ROOT/tools/sign_release.sh" --release-dir "$other_version" --pkcs12 "$pki/good.p12" \
+  --password-file "$pki/password.txt"
+check "a zip holding a program of another version is refused in one line" one_line_error
+check "  naming the program and both versions" has err "x86/SlotBench.exe of version ${version%.*}.$((${version##*.} + 7)), not $version"
+
 # ---------------------------------------------------------- a good signing ---
 
 run sign --pkcs12 "$pki/good.p12"
@@ -173,6 +197,10 @@ check "  naming its release and entry" has out "wine-bridge/x86/CT_ORB.dll of re
 echo "signing: checking one bridge, building its release, took $elapsed s"
 
 # ------------------------------------------------------- checks that fail ---
+
+run verify --ca "$pki/ca.crt" --unsigned "$unsigned" "$work/u/x86/SlotBench.exe"
+check "an unsigned program fails the check" test "$status" = 1
+check "  saying so" has err "SlotBench.exe: not signed"
 
 python3 - "$work/s/x86/SlotBench.exe" "$work/tampered/SlotBench.exe" <<'EOF'
 import os, sys
