@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Signing and checking a release with throwaway certificates (made afresh by
 # make_pki.sh): the release of the working tree is built in a temporary copy
-# with tools/release.sh, signed with a PKCS#12 file and with a software token,
-# checked with tools/verify_release.sh, tampered with in several ways, and its
-# signed 32-bit program run through one end-to-end case under wine.
+# with tools/release.sh, signed with a PKCS#12 file, with a time-stamp from a
+# local time-stamp authority and with a software token, checked with
+# tools/verify_release.sh, tampered with in several ways, and its signed
+# 32-bit program run through one end-to-end case under wine.
 # Ends with "N passed, M failed"; the exit status is 0 only when nothing
 # failed. Prints how long building, signing and checking took.
 #
