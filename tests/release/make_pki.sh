@@ -75,17 +75,17 @@ certify() {  # name, ca, extensions, request, openssl ca validity options...
     -cert "../$ca.crt" -keyfile "../$ca.key" -extensions "$extensions" \
     -in "../$request" -out "../$name.crt" "$@")
 }
-issue() {  # name, ca, extensions, openssl ca validity options...
+make_p12() {  # name, ca, extensions, openssl ca validity options...
   local name=$1 ca=$2 extensions=$3
   shift 3
   certify "$name" "$ca" "$extensions" good.csr "$@"
   quiet openssl pkcs12 -export -inkey good.key -in "$name.crt" -certfile "$ca.crt" \
     -name "$name" -out "$name.p12" -passout file:password.txt
 }
-issue good ca code_signing -days 2
-issue other-ca other-ca code_signing -days 2
-issue expired ca code_signing -startdate 20200101000000Z -enddate 20210101000000Z
-issue server ca server -days 2
+make_p12 good ca code_signing -days 2
+make_p12 other-ca other-ca code_signing -days 2
+make_p12 expired ca code_signing -startdate 20200101000000Z -enddate 20210101000000Z
+make_p12 server ca server -days 2
 
 quiet openssl req -newkey rsa:2048 -nodes -keyout tsa.key -out tsa.csr -subj "/CN=Slot Bench test time-stamps"
 certify tsa ca time_stamping tsa.csr -days 2

@@ -103,10 +103,10 @@ def check(path, cert_out):
     if value(der, expect(oid, 0x06, "type")) != OID_SIGNED_DATA:
         raise Broken("the signature is not PKCS#7 signed data")
     signed_data = expect(next(children(der, signed)), 0x30, "signed data")
-    parts = list(children(der, signed_data))
-    inner = expect(parts[2], 0x30, "content")
-    certificates = [c for c in parts[3:] if c[0] == 0xA0]
-    signer_infos = expect(parts[-1], 0x31, "signer infos")
+    signed_fields = list(children(der, signed_data))
+    inner = expect(signed_fields[2], 0x30, "content")
+    certificates = [c for c in signed_fields[3:] if c[0] == 0xA0]
+    signer_infos = expect(signed_fields[-1], 0x31, "signer infos")
 
     inner_type, inner_value = list(children(der, inner))[:2]
     if value(der, inner_type) != OID_INDIRECT_DATA:
