@@ -17,6 +17,9 @@ bash tools/build.sh
 step "reproducible build: a second copy built elsewhere gives the same bytes"
 bash tests/repro/check_reproducible.sh
 
+step "signed release: signed with throwaway certificates, checked against the reproducible build"
+bash tests/release/run_signing.sh
+
 step "host unit tests"
 ctest --test-dir build/host --output-on-failure -j "$(nproc)"
 
