@@ -78,7 +78,7 @@ while (($#)); do
       shift
       ;;
     --arch | --library | --prefix | --bridge)
-      (($# >= 2)) && [[ -n $2 ]] || bad_argument "$1 needs a value"
+      if (($# < 2)) || [[ -z $2 ]]; then bad_argument "$1 needs a value"; fi
       case $1 in
         --arch) arch=$2 ;;
         --library) library=$2 ;;
