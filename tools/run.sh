@@ -23,5 +23,5 @@ step() {  # what, command...
 }
 
 step "installing what is missing" bash tools/setup.sh
-step "building (the first time, a few minutes)" bash tools/build.sh
+step "building (the first time, about 3 minutes)" bash tools/build.sh
 exec bash tools/demo.sh "$@"
