@@ -2,16 +2,8 @@
 # Installs the wine bridge (bridge/: a CT_ORB.dll that forwards to wine's
 # ctapi32.dll) into a wine prefix, and names the native Linux CT-API library
 # that ctapi32 hands the calls to, so that SlotBench.exe under wine drives a
-# real terminal.
-#
-#   bash tools/install_wine_bridge.sh --arch x86|x64 [--library NAME] [--prefix DIR] [--bridge FILE]
-#
-#   --arch     the program's architecture: x86 for build/windows-x86/SlotBench.exe
-#              (the release build), x64 for build/windows-x64/SlotBench.exe
-#   --library  the native library, as ctapi32 will ask the dynamic loader for
-#              it: a name (libctapimkt.so.1, the default) or a path
-#   --prefix   the wine prefix; default $WINEPREFIX, else wine's own ~/.wine
-#   --bridge   the DLL to install; default build/windows-<arch>/bridge/CT_ORB.dll
+# real terminal; with --uninstall, takes both out again. `--help` describes
+# every option (help() below).
 #
 # Refuses, with one line on stderr and a non-zero exit, when the library is
 # not there or is not of the program's architecture: ctapi32 runs inside the
@@ -25,37 +17,176 @@ die() {
   exit 1
 }
 
-usage() {
-  echo "usage: bash tools/install_wine_bridge.sh --arch x86|x64 [--library NAME] [--prefix DIR] [--bridge FILE]" >&2
+say() { echo "install_wine_bridge: $*"; }
+
+USAGE="usage: bash tools/install_wine_bridge.sh --arch x86|x64 [--library NAME] [--prefix DIR] [--bridge FILE]
+       bash tools/install_wine_bridge.sh --uninstall [--arch x86|x64] [--prefix DIR]"
+
+help() {
+  cat <<END
+$USAGE
+
+Puts the wine bridge (a CT_ORB.dll whose three functions go to wine's
+ctapi32.dll) where the program looks for the maker's library, and sets
+HKCU\\Software\\Wine\\ctapi32 "library" to the native Linux CT-API library
+ctapi32 hands the calls to. Nothing is changed when the library or the
+bridge would keep the program from starting.
+
+  --arch x86|x64   the program's architecture: x86 for
+                   build/windows-x86/SlotBench.exe (the release build; it
+                   needs the i386 library, libctapimkt1:i386), x64 for
+                   build/windows-x64/SlotBench.exe. Required to install;
+                   with --uninstall, only that architecture's bridge is
+                   removed (default: both).
+  --library NAME   the native library as ctapi32 asks the dynamic loader for
+                   it: a name (default libctapimkt.so.1, Debian's
+                   libctapimkt1) or a path to the file.
+  --prefix DIR     the wine prefix; default \$WINEPREFIX, else ~/.wine. A
+                   folder that does not exist yet, or is empty, becomes a new
+                   prefix (wineboot --init, then wineserver -w: about 15 s).
+  --bridge FILE    the DLL to install; default
+                   build/windows-<arch>/bridge/CT_ORB.dll (in the release
+                   zip: wine-bridge/<arch>/CT_ORB.dll).
+  --uninstall      removes the bridge from the prefix (a CT_ORB.dll that is
+                   not the bridge stays where it is) and, once no bridge is
+                   left there, the "library" value.
+  -h, --help       this text.
+
+Exit status: 0 done, 1 refused (one line on stderr says why), 2 a wrong
+argument. In the program, choose SERIAL (any COM port): wine names its
+serial ports in a way the USB test never recognises.
+END
+  exit 0
+}
+
+bad_argument() {
+  echo "install_wine_bridge: $* (--help describes the options)" >&2
   exit 2
 }
 
 arch=
-library=libctapimkt.so.1
+library=
 prefix=${WINEPREFIX:-$HOME/.wine}
 bridge=
+uninstall=0
+multiarch=
 while (($#)); do
   case $1 in
-    --arch) arch=${2:-} ;;
-    --library) library=${2:-} ;;
-    --prefix) prefix=${2:-} ;;
-    --bridge) bridge=${2:-} ;;
-    -h | --help) usage ;;
-    *) usage ;;
+    -h | --help) help ;;
+    --uninstall)
+      uninstall=1
+      shift
+      ;;
+    --arch | --library | --prefix | --bridge)
+      if (($# < 2)) || [[ -z $2 ]]; then bad_argument "$1 needs a value"; fi
+      case $1 in
+        --arch) arch=$2 ;;
+        --library) library=$2 ;;
+        --prefix) prefix=$2 ;;
+        --bridge) bridge=$2 ;;
+      esac
+      shift 2
+      ;;
+    *) bad_argument "unknown argument '$1'" ;;
   esac
-  (($# >= 2)) || usage
-  shift 2
 done
 case $arch in
   x86) elf_class=1 elf_machine=3 machine_name="32-bit i386" multiarch=:i386 ;;
   x64) elf_class=2 elf_machine=62 machine_name="64-bit x86-64" multiarch= ;;
-  *) usage ;;
+  "") ((uninstall)) || bad_argument "--arch x86|x64 is missing" ;;
+  *) bad_argument "--arch $arch: not x86 or x64" ;;
 esac
-[[ -n $library ]] || usage
+if ((uninstall)); then
+  [[ -z $library ]] || bad_argument "--library has no meaning with --uninstall"
+  [[ -z $bridge ]] || bad_argument "--bridge has no meaning with --uninstall"
+fi
+library=${library:-libctapimkt.so.1}
 bridge=${bridge:-$ROOT/build/windows-$arch/bridge/CT_ORB.dll}
 # Debian's serial CT-API library; other libraries get no package hint.
 hint=
 [[ $library == libctapimkt.so.1 ]] && hint=" (apt-get install libctapimkt1$multiarch)"
+
+# --------------------------------------------------- the wine prefix ---
+
+# The bridge's own FileDescription (bridge/ct_orb_bridge.rc) tells it from
+# the maker's library and from the simulator, whatever build it came from.
+BRIDGE_DESCRIPTION=$(sed -n 's/.*VALUE "FileDescription", "\(.*\)"$/\1/p' "$ROOT/bridge/ct_orb_bridge.rc")
+[[ -n $BRIDGE_DESCRIPTION ]] || die "no FileDescription in $ROOT/bridge/ct_orb_bridge.rc"
+
+# The version block holds its strings in UTF-16LE: without their zero bytes
+# they read as plain ASCII.
+is_bridge() {
+  [[ -f $1 && $(head -c 2 "$1") == MZ ]] && LC_ALL=C tr -d '\0' <"$1" | grep -qaF "$BRIDGE_DESCRIPTION"
+}
+
+# Where a program of this architecture looks for CT_ORB.dll: a 32-bit
+# program in a 64-bit prefix sees syswow64 as C:\WINDOWS\system32; a
+# 32-bit-only prefix has system32 alone and cannot run the x64 program.
+system_dir() {  # arch
+  if grep -q '^#arch=win32' "$prefix/system.reg"; then
+    [[ $1 == x86 ]] || return 1
+    echo "$prefix/drive_c/windows/system32"
+  elif [[ $1 == x86 ]]; then
+    echo "$prefix/drive_c/windows/syswow64"
+  else
+    echo "$prefix/drive_c/windows/system32"
+  fi
+}
+
+CTAPI32_KEY='HKCU\Software\Wine\ctapi32'
+
+ctapi32_library() {
+  wine reg query "$CTAPI32_KEY" /v library 2>/dev/null | tr -d '\r' |
+    sed -n 's/^[[:space:]]*library[[:space:]]\{1,\}REG_SZ[[:space:]]\{1,\}//p'
+}
+
+wine_up() {
+  export WINEPREFIX=$prefix
+  # shellcheck source=tools/wine_env.sh
+  source "$ROOT/tools/wine_env.sh"
+}
+
+# The value is shared by the x86 and the x64 program, so it goes only with
+# the last bridge; a file that is not the bridge was not put there by us.
+uninstall() {
+  [[ -f $prefix/system.reg ]] || die "$prefix is not a wine prefix (no system.reg): there is nothing to remove"
+  wine_up
+  local -a chosen=(x86 x64)
+  [[ -n $arch ]] && chosen=("$arch")
+  local a dir dll still=
+  for a in x86 x64; do
+    dir=$(system_dir "$a") || continue
+    dll=$dir/CT_ORB.dll
+    if [[ " ${chosen[*]} " == *" $a "* ]]; then
+      if is_bridge "$dll"; then
+        rm -f "$dll"
+        say "removed $dll (the $a bridge)"
+      elif [[ -e $dll ]]; then
+        say "left $dll where it is: it is not the wine bridge"
+      fi
+    elif is_bridge "$dll"; then
+      still="$still $a"
+    fi
+  done
+  if [[ -n $still ]]; then
+    say "kept $CTAPI32_KEY library: the${still} bridge still needs it"
+    return
+  fi
+  local was
+  was=$(ctapi32_library) || true  # no value: reg query fails
+  if [[ -z $was ]]; then
+    say "$CTAPI32_KEY library was not set"
+    return
+  fi
+  wine reg delete "$CTAPI32_KEY" /v library /f >/dev/null 2>&1 ||
+    die "could not remove $CTAPI32_KEY library in $prefix"
+  say "removed $CTAPI32_KEY library (it was $was)"
+}
+
+if ((uninstall)); then
+  uninstall
+  exit 0
+fi
 
 # ------------------------------------------------- the native library ---
 
@@ -127,7 +258,7 @@ else
     die "native CT-API library $library not found by the dynamic loader$hint"
 fi
 
-# --------------------------------------------------- the wine prefix ---
+# ----------------------------------------------------------- the bridge ---
 
 [[ -f $bridge ]] || die "no bridge at $bridge (bash tools/build.sh)"
 # The PE machine field: a bridge of the other architecture would keep the
@@ -145,27 +276,40 @@ case $arch:$pe_machine in
   x64:014c) die "$bridge is a 32-bit DLL: the x64 program needs build/windows-x64/bridge/CT_ORB.dll" ;;
   *) die "$bridge is not a Windows DLL" ;;
 esac
-[[ -f $prefix/system.reg ]] || die "$prefix is not a wine prefix (no system.reg; run wineboot there first)"
 
-# A 32-bit program in a 64-bit prefix sees syswow64 as C:\WINDOWS\system32;
-# a 32-bit-only prefix has system32 alone and cannot run the x64 program.
-if grep -q '^#arch=win32' "$prefix/system.reg"; then
-  [[ $arch == x86 ]] || die "$prefix is a 32-bit prefix: the x64 program cannot run there"
-  system_dir=$prefix/drive_c/windows/system32
-elif [[ $arch == x86 ]]; then
-  system_dir=$prefix/drive_c/windows/syswow64
-else
-  system_dir=$prefix/drive_c/windows/system32
+# ------------------------------------------------------- the install ---
+
+# Only a folder that holds nothing yet may become a prefix: anything else
+# without system.reg is somebody's folder, not a prefix to fill.
+if [[ ! -f $prefix/system.reg ]]; then
+  if [[ -e $prefix && ! -d $prefix ]] || [[ -d $prefix && -n $(ls -A "$prefix") ]]; then
+    die "$prefix is not a wine prefix (no system.reg) and not empty: name a new folder or an existing prefix"
+  fi
+fi
+wine_up
+if [[ ! -f $prefix/system.reg ]]; then
+  # wineboot writes system.reg only when its server ends, a few seconds
+  # after wineboot itself: wine_env_make_prefix waits for that.
+  wine_env_make_prefix || die "could not create the wine prefix $prefix"
+  [[ -f $prefix/system.reg ]] || die "wineboot left $prefix without system.reg"
+fi
+
+if ! system_dir=$(system_dir "$arch"); then
+  die "$prefix is a 32-bit prefix: the x64 program cannot run there"
 fi
 [[ -d $system_dir ]] || die "$system_dir does not exist"
 
-export WINEPREFIX=$prefix
-# shellcheck source=tools/wine_env.sh
-source "$ROOT/tools/wine_env.sh"
-
 cp -f "$bridge" "$system_dir/CT_ORB.dll"
 # HKCU\Software is shared by 32- and 64-bit programs: one value serves both.
-wine reg add 'HKCU\Software\Wine\ctapi32' /v library /t REG_SZ /d "$library" /f >/dev/null 2>&1 ||
-  die "could not set HKCU\\Software\\Wine\\ctapi32 library in $prefix"
+wine reg add "$CTAPI32_KEY" /v library /t REG_SZ /d "$library" /f >/dev/null 2>&1 ||
+  die "could not set $CTAPI32_KEY library in $prefix"
 
-echo "install_wine_bridge: $system_dir/CT_ORB.dll -> ctapi32 -> $library ($resolved, $machine_name)"
+say "$system_dir/CT_ORB.dll -> ctapi32 -> $library ($resolved, $machine_name)"
+if [[ ${library##*/} == libctapimkt.so* ]]; then
+  say "every program in this prefix that loads CT_ORB.dll now drives /dev/ttyS0, whatever COM port it names"
+  say "a terminal that does not answer there freezes the window until the process is ended: check the cable and the device first"
+else
+  say "which device the terminal is reached on, and whether a silent one freezes the window, is up to $library"
+fi
+exe=$ROOT/build/windows-$arch/SlotBench.exe
+say "start it, then choose SERIAL (any COM port): WINEPREFIX=$(printf '%q' "$prefix") wine $(printf '%q' "$exe")"

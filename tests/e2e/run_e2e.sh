@@ -719,7 +719,7 @@ CASES=(startup_state link_boxes serial_com3 serial_typed_com12 os_report_xp card
 
 main() {
   local begin=$SECONDS
-  suite_select "${CASES[*]}" "$@"
+  suite_choose e2e "${CASES[*]}" "$@"
 
   mkdir -p "$OUT"
   rm -rf "$CASES_DIR" "$SHOTS"
