@@ -3,14 +3,15 @@
 # simulator as its CT_ORB.dll, works its window through slotbench_driver.exe
 # and checks the list, the log files and the simulator's trace.
 #
-#   bash tests/e2e/run_e2e.sh [CASE-PATTERN...]
+#   bash tests/e2e/run_e2e.sh [--list] [CASE-PATTERN...]
 #
 # Needs the Windows builds (bash tools/build.sh). Uses its own Xvfb display
 # and its own wine prefix (build/e2e/wineprefix, or E2E_WINEPREFIX), so that a
 # demo running meanwhile is not disturbed. Each case runs in its own folder
 # under build/e2e/cases/ with its own scenario file; screenshots go to
 # build/e2e/screenshots/. Ends with the line "N passed, M failed"; the exit
-# status is 0 only when nothing failed.
+# status is 0 only when nothing failed. --list prints the case names; a
+# pattern that matches none ends the suite with those names and exit status 2.
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
