@@ -46,6 +46,16 @@ VERSION_LINE="CT-API version:$SIM_VERSION"
 # The value of key=value in the driver's output.
 field() { sed -n "s/^$1=//p" <<<"$2" | head -n1; }
 
+# Until the driver's query COMMAND prints KEY=VALUE, for up to SECONDS (3).
+# The tool finishes its run (controls, focus) just after the verdict shows.
+wait_for_field() {  # command, key, value, [seconds]
+  local end=$((SECONDS + ${4:-3}))
+  until [[ $(field "$2" "$(drv "$1")") == "$3" ]]; do
+    ((SECONDS < end)) || return 1
+    sleep 0.1
+  done
+}
+
 expect_state() {  # output of "state" or "enabled", then key=value...
   local out=$1 kv
   shift
@@ -610,7 +620,8 @@ case_second_copy_same_folder() {
   drv click 1001
   run_and_wait "$SERIAL_OK" 20
   cp "$CASE_DIR/tmp" "$CASE_DIR/tmp.before" 2>/dev/null || fail "no session file after the first run"
-  drv minimize \; sleep 300
+  drv minimize
+  wait_for_field window iconic 1
   expect_state "$(drv window)" windows=1 iconic=1
 
   (cd "$CASE_DIR" && exec wine "$EXE") >>"$CASE_DIR/second.out" 2>&1 &
@@ -623,6 +634,7 @@ case_second_copy_same_folder() {
   wait "$second"
   second_rc=$?
   expect_eq "second copy's exit code" 0 "$second_rc"
+  wait_for_field window iconic 0
   expect_state "$(drv window)" windows=1 iconic=0
   cmp -s "$CASE_DIR/tmp.before" "$CASE_DIR/tmp" || fail "the second copy changed the first one's session file"
   expect_no_file QSX7100-K.log
@@ -631,19 +643,13 @@ case_second_copy_same_folder() {
   echo "    - a copy in another folder runs beside it"
   mkdir -p "$CASE_DIR/elsewhere"
   wine_env_start_in "$CASE_DIR/elsewhere" "$EXE" "$CASE_DIR/elsewhere/app.out"
-  local other=$WINE_ENV_APP_PID tries
-  for ((tries = 0; tries < 100; tries++)); do
-    [[ $(field windows "$(drv window)") == 2 ]] && break
-    sleep 0.1
-  done
+  local other=$WINE_ENV_APP_PID
+  wait_for_field window windows 2 10
   expect_eq "main windows with a copy in another folder" 2 "$(field windows "$(drv window)")"
   [[ -f $CASE_DIR/elsewhere/tmp ]] || fail "the copy in another folder has no session file"
   kill "$other" 2>/dev/null
   wait "$other" 2>/dev/null
-  for ((tries = 0; tries < 100; tries++)); do
-    [[ $(field windows "$(drv window)") == 1 ]] && break
-    sleep 0.1
-  done
+  wait_for_field window windows 1 10
 
   drv wait-window 1
   run_and_wait "$SERIAL_OK" 20
@@ -660,9 +666,11 @@ case_second_copy_same_folder() {
 case_focus_back_on_start_test() {
   app_start || return
   drv click 1001 \; mouse-click 1005 \; wait-text "$SERIAL_OK" 20 || fail "no verdict line"
+  wait_for_field focus focus 1005
   expect_eq "focus after the run" focus=1005 "$(drv focus)"
+  # Both runs' 11 lines each: the second one has logged its verdict.
   drv key enter \; wait-count 22 20 || fail "Enter after the run did not start a second run"
-  drv wait-text "$SERIAL_OK" 20
+  wait_for_field focus focus 1005
   expect_eq "focus after the second run" focus=1005 "$(drv focus)"
   app_exit
 }
