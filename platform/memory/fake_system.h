@@ -73,8 +73,6 @@ struct System {
     struct QueuedMessage {
         bool input;
         std::function<bool()> run;
-        // Input that asks to leave: a click on Exit, Escape, Alt+F4.
-        bool asksToLeave = false;
     };
     std::deque<QueuedMessage> messages;
     // The control with the keyboard focus, as far as the tool moved it.

@@ -171,37 +171,6 @@ TEST_F(TestRunTest, ClicksQueuedWhileBlockedNeverStartAnotherRun) {
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "QSX 7100-K Connection test"), 1);
 }
 
-TEST_F(TestRunTest, LeavingAskedWhileBlockedEndsTheToolAfterTheWholeRun) {
-    // A click on Start Test and a request to leave, both made while a
-    // library call blocked the window; and, for contrast, only the click.
-    for (const bool leave : {true, false}) {
-        dlg = std::make_unique<CSlotBenchDlg>();
-        Open();
-        fake::ResetTerminal();
-        ChooseSerial("COM3");
-        fake::CtTerminal().during = [&](const fake::CtCall& call) {
-            if (call.kind != fake::CtCall::Init) return;
-            fake::State().messages.push_back({true, [&] { return fake::Click(*dlg, 1005), true; }});
-            if (leave) fake::State().messages.push_back({true, [&] { return fake::Click(*dlg, 2), true; }, true});
-        };
-        StartTest();
-        EXPECT_EQ(fake::WindowOf(*dlg).ended, leave);
-        EXPECT_EQ(fake::CtTerminal().calls.front().kind, fake::CtCall::Init);
-        EXPECT_EQ(std::count_if(fake::CtTerminal().calls.begin(), fake::CtTerminal().calls.end(),
-                                [](const fake::CtCall& c) { return c.kind == fake::CtCall::Init; }),
-                  1);
-        if (leave) {
-            const std::vector<std::string> logged = Lines(ReadFile("QSX7100-K.log"));
-            ASSERT_GE(logged.size(), 2u);
-            EXPECT_EQ(logged[logged.size() - 2], "*** QSX 7100-K SERIAL Test Success ***");
-            EXPECT_FALSE(FileExists("tmp"));
-        } else {
-            EXPECT_TRUE(FileExists("tmp"));
-            Exit();
-        }
-    }
-}
-
 TEST_F(TestRunTest, StartTestDuringTheUsbWaitDoesNotNestASecondRun) {
     PlugIn(5000);
     fake::State().messages.push_back({true, [&] { return fake::Click(*dlg, 1005), true; }});
