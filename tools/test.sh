@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything, and runs every test: the host
-# unit tests (with AddressSanitizer and UBSan), a short run of every fuzz
-# target, the end-to-end suite of the real program under wine, the peer tests
-# through a CT-API library written by others, and the test that kills the
-# program at random moments.
+# Installs what is missing, builds everything, and runs every test: the
+# reproducible build, a release signed and checked with throwaway
+# certificates, the host unit tests (with AddressSanitizer and UBSan), a
+# short run of every fuzz target, the end-to-end suite of the real program
+# under wine, the peer tests through a CT-API library written by others, and
+# the test that kills the program at random moments.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
