@@ -35,13 +35,13 @@
 //   mouse-click ID             a user's click on control ID: button down and
 //                              up at its centre, posted as the mouse would
 //                              queue them (works while the tool is blocked)
-//   key NAME                   escape, alt-f4, enter or space, posted to the
+//   key NAME                   escape, alt-f4 or enter, posted to the
 //                              window with the keyboard focus as the keyboard
 //                              would (works while the tool is blocked)
 //   focus                      the id of the control with the keyboard focus
 //                              ("focus=none" when no control has it)
 //   minimize                   minimises the main window
-//   window                     windows=N main windows open, iconic=0|1
+//   iconic                     iconic=1 while the main window is minimised
 //   sleep MS
 //   pid                        the process id that owns the main window
 #include <windows.h>
@@ -116,8 +116,10 @@ bool Query(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& resul
     return true;
 }
 
+bool HaveMainWindow() { return (g_main && IsWindow(g_main)) || Fail("no main window (use wait-window first)"); }
+
 bool Control(int id, HWND& control) {
-    if (!g_main || !IsWindow(g_main)) return Fail("no main window (use wait-window first)");
+    if (!HaveMainWindow()) return false;
     control = GetDlgItem(g_main, id);
     if (!control) return Fail("no control with id " + std::to_string(id));
     return true;
@@ -209,6 +211,19 @@ bool FileHasInitLine(const std::wstring& path) {
     return found;
 }
 
+// A key press and release, posted to `target` as the keyboard would queue
+// them; with Alt held, as system keys.
+bool PostKeystroke(HWND target, WPARAM key, bool alt = false) {
+    const UINT scan = MapVirtualKeyW(static_cast<UINT>(key), 0);
+    LPARAM down = 1 | (static_cast<LPARAM>(scan) << 16);
+    if (alt) down |= 1L << 29;  // the context code: Alt is held
+    const LPARAM up = down | (1L << 30) | (1L << 31);
+    if (!PostMessageW(target, alt ? WM_SYSKEYDOWN : WM_KEYDOWN, key, down) ||
+        !PostMessageW(target, alt ? WM_SYSKEYUP : WM_KEYUP, key, up))
+        return Fail("cannot post the key");
+    return true;
+}
+
 // Focus goes through the dialog's own WM_NEXTDLGCTL, which works across
 // processes where SetFocus does not.
 bool PostKey(int id, WPARAM key) {
@@ -220,11 +235,7 @@ bool PostKey(int id, WPARAM key) {
     // A combo box with an edit field keeps the focus in its edit child.
     HWND target = control;
     if (HWND edit = FindWindowExW(control, nullptr, L"Edit", nullptr)) target = edit;
-    const UINT scan = MapVirtualKeyW(static_cast<UINT>(key), 0);
-    const LPARAM down = 1 | (static_cast<LPARAM>(scan) << 16);
-    const LPARAM up = down | (1L << 30) | (1L << 31);
-    if (!PostMessageW(target, WM_KEYDOWN, key, down) || !PostMessageW(target, WM_KEYUP, key, up))
-        return Fail("cannot post the key");
+    if (!PostKeystroke(target, key)) return false;
     // Let the dialog's loop take both keys before anything else is asked.
     Query(g_main, WM_NULL, 0, 0, ignored);
     return true;
@@ -249,45 +260,20 @@ bool PostMouseClick(int id) {
     return true;
 }
 
+// To the tool's focus window, without asking its thread: works while the
+// tool is blocked.
 bool PostKeyToFocus(const std::string& name) {
-    if (!g_main || !IsWindow(g_main)) return Fail("no main window (use wait-window first)");
-    WPARAM key = 0;
-    bool alt = false;
-    if (name == "escape") {
-        key = VK_ESCAPE;
-    } else if (name == "enter") {
-        key = VK_RETURN;
-    } else if (name == "space") {
-        key = VK_SPACE;
-    } else if (name == "alt-f4") {
-        key = VK_F4;
-        alt = true;
-    } else {
-        return Fail("unknown key " + name);
-    }
+    if (!HaveMainWindow()) return false;
+    const struct {
+        const char* name;
+        WPARAM key;
+        bool alt;
+    } kKeys[] = {{"escape", VK_ESCAPE, false}, {"enter", VK_RETURN, false}, {"alt-f4", VK_F4, true}};
     HWND target = FocusOfMainThread();
-    if (!target) target = g_main;
-    const UINT scan = MapVirtualKeyW(static_cast<UINT>(key), 0);
-    LPARAM down = 1 | (static_cast<LPARAM>(scan) << 16);
-    if (alt) down |= 1L << 29;  // the context code: Alt is held
-    const LPARAM up = down | (1L << 30) | (1L << 31);
-    const UINT downMessage = alt ? WM_SYSKEYDOWN : WM_KEYDOWN;
-    const UINT upMessage = alt ? WM_SYSKEYUP : WM_KEYUP;
-    if (!PostMessageW(target, downMessage, key, down) || !PostMessageW(target, upMessage, key, up))
-        return Fail("cannot post the key");
-    return true;
-}
-
-struct MainWindowCount {
-    int count = 0;
-};
-
-BOOL CALLBACK CountMainWindows(HWND window, LPARAM lParam) {
-    wchar_t caption[64] = {};
-    GetWindowTextW(window, caption, 64);
-    if (IsWindowVisible(window) && std::wcscmp(caption, kMainCaption) == 0)
-        ++reinterpret_cast<MainWindowCount*>(lParam)->count;
-    return TRUE;
+    for (const auto& k : kKeys) {
+        if (name == k.name) return PostKeystroke(target ? target : g_main, k.key, k.alt);
+    }
+    return Fail("unknown key " + name);
 }
 
 int Number(const std::string& text) { return static_cast<int>(std::strtol(text.c_str(), nullptr, 0)); }
@@ -304,7 +290,7 @@ const Command kCommands[] = {
     {"click", 1},       {"post-click", 1}, {"command", 1},     {"set-combo", 1},       {"enter", 1},
     {"escape", 1},      {"close-box", 0},  {"about", 0},       {"plug", 1},            {"unplug", 0},
     {"plug-timed", 3},  {"sleep", 1},      {"pid", 0},        {"select-combo", 1},    {"enabled", 0},
-    {"mouse-click", 1}, {"key", 1},        {"focus", 0},      {"minimize", 0},        {"window", 0},
+    {"mouse-click", 1}, {"key", 1},        {"focus", 0},      {"minimize", 0},        {"iconic", 0},
 };
 
 std::wstring WithoutLineEnd(std::wstring text) {
@@ -451,7 +437,7 @@ bool Run(const std::string& name, const std::vector<std::string>& args, const st
     if (name == "enter") return PostKey(Number(args[0]), VK_RETURN);
     if (name == "escape") return PostKey(Number(args[0]), VK_ESCAPE);
     if (name == "close-box" || name == "about") {
-        if (!g_main || !IsWindow(g_main)) return Fail("no main window (use wait-window first)");
+        if (!HaveMainWindow()) return false;
         const WPARAM command = name == "close-box" ? SC_CLOSE : 0x10;
         return PostMessageW(g_main, WM_SYSCOMMAND, command, 0) != 0 || Fail("cannot post");
     }
@@ -472,24 +458,12 @@ bool Run(const std::string& name, const std::vector<std::string>& args, const st
     }
     if (name == "mouse-click") return PostMouseClick(Number(args[0]));
     if (name == "key") return PostKeyToFocus(args[0]);
-    if (name == "focus") {
-        if (!g_main || !IsWindow(g_main)) return Fail("no main window (use wait-window first)");
+    if (name == "focus" || name == "minimize" || name == "iconic") {
+        if (!HaveMainWindow()) return false;
         HWND focus = FocusOfMainThread();
-        // The combo box's edit field stands for the combo box.
-        if (focus && GetParent(focus) != g_main && IsChild(g_main, focus)) focus = GetParent(focus);
-        Say(focus && IsChild(g_main, focus) ? "focus=" + std::to_string(GetDlgCtrlID(focus)) : "focus=none");
-        return true;
-    }
-    if (name == "minimize") {
-        if (!g_main || !IsWindow(g_main)) return Fail("no main window (use wait-window first)");
-        ShowWindowAsync(g_main, SW_MINIMIZE);
-        return true;
-    }
-    if (name == "window") {
-        MainWindowCount counted;
-        EnumWindows(CountMainWindows, reinterpret_cast<LPARAM>(&counted));
-        Say("windows=" + std::to_string(counted.count));
-        Say(std::string("iconic=") + (g_main && IsIconic(g_main) ? "1" : "0"));
+        if (name == "focus") Say(focus ? "focus=" + std::to_string(GetDlgCtrlID(focus)) : "focus=none");
+        if (name == "minimize") ShowWindowAsync(g_main, SW_MINIMIZE);
+        if (name == "iconic") Say(std::string("iconic=") + (IsIconic(g_main) ? "1" : "0"));
         return true;
     }
     if (name == "sleep") {
@@ -497,7 +471,7 @@ bool Run(const std::string& name, const std::vector<std::string>& args, const st
         return true;
     }
     if (name == "pid") {
-        if (!g_main || !IsWindow(g_main)) return Fail("no main window (use wait-window first)");
+        if (!HaveMainWindow()) return false;
         DWORD pid = 0;
         GetWindowThreadProcessId(g_main, &pid);
         Say(std::to_string(pid));

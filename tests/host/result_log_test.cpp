@@ -145,21 +145,18 @@ TEST_F(ResultLogTest, UnopenableSessionFileLogsToTheListOnly) {
 }
 
 TEST_F(ResultLogTest, SessionLeftByAKilledSessionIsRecoveredAsTheLog) {
-    // Written in text mode on Windows (CR LF) or not: both are the tool's.
-    for (const char* end : {"\r\n", "\n"}) {
-        const std::string killed = std::string(kSeparator) + end + "killed session line 2" + end;
-        WriteFile(kLogFile, "session before\n");
-        WriteFile(kSessionFile, killed);
-        dlg = std::make_unique<CSlotBenchDlg>();
-        Open();
-        EXPECT_EQ(ReadFile(kLogFile), killed);
-        EXPECT_EQ(ReadFile(kOldLogFile), killed);
-        EXPECT_EQ(ReadFile(kSessionFile), "");
-        dlg->LogText("new session");
-        Exit();
-        EXPECT_EQ(ReadFile(kLogFile), "new session\n");
-        EXPECT_EQ(ReadFile(kOldLogFile), killed);
-    }
+    // As the tool writes it on Windows, in text mode: CR LF.
+    const std::string killed = std::string(kSeparator) + "\r\nkilled session line 2\r\n";
+    WriteFile(kLogFile, "session before\n");
+    WriteFile(kSessionFile, killed);
+    Open();
+    EXPECT_EQ(ReadFile(kLogFile), killed);
+    EXPECT_EQ(ReadFile(kOldLogFile), killed);
+    EXPECT_EQ(ReadFile(kSessionFile), "");
+    dlg->LogText("new session");
+    Exit();
+    EXPECT_EQ(ReadFile(kLogFile), "new session\n");
+    EXPECT_EQ(ReadFile(kOldLogFile), killed);
 }
 
 TEST_F(ResultLogTest, SessionFileTheToolDidNotWriteIsNotALostSession) {

@@ -164,39 +164,24 @@ suite_select() {  # "names..." patterns...
 
 # A suite's command line: [--list] [CASE-PATTERN...]. The cases matching
 # any pattern (all without one) go to SUITE_SELECTED; --list prints them
-# instead and ends the script. A pattern that matches no case ends it with
-# status 2 and the names to choose from, before anything is set up: a typo
-# would otherwise run nothing and report "0 passed, 0 failed".
+# instead and ends the script. A pattern that matches no case (a misspelt
+# option too) ends it with status 2 and the names to choose from, before
+# anything is set up: a typo would otherwise run nothing and pass.
 suite_choose() {  # suite-name "names..." arguments...
-  local suite=$1 names=$2
+  local suite=$1 names=$2 list=0 arg
   shift 2
-  local usage="usage: bash $0 [--list] [CASE-PATTERN...]"
   local -a patterns=() unmatched=()
-  local arg list=0
   for arg in "$@"; do
-    case $arg in
-      --list) list=1 ;;
-      -h | --help)
-        echo "$usage"
-        exit 0
-        ;;
-      -*)
-        echo "$suite: unknown option '$arg'" >&2
-        echo "$usage" >&2
-        exit 2
-        ;;
-      *) patterns+=("$arg") ;;
-    esac
+    if [[ $arg == --list ]]; then list=1; else patterns+=("$arg"); fi
   done
   for arg in "${patterns[@]}"; do
     suite_select "$names" "$arg"
     ((${#SUITE_SELECTED[@]})) || unmatched+=("'$arg'")
   done
   if ((${#unmatched[@]})); then
-    local -a all
-    read -ra all <<<"$names"
     echo "$suite: no case matches ${unmatched[*]}; the cases are:" >&2
-    printf '  %s\n' "${all[@]}" >&2
+    # shellcheck disable=SC2086  # the names are words
+    printf '  %s\n' $names >&2
     exit 2
   fi
   suite_select "$names" "${patterns[@]}"
