@@ -73,7 +73,10 @@ done
 mkdir -p out/release
 zip=out/release/SlotBench-$version-windows.zip
 python3 - "$zip" <<'EOF'
-import hashlib, os, sys, time, zipfile
+import hashlib, os, sys, time
+
+sys.path.insert(0, "tools/lib")
+import release_zip
 
 # Name in the zip -> file here, and whether it is text for Windows.
 contents = {
@@ -93,24 +96,15 @@ for name, (path, text) in contents.items():
             sys.exit(f"release: {path} must have plain LF line ends")
         content = content.replace(b"\n", b"\r\n")
     data[name] = content
-data["SHA256SUMS"] = "".join(
-    f"{hashlib.sha256(data[name]).hexdigest()}  {name}\n" for name in sorted(data)
-).encode()
 
 # Zip dates are local times without a zone, two-second steps, 1980 at the
 # earliest: the commit's time in UTC.
 epoch = max(int(os.environ["SOURCE_DATE_EPOCH"]), 315532800)
-date_time = time.gmtime(epoch)[:6]
 zip_path = sys.argv[1]
 tmp_path = zip_path + ".tmp"
-with zipfile.ZipFile(tmp_path, "w") as z:
-    for name in sorted(data):
-        entry = zipfile.ZipInfo(name, date_time=date_time)
-        entry.compress_type = zipfile.ZIP_DEFLATED
-        entry.create_system = 3
-        entry.external_attr = 0o100644 << 16
-        z.writestr(entry, data[name], compresslevel=9)
+release_zip.write(tmp_path, data, time.gmtime(epoch)[:6])
 os.replace(tmp_path, zip_path)
+data["SHA256SUMS"] = release_zip.sums(data)
 
 print(f"release: {zip_path}")
 for name in sorted(data):

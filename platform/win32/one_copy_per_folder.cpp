@@ -32,9 +32,12 @@ std::wstring CurrentFolder() {
     return folder;
 }
 
-// Object names may not hold a backslash and are limited in length: the
-// folder goes in as a 64-bit FNV-1a hash of its UTF-16 text.
-std::wstring ClaimName(const std::wstring& folder) {
+// The claim's name for the current folder; empty when there is none. Object
+// names may not hold a backslash and are limited in length: the folder goes
+// in as a 64-bit FNV-1a hash of its UTF-16 text.
+std::wstring ClaimName() {
+    const std::wstring folder = CurrentFolder();
+    if (folder.empty()) return std::wstring();
     uint64_t hash = 14695981039346656037ull;
     for (wchar_t unit : folder) {
         hash ^= static_cast<uint16_t>(unit);
@@ -57,10 +60,8 @@ DWORD HolderOf(HANDLE claim) {
     return holder;
 }
 
-DWORD ClaimHolder() {
-    const std::wstring folder = CurrentFolder();
-    if (folder.empty()) return 0;
-    HANDLE claim = OpenFileMappingW(FILE_MAP_READ, FALSE, ClaimName(folder).c_str());
+DWORD ClaimHolder(const std::wstring& name) {
+    HANDLE claim = OpenFileMappingW(FILE_MAP_READ, FALSE, name.c_str());
     if (claim == nullptr) return 0;
     const DWORD holder = HolderOf(claim);
     CloseHandle(claim);
@@ -103,9 +104,8 @@ BOOL CALLBACK FindMainDialog(HWND window, LPARAM lParam) {
 namespace platform {
 
 bool ClaimCurrentFolder() {
-    const std::wstring folder = CurrentFolder();
-    if (folder.empty()) return true;
-    const std::wstring name = ClaimName(folder);
+    const std::wstring name = ClaimName();
+    if (name.empty()) return true;
     HANDLE claim = nullptr;
     // A copy that was just killed still holds its claim until the system has
     // closed its handles, a moment after the process ended: a copy started
@@ -128,10 +128,13 @@ bool ClaimCurrentFolder() {
 }
 
 void ShowCopyHoldingCurrentFolder() {
+    const std::wstring name = ClaimName();
+    if (name.empty()) return;
     // The other copy may have claimed the folder a moment ago and not yet
     // have its process id written or its window open.
+    WindowSearch search{0, nullptr};
     for (int tries = 0; tries < 50; ++tries) {
-        WindowSearch search{ClaimHolder(), nullptr};
+        if (search.process == 0) search.process = ClaimHolder(name);
         if (search.process != 0) EnumWindows(FindMainDialog, reinterpret_cast<LPARAM>(&search));
         if (search.found != nullptr) {
             // An open About box is what the user has to deal with first.

@@ -1,6 +1,6 @@
-"""The release zip's layout, as tools/release.sh writes it: read and checked
-(its files, and SHA256SUMS against them), unpacked, and packed again with
-signed programs in the same order, with the same dates and attributes.
+"""The release zip's layout: written by tools/release.sh through write(),
+read and checked (its files, and SHA256SUMS against them), unpacked, and
+packed again with signed programs, in the same order with the same dates.
 
   release_zip.py unpack ZIP DIR            prints the entries' date (Unix time)
   release_zip.py pack TEMPLATE DIR OUT     the template's README.txt, DIR's programs
@@ -24,6 +24,19 @@ def fail(message):
 def sums(data):
     return "".join(f"{hashlib.sha256(data[name]).hexdigest()}  {name}\n"
                    for name in sorted(data) if name != "SHA256SUMS").encode()
+
+
+def write(path, data, date_time):
+    """The zip of data (name -> bytes) with its SHA256SUMS, the entries in
+    name order, all dated date_time: the same input, the same bytes."""
+    data = dict(data, SHA256SUMS=sums(data))
+    with zipfile.ZipFile(path, "w") as z:
+        for name in sorted(data):
+            entry = zipfile.ZipInfo(name, date_time=date_time)
+            entry.compress_type = zipfile.ZIP_DEFLATED
+            entry.create_system = 3
+            entry.external_attr = 0o100644 << 16
+            z.writestr(entry, data[name], compresslevel=9)
 
 
 def read(path):
@@ -56,14 +69,7 @@ def pack(template, folder, out):
     for name in PROGRAMS:
         with open(os.path.join(folder, name), "rb") as f:
             data[name] = f.read()
-    data["SHA256SUMS"] = sums(data)
-    with zipfile.ZipFile(out, "w") as z:
-        for info in infos:
-            entry = zipfile.ZipInfo(info.filename, date_time=info.date_time)
-            entry.compress_type = info.compress_type
-            entry.create_system = info.create_system
-            entry.external_attr = info.external_attr
-            z.writestr(entry, data[info.filename], compresslevel=9)
+    write(out, data, infos[0].date_time)
 
 
 if __name__ == "__main__":
