@@ -139,7 +139,9 @@ void ShowCopyHoldingCurrentFolder() {
         if (search.found != nullptr) {
             // An open About box is what the user has to deal with first.
             HWND front = GetLastActivePopup(search.found);
-            if (IsIconic(search.found)) ShowWindow(search.found, SW_RESTORE);
+            // The other copy may be blocked in a library call for a minute
+            // or more: ShowWindow would wait for it, the posted form does not.
+            if (IsIconic(search.found)) ShowWindowAsync(search.found, SW_RESTORE);
             SetForegroundWindow(front != nullptr ? front : search.found);
             return;
         }

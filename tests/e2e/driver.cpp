@@ -35,7 +35,8 @@
 //   mouse-click ID             a user's click on control ID: button down and
 //                              up at its centre, posted as the mouse would
 //                              queue them (works while the tool is blocked)
-//   key NAME                   escape, alt-f4 or enter, posted to the
+//   key NAME                   escape, alt-f4, system-f4 (F4 as a system key
+//                              without Alt) or enter, posted to the
 //                              window with the keyboard focus as the keyboard
 //                              would (works while the tool is blocked)
 //   focus                      the id of the control with the keyboard focus
@@ -212,14 +213,15 @@ bool FileHasInitLine(const std::wstring& path) {
 }
 
 // A key press and release, posted to `target` as the keyboard would queue
-// them; with Alt held, as system keys.
-bool PostKeystroke(HWND target, WPARAM key, bool alt = false) {
+// them: as system keys when `system`, with Alt held when `alt`. (With no
+// window focused, the system sends every key as a system key, Alt or not.)
+bool PostKeystroke(HWND target, WPARAM key, bool system = false, bool alt = false) {
     const UINT scan = MapVirtualKeyW(static_cast<UINT>(key), 0);
     LPARAM down = 1 | (static_cast<LPARAM>(scan) << 16);
     if (alt) down |= 1L << 29;  // the context code: Alt is held
     const LPARAM up = down | (1L << 30) | (1L << 31);
-    if (!PostMessageW(target, alt ? WM_SYSKEYDOWN : WM_KEYDOWN, key, down) ||
-        !PostMessageW(target, alt ? WM_SYSKEYUP : WM_KEYUP, key, up))
+    if (!PostMessageW(target, system ? WM_SYSKEYDOWN : WM_KEYDOWN, key, down) ||
+        !PostMessageW(target, system ? WM_SYSKEYUP : WM_KEYUP, key, up))
         return Fail("cannot post the key");
     return true;
 }
@@ -267,11 +269,15 @@ bool PostKeyToFocus(const std::string& name) {
     const struct {
         const char* name;
         WPARAM key;
+        bool system;
         bool alt;
-    } kKeys[] = {{"escape", VK_ESCAPE, false}, {"enter", VK_RETURN, false}, {"alt-f4", VK_F4, true}};
+    } kKeys[] = {{"escape", VK_ESCAPE, false, false},
+                 {"enter", VK_RETURN, false, false},
+                 {"alt-f4", VK_F4, true, true},
+                 {"system-f4", VK_F4, true, false}};
     HWND target = FocusOfMainThread();
     for (const auto& k : kKeys) {
-        if (name == k.name) return PostKeystroke(target ? target : g_main, k.key, k.alt);
+        if (name == k.name) return PostKeystroke(target ? target : g_main, k.key, k.system, k.alt);
     }
     return Fail("unknown key " + name);
 }

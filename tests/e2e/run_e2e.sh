@@ -618,6 +618,16 @@ case_conventions_library_error() {
 # A second copy started in the folder of a running one ends by itself and
 # brings the first one's window back; the first copy's session goes on
 # untouched.
+# A second copy started in the case's folder ends by itself with exit code 0.
+second_copy_ends() {
+  local first=$APP_PID
+  (cd "$CASE_DIR" && exec wine "$EXE") >>"$CASE_DIR/second.out" 2>&1 &
+  APP_PID=$!
+  app_wait_exit 15 || app_kill
+  expect_eq "second copy's exit code" 0 "$APP_RC"
+  APP_PID=$first
+}
+
 case_second_copy_same_folder() {
   app_start || return
   drv click 1001
@@ -626,12 +636,7 @@ case_second_copy_same_folder() {
   drv minimize
   wait_until 3 driver_says iconic iconic=1 || fail "the window could not be minimised"
 
-  local first=$APP_PID
-  (cd "$CASE_DIR" && exec wine "$EXE") >>"$CASE_DIR/second.out" 2>&1 &
-  APP_PID=$!
-  app_wait_exit 15 || app_kill
-  expect_eq "second copy's exit code" 0 "$APP_RC"
-  APP_PID=$first
+  second_copy_ends
   wait_until 3 driver_says iconic iconic=0 || fail "the second copy did not bring the first one's window back"
   cmp -s "$CASE_DIR/tmp.before" "$CASE_DIR/tmp" || fail "the second copy changed the first one's session file"
   expect_no_file QSX7100-K.log
@@ -658,24 +663,40 @@ case_focus_back_on_start_test() {
   app_exit
 }
 
-# A request to leave made while the window is blocked in a 4-second card wait
+# A request to leave made while the window is blocked in a card wait
 # is honoured once the run has logged everything; clicks on Start Test made
-# meanwhile start nothing.
+# meanwhile start nothing. F4 as a system key without Alt (what arrives when
+# no window has the focus) is no such request; and a second copy started
+# meanwhile brings the blocked, minimised window back without waiting for it.
 case_leave_while_blocked() {
-  scenario "slot 1 processor arrive 4000"
   local way
-  for way in exit-click escape alt-f4; do
+  for way in exit-click escape alt-f4 stay; do
     echo "    - $way"
     app_kill
     rm -f "$CASE_DIR/QSX7100-K.log" "$CASE_DIR/trace.txt" "$CASE_DIR/tmp"
+    if [[ $way == stay ]]; then scenario "slot 1 processor arrive 8000"; else scenario "slot 1 processor arrive 4000"; fi
     app_start || return
-    drv click 1001 \; mouse-click 1005
+    drv click 1001
+    if [[ $way == stay ]]; then
+      drv minimize
+      wait_until 3 driver_says iconic iconic=1 || fail "the window could not be minimised"
+    fi
+    drv mouse-click 1005
     wait_until 20 file_has_line "$CASE_DIR/tmp" "Insert a card in a patient's slot" ||
       { fail "$way: the card wait did not begin"; continue; }
     case $way in
       exit-click) drv mouse-click 1005 \; mouse-click 1005 \; mouse-click 2 ;;
       escape) drv key escape ;;
       alt-f4) drv key alt-f4 ;;
+      stay)
+        second_copy_ends_while_blocked
+        drv key system-f4
+        drv wait-text "$SERIAL_OK" 20 || fail "stay: no verdict line"
+        sleep 1
+        kill -0 "$APP_PID" 2>/dev/null || fail "stay: F4 without Alt ended the tool"
+        app_exit
+        continue
+        ;;
     esac
     if ! drv wait-gone 20; then
       fail "$way: the tool did not end after the run"
@@ -688,6 +709,14 @@ case_leave_while_blocked() {
       "$PATIENT_OK" "$DOCTOR_OK" "$SERIAL_OK" ""
     expect_eq "$way: CT_init calls" 1 "$(trace_calls CT_init | grep -c .)"
   done
+}
+
+# Started while the first copy is blocked in its card wait, a second copy ends
+# (exit 0) before that wait is over.
+second_copy_ends_while_blocked() {
+  second_copy_ends
+  file_has_line "$CASE_DIR/tmp" "$PATIENT_OK" && fail "the second copy waited for the blocked one"
+  wait_until 12 driver_says iconic iconic=0 || fail "the second copy did not restore the blocked window"
 }
 
 CASES=(startup_state link_boxes serial_com3 serial_typed_com12 os_report_xp cards_arrive terminal_errors
