@@ -372,7 +372,7 @@ fi
 # The value only at the first install: a later one finds its own there.
 saved_value=$(saved_value_file)
 if [[ ! -f $saved_value ]]; then
-  found=$(ctapi32_library_as_found)
+  found=$(ctapi32_library_as_found) || true  # no value: reg query fails
   case $found in
     "") record='none' ;;
     "REG_SZ    "* | "REG_EXPAND_SZ    "*) record="${found%%    *}"$'\n'"${found#*    }" ;;
