@@ -278,10 +278,12 @@ case_installer() {
   ln -sfn "$outside" "$new64"
   WINEPREFIX=$fresh wine reg add "$key" /v library /t REG_SZ /d "libmaker-ctapi.so.2 " /f >/dev/null 2>&1
   value_before=$(WINEPREFIX=$fresh wine reg query "$key" /v library 2>&1)
+  local n=0
   for arch in x86 x64 x86; do
     [[ $arch == x86 ]] && bridge=$bridge32 || bridge=$bridge64
-    bash "$installer" --arch $arch --prefix "$fresh" --bridge "$bridge" >"$CASE_DIR/install-$arch.out" 2>&1 ||
-      fail "the $arch install over the maker's files failed: $(cat "$CASE_DIR/install-$arch.out")"
+    n=$((n + 1))
+    bash "$installer" --arch $arch --prefix "$fresh" --bridge "$bridge" >"$CASE_DIR/install-$n-$arch.out" 2>&1 ||
+      fail "install $n ($arch) over the maker's files failed: $(cat "$CASE_DIR/install-$n-$arch.out")"
   done
   cmp -s "$bridge32" "$new32" && cmp -s "$bridge64" "$new64" || fail "the bridges are not in place"
   [[ ! -L $new64 && $(readlink "$new64.before-wine-bridge") == "$outside" ]] || fail "the link was not saved as it was"
@@ -404,7 +406,7 @@ setup() {
     [[ $arch == x86 ]] && build=$BUILD_X86 || build=$BUILD_X64
     out=$(bash "$ROOT/tools/install_wine_bridge.sh" --arch $arch --library "$LIBRARY" --prefix "$WINEPREFIX" \
       --bridge "$build/bridge/CT_ORB.dll") || return 1
-    echo "${out%%$'\n'*}"
+    grep -F ' -> ctapi32 -> ' <<<"$out"
   done
 }
 
