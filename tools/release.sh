@@ -44,7 +44,8 @@ version=$(sed -n 's/^#define SLOTBENCH_VERSION_TEXT "\([0-9.]*\)"$/\1/p' res/ver
 
 # What is built: the commit, or (outside a checkout, or allowed) the tree.
 source=$ROOT suffix='' commit=''
-if [[ $(git rev-parse --show-toplevel 2>/dev/null) == "$ROOT" ]]; then
+# -ef: the same folder, whatever links lead to it.
+if top=$(git rev-parse --show-toplevel 2>/dev/null) && [[ $top -ef $ROOT ]]; then
   changed=$(git status --porcelain --untracked-files=no | sed 's/^...//')
   if [[ -z $changed ]]; then
     commit=$(git rev-parse HEAD)

@@ -66,7 +66,7 @@ done
 
 version=$(sed -n 's/^#define SLOTBENCH_VERSION_TEXT "\([0-9.]*\)"$/\1/p' "$ROOT/res/version.h")
 [[ -n $version ]] || die "no SLOTBENCH_VERSION_TEXT in res/version.h"
-[[ $(git -C "$ROOT" rev-parse --show-toplevel 2>/dev/null) == "$ROOT" ]] ||
+top=$(git -C "$ROOT" rev-parse --show-toplevel 2>/dev/null) && [[ $top -ef $ROOT ]] ||
   die "$ROOT is not a git checkout: sign in a clone of the release's commit"
 changed=$(git -C "$ROOT" status --porcelain --untracked-files=no | sed 's/^...//')
 [[ -z $changed ]] ||
