@@ -114,7 +114,7 @@ openssl x509 -in "$work/cert.pem" -noout -checkend 0 >/dev/null ||
 # What goes in: the reproducible build of this commit, nothing else.
 reference=$ROOT/build/release-of-commit/$commit/$(basename "$unsigned")
 if [[ -f $reference ]]; then
-  echo "sign: comparing with the build of commit ${commit:0:12} that tools/release.sh kept"
+  echo "sign: comparing with the reproducible build of commit ${commit:0:12} kept in build/release-of-commit"
 else
   echo "sign: building release $version of commit ${commit:0:12} to compare with (as long as tools/release.sh takes)"
   mkdir -p "$work/source"
