@@ -57,7 +57,9 @@ if top=$(git rev-parse --show-toplevel 2>/dev/null) && [[ $top -ef $ROOT ]]; the
     suffix=-dirty
     echo "release: building the tree with its uncommitted changes as $version$suffix: not a release, never to be signed"
   else
-    die "the tree has uncommitted changes ($(wc -l <<<"$changed") tracked files: $(head -n 3 <<<"$changed" | paste -sd ' ')): commit them, or --allow-dirty for a $version-dirty build that is never signed"
+    count=$(wc -l <<<"$changed")
+    ((count == 1)) && count="1 tracked file" || count="$count tracked files"
+    die "the tree has uncommitted changes ($count: $(head -n 3 <<<"$changed" | paste -sd ' ')): commit them, or --allow-dirty for a $version-dirty build that is never signed"
   fi
 fi
 
