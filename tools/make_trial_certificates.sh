@@ -24,7 +24,7 @@ bash "$ROOT/tests/release/make_pki.sh" "$dir"
 dir=$(cd "$dir" && pwd)
 q() { printf '%q' "$1"; }
 cat <<END
-trial certificates: a throwaway CA and code signer are in $dir,
+trial certificates: a throwaway CA and code signer (valid for two days) are in $dir,
   with their private keys (ca.key, signer.key; other-ca.key and expired.p12
   for trying refusals), unencrypted: for trying the signing flow only.
   Never sign with them what others will install; delete the folder after.

@@ -395,12 +395,12 @@ setup() {
   wine_env_driver || { echo "the driver could not be built"; return 1; }
   DRIVER=$SLOTBENCH_DRIVER
   wine_env_up --private-display || { echo "the wine environment could not be set up"; return 1; }
-  # wine_env_up put the simulator in place; the bridges replace it. What
-  # went where is worth a line each; the advice after it is for people.
   # The suite's own prefix: what an earlier run's install saved there is the
   # simulator wine_env_up puts back every time, perhaps of an older build.
   rm -f "$WINEPREFIX"/drive_c/windows/{system32,syswow64}/CT_ORB.dll.before-wine-bridge \
     "$WINEPREFIX/ctapi32-library.before-wine-bridge"
+  # wine_env_up put the simulator in place; the bridges replace it. What
+  # went where is worth a line each; the advice after it is for people.
   local out
   for arch in x86 x64; do
     [[ $arch == x86 ]] && build=$BUILD_X86 || build=$BUILD_X64
