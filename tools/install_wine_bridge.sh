@@ -8,6 +8,11 @@
 # Refuses, with one line on stderr and a non-zero exit, when the library is
 # not there or is not of the program's architecture: ctapi32 runs inside the
 # program's process, so a 32-bit program needs the i386 library.
+#
+# Destroys nothing it finds: a CT_ORB.dll that is not the bridge (a file or
+# a link) is renamed to CT_ORB.dll.before-wine-bridge, never written over or
+# through, and the "library" value found is kept in the prefix's
+# ctapi32-library.before-wine-bridge; --uninstall puts both back as found.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -32,6 +37,14 @@ HKCU\\Software\\Wine\\ctapi32 "library" to the native Linux CT-API library
 ctapi32 hands the calls to. Nothing is changed when the library or the
 bridge would keep the program from starting.
 
+Nothing found is lost: a CT_ORB.dll there that is not the bridge (the
+maker's, or a symbolic link, which is never written through) is renamed to
+CT_ORB.dll.before-wine-bridge beside it, and the "library" value found at
+the first install is kept in the prefix's ctapi32-library.before-wine-bridge.
+A later install replaces only the bridge. When a CT_ORB.dll that is not the
+bridge is there and another one was saved earlier, it refuses rather than
+lose either.
+
   --arch x86|x64   the program's architecture: x86 for
                    build/windows-x86/SlotBench.exe (the release build; it
                    needs the i386 library, libctapimkt1:i386), x64 for
@@ -39,17 +52,21 @@ bridge would keep the program from starting.
                    with --uninstall, only that architecture's bridge is
                    removed (default: both).
   --library NAME   the native library as ctapi32 asks the dynamic loader for
-                   it: a name (default libctapimkt.so.1, Debian's
-                   libctapimkt1) or a path to the file.
+                   it: a bare name (default libctapimkt.so.1, Debian's
+                   libctapimkt1) or an absolute path to the file (a
+                   relative one would depend on the program's folder).
   --prefix DIR     the wine prefix; default \$WINEPREFIX, else ~/.wine. A
                    folder that does not exist yet, or is empty, becomes a new
                    prefix (wineboot --init, then wineserver -w: about 15 s).
   --bridge FILE    the DLL to install; default
                    build/windows-<arch>/bridge/CT_ORB.dll (in the release
                    zip: wine-bridge/<arch>/CT_ORB.dll).
-  --uninstall      removes the bridge from the prefix (a CT_ORB.dll that is
-                   not the bridge stays where it is) and, once no bridge is
-                   left there, the "library" value.
+  --uninstall      removes the bridge from the prefix and puts back, byte
+                   for byte, the CT_ORB.dll (or link) the install found there;
+                   a CT_ORB.dll that is not the bridge stays where it is.
+                   Once no bridge is left, the "library" value is put back
+                   as the first install found it, or removed if there was
+                   none.
   -h, --help       this text.
 
 Exit status: 0 done, 1 refused (one line on stderr says why), 2 a wrong
@@ -100,6 +117,9 @@ if ((uninstall)); then
   [[ -z $library ]] || bad_argument "--library has no meaning with --uninstall"
   [[ -z $bridge ]] || bad_argument "--bridge has no meaning with --uninstall"
 fi
+if [[ $library == */* && $library != /* ]]; then
+  bad_argument "--library $library is a relative path: give a bare name (the dynamic loader finds it) or an absolute path"
+fi
 library=${library:-libctapimkt.so.1}
 bridge=${bridge:-$ROOT/build/windows-$arch/bridge/CT_ORB.dll}
 # Debian's serial CT-API library; other libraries get no package hint.
@@ -116,7 +136,7 @@ BRIDGE_DESCRIPTION=$(sed -n 's/.*VALUE "FileDescription", "\(.*\)"$/\1/p' "$ROOT
 # The version block holds its strings in UTF-16LE: without their zero bytes
 # they read as plain ASCII.
 is_bridge() {
-  [[ -f $1 && $(head -c 2 "$1") == MZ ]] && LC_ALL=C tr -d '\0' <"$1" | grep -qaF "$BRIDGE_DESCRIPTION"
+  [[ -f $1 && ! -L $1 && $(head -c 2 "$1") == MZ ]] && LC_ALL=C tr -d '\0' <"$1" | grep -qaF "$BRIDGE_DESCRIPTION"
 }
 
 # Where a program of this architecture looks for CT_ORB.dll: a 32-bit
@@ -134,16 +154,35 @@ system_dir() {  # arch
 }
 
 CTAPI32_KEY='HKCU\Software\Wine\ctapi32'
+# What the install found, for --uninstall to put back.
+SAVED=before-wine-bridge
+saved_value_file() { echo "$prefix/ctapi32-library.$SAVED"; }
 
 ctapi32_library() {
   wine reg query "$CTAPI32_KEY" /v library 2>/dev/null | tr -d '\r' |
     sed -n 's/^[[:space:]]*library[[:space:]]\{1,\}REG_SZ[[:space:]]\{1,\}//p'
 }
 
+# The "library" value as reg shows it: its type, four spaces, its data
+# (kept to the last space); nothing when there is none.
+ctapi32_library_as_found() {
+  wine reg query "$CTAPI32_KEY" /v library 2>/dev/null | tr -d '\r' |
+    sed -n 's/^    library    \(REG_[A-Z_]*    .*\)$/\1/p'
+}
+
 wine_up() {
   export WINEPREFIX=$prefix
   # shellcheck source=tools/wine_env.sh
   source "$ROOT/tools/wine_env.sh"
+}
+
+put_back_dll() {  # dll, saved copy
+  mv -f "$2" "$1"
+  if [[ -L $1 ]]; then
+    say "put back the link $1 -> $(readlink "$1"), as the install found it"
+  else
+    say "put back $1 as the install found it, byte for byte"
+  fi
 }
 
 # The value is shared by the x86 and the x64 program, so it goes only with
@@ -160,9 +199,16 @@ uninstall() {
     if [[ " ${chosen[*]} " == *" $a "* ]]; then
       if is_bridge "$dll"; then
         rm -f "$dll"
-        say "removed $dll (the $a bridge)"
-      elif [[ -e $dll ]]; then
+        if [[ -e $dll.$SAVED || -L $dll.$SAVED ]]; then
+          put_back_dll "$dll" "$dll.$SAVED"
+        else
+          say "removed $dll (the $a bridge; there was no CT_ORB.dll before)"
+        fi
+      elif [[ -e $dll || -L $dll ]]; then
         say "left $dll where it is: it is not the wine bridge"
+        [[ ! -e $dll.$SAVED && ! -L $dll.$SAVED ]] || say "left $dll.$SAVED beside it: put one of the two in place yourself"
+      elif [[ -e $dll.$SAVED || -L $dll.$SAVED ]]; then
+        put_back_dll "$dll" "$dll.$SAVED"
       fi
     elif is_bridge "$dll"; then
       still="$still $a"
@@ -172,15 +218,27 @@ uninstall() {
     say "kept $CTAPI32_KEY library: the${still} bridge still needs it"
     return
   fi
-  local was
-  was=$(ctapi32_library) || true  # no value: reg query fails
-  if [[ -z $was ]]; then
-    say "$CTAPI32_KEY library was not set"
+  local saved found
+  saved=$(saved_value_file)
+  if [[ ! -f $saved ]]; then
+    found=$(ctapi32_library) || true
+    say "kept $CTAPI32_KEY library${found:+ ($found)}: no record of what it was before the install"
     return
   fi
-  wine reg delete "$CTAPI32_KEY" /v library /f >/dev/null 2>&1 ||
-    die "could not remove $CTAPI32_KEY library in $prefix"
-  say "removed $CTAPI32_KEY library (it was $was)"
+  local type data
+  { IFS= read -r type && IFS= read -r data; } <"$saved" || true
+  if [[ $type == none ]]; then
+    if [[ -n $(ctapi32_library_as_found) ]]; then
+      wine reg delete "$CTAPI32_KEY" /v library /f >/dev/null 2>&1 ||
+        die "could not remove $CTAPI32_KEY library in $prefix"
+    fi
+    say "removed $CTAPI32_KEY library: there was none before the install"
+  else
+    wine reg add "$CTAPI32_KEY" /v library /t "$type" /d "$data" /f >/dev/null 2>&1 ||
+      die "could not put back $CTAPI32_KEY library in $prefix"
+    say "put back $CTAPI32_KEY library as the install found it: $type '$data'"
+  fi
+  rm -f "$saved"
 }
 
 if ((uninstall)); then
@@ -299,7 +357,44 @@ if ! system_dir=$(system_dir "$arch"); then
 fi
 [[ -d $system_dir ]] || die "$system_dir does not exist"
 
-cp -f "$bridge" "$system_dir/CT_ORB.dll"
+# What is there stays, under a name that says what it is: a file or a link
+# that is not the bridge is renamed (a rename never writes through a link),
+# unless an earlier install saved another one there already.
+dll=$system_dir/CT_ORB.dll
+save_dll=0
+if [[ ( -e $dll || -L $dll ) ]] && ! is_bridge "$dll"; then
+  if [[ ! -e $dll.$SAVED && ! -L $dll.$SAVED ]]; then
+    save_dll=1
+  elif [[ -L $dll || -L $dll.$SAVED ]] || ! cmp -s "$dll" "$dll.$SAVED"; then
+    die "$dll is not the bridge, and $dll.$SAVED holds another CT_ORB.dll saved at an earlier install: move one of them away first"
+  fi
+fi
+# The value only at the first install: a later one finds its own there.
+saved_value=$(saved_value_file)
+if [[ ! -f $saved_value ]]; then
+  found=$(ctapi32_library_as_found) || true  # no value: reg query fails
+  case $found in
+    "") record='none' ;;
+    "REG_SZ    "* | "REG_EXPAND_SZ    "*) record="${found%%    *}"$'\n'"${found#*    }" ;;
+    *) die "$CTAPI32_KEY library is ${found%%    *}, not a string: it could not be put back as it is; change it first" ;;
+  esac
+  printf '%s\n' "$record" >"$saved_value.partial"
+  mv -f "$saved_value.partial" "$saved_value"
+  if [[ -n $found ]]; then
+    say "saved $CTAPI32_KEY library as found (${found%%    *} '${found#*    }') in $saved_value: --uninstall puts it back"
+  fi
+fi
+if ((save_dll)); then
+  mv "$dll" "$dll.$SAVED"
+  if [[ -L $dll.$SAVED ]]; then
+    say "saved the link found there, $dll -> $(readlink "$dll.$SAVED"), as $dll.$SAVED (never written through): --uninstall puts it back"
+  else
+    say "saved the CT_ORB.dll found there (not the bridge) as $dll.$SAVED: --uninstall puts it back"
+  fi
+fi
+# Into place by a rename: a link in the way is replaced, never followed.
+cp "$bridge" "$dll.partial.$$"
+mv -f "$dll.partial.$$" "$dll"
 # HKCU\Software is shared by 32- and 64-bit programs: one value serves both.
 wine reg add "$CTAPI32_KEY" /v library /t REG_SZ /d "$library" /f >/dev/null 2>&1 ||
   die "could not set $CTAPI32_KEY library in $prefix"

@@ -14,7 +14,15 @@
 # --cert: the token's certificate as a file (as the CA delivers it), to check
 # before the token is asked for anything. --release-dir DIR: another folder
 # than out/release. The password (or PIN) is read from its file by openssl
-# and osslsigncode themselves: it is never on a command line, nor printed.
+# and osslsigncode themselves: it is never on a command line, nor printed;
+# a --key URI that holds one (pin-value) is refused.
+#
+# A signature vouches for the reproducible build of the checked-out commit
+# and nothing else: the tree must have no uncommitted changes, and the zip
+# must be byte for byte the one tools/release.sh builds from that commit. That
+# build is taken from build/release-of-commit/ when release.sh made it there,
+# and else made here from an export of the commit (as long as a release
+# build takes).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -41,6 +49,10 @@ while (($#)); do
   shift 2
 done
 
+# Before anything else mentions the URI: a PIN in it would end up on
+# osslsigncode's command line, for any user of the machine to read.
+[[ ${key,,} != *pin-value* ]] ||
+  die "the --key URI holds a PIN (pin-value): remove it from the URI and give the PIN with --password-file"
 if [[ -n $pkcs12 ]]; then
   [[ -z $module$key$cert ]] || die "--pkcs12 or --pkcs11-module, not both"
 else
@@ -54,9 +66,19 @@ done
 
 version=$(sed -n 's/^#define SLOTBENCH_VERSION_TEXT "\([0-9.]*\)"$/\1/p' "$ROOT/res/version.h")
 [[ -n $version ]] || die "no SLOTBENCH_VERSION_TEXT in res/version.h"
+top=$(git -C "$ROOT" rev-parse --show-toplevel 2>/dev/null) && [[ $top -ef $ROOT ]] ||
+  die "$ROOT is not a git checkout: sign in a clone of the release's commit"
+changed=$(git -C "$ROOT" status --porcelain --untracked-files=no | sed 's/^...//')
+[[ -z $changed ]] ||
+  die "the tree has uncommitted changes ($(head -n 3 <<<"$changed" | paste -sd ' ')): only a build of a commit is signed"
+commit=$(git -C "$ROOT" rev-parse HEAD)
 unsigned=$release_dir/SlotBench-$version-windows.zip
 signed=$release_dir/SlotBench-$version-windows-signed.zip
-[[ -f $unsigned ]] || die "no release zip $unsigned for version $version: bash tools/release.sh first"
+if [[ ! -f $unsigned ]]; then
+  [[ ! -f $release_dir/SlotBench-$version-dirty-windows.zip ]] ||
+    die "only a $version-dirty build is in $release_dir: a build of a tree with uncommitted changes is never signed"
+  die "no release zip $unsigned for version $version: bash tools/release.sh first"
+fi
 
 work=$(mktemp -d /tmp/slotbench-sign.XXXXXX)
 trap 'rm -rf "$work"; rm -f "$signed.partial.$$"' EXIT
@@ -89,14 +111,27 @@ openssl x509 -in "$work/cert.pem" -noout -checkend 0 >/dev/null ||
 (($(date -d "${not_before#notBefore=}" +%s) <= $(date +%s))) ||
   die "the certificate of $subject is valid only from ${not_before#notBefore=}"
 
-# What goes in: a release zip of this version, intact.
-date=$(python3 "$ROOT/tools/lib/release_zip.py" unpack "$unsigned" "$work/files") ||
+# What goes in: the reproducible build of this commit, nothing else.
+reference=$ROOT/build/release-of-commit/$commit/$(basename "$unsigned")
+if [[ -f $reference ]]; then
+  echo "sign: comparing with the reproducible build of commit ${commit:0:12} kept in build/release-of-commit"
+else
+  echo "sign: building release $version of commit ${commit:0:12} to compare with (as long as tools/release.sh takes)"
+  mkdir -p "$work/source"
+  git -C "$ROOT" archive "$commit" | tar -xf - -C "$work/source"
+  SOURCE_DATE_EPOCH=$(git -C "$ROOT" log -1 --format=%ct "$commit") bash "$work/source/tools/release.sh" \
+    >"$work/release.log" 2>&1 || { tail -20 "$work/release.log" >&2; die "building release $version of commit ${commit:0:12} failed"; }
+  rm -rf "$ROOT/build/release-of-commit"
+  mkdir -p "$(dirname "$reference")"
+  cp "$work/source/out/release/$(basename "$unsigned")" "$reference"
+fi
+# The copy compared is the copy signed, whatever happens to the file meanwhile.
+cp "$unsigned" "$work/unsigned.zip"
+cmp -s "$work/unsigned.zip" "$reference" ||
+  die "$unsigned is not the reproducible build of commit ${commit:0:12} (bash tools/release.sh makes it): not signed"
+date=$(python3 "$ROOT/tools/lib/release_zip.py" unpack "$work/unsigned.zip" "$work/files") ||
   die "$unsigned is not a release zip"
 programs=(x86/SlotBench.exe x64/SlotBench.exe wine-bridge/x86/CT_ORB.dll wine-bridge/x64/CT_ORB.dll)
-for program in "${programs[@]}"; do
-  found=$(python3 "$ROOT/tools/lib/pe_version.py" "$work/files/$program") || die "$unsigned: $program has no version"
-  [[ $found == "$version" ]] || die "$unsigned holds $program of version $found, not $version"
-done
 
 if [[ -n $pkcs12 ]]; then
   signer=(-pkcs12 "$pkcs12")
@@ -131,7 +166,7 @@ for program in "${programs[@]}"; do
   rm -f "$work/stripped"
 done
 
-python3 "$ROOT/tools/lib/release_zip.py" pack "$unsigned" "$work/signed" "$work/signed.zip" ||
+python3 "$ROOT/tools/lib/release_zip.py" pack "$work/unsigned.zip" "$work/signed" "$work/signed.zip" ||
   die "packing the signed zip failed"
 # Into place in one rename, so that no half-written zip is ever there.
 cp "$work/signed.zip" "$signed.partial.$$"

@@ -203,7 +203,7 @@ case_com3() {
 # leaves the prefix as it was: with a library ctapi32 cannot load, ctapi32
 # fails and the program does not start at all. Then it installs for real,
 # into the suite's prefix and into a folder that is not a prefix yet, and
-# takes the bridge out of the latter again.
+# takes the bridge out of the latter again, putting back what it found.
 case_installer() {
   local installer=$ROOT/tools/install_wine_bridge.sh
   local lib32=/usr/lib/i386-linux-gnu/$LIBRARY lib64=/usr/lib/x86_64-linux-gnu/$LIBRARY
@@ -228,6 +228,8 @@ case_installer() {
     "not a prefix|is not a wine prefix|--arch x86 --prefix $CASE_DIR --bridge $bridge32"
     "no such architecture|--arch arm: not x86 or x64|--arch arm --bridge $bridge32"
     "misspelt option|unknown argument '--prefx'|--arch x86 --prefx $WINEPREFIX"
+    "relative library path|lib/$LIBRARY is a relative path|--arch x86 --library lib/$LIBRARY --bridge $bridge32"
+    "another DLL where one is saved|holds another CT_ORB.dll saved at an earlier install|--arch x86 --bridge $bridge32"
   )
   local refusal what message args err rc
   for refusal in "${refusals[@]}"; do
@@ -241,7 +243,9 @@ case_installer() {
   done
   cmp -s "$marker" "$sys32" || fail "a refused install replaced syswow64/CT_ORB.dll"
   cmp -s "$marker" "$sys64" || fail "a refused install replaced system32/CT_ORB.dll"
+  cmp -s "$BUILD_X86/simulator/CT_ORB.dll" "$sys32.before-wine-bridge" || fail "a refused install replaced the saved copy"
   expect_eq "ctapi32's library after the refusals" "$LIBRARY" "$(ctapi32_library)"
+  rm -f "$sys32" "$sys64"
 
   bash "$installer" --arch x86 --library "$LIBRARY" --bridge "$bridge32" >/dev/null || fail "the x86 install failed"
   bash "$installer" --arch x64 --library "$LIBRARY" --bridge "$bridge64" >/dev/null || fail "the x64 install failed"
@@ -262,6 +266,37 @@ case_installer() {
   [[ ! -e $new32 ]] || fail "--uninstall left the bridge"
   cmp -s "$BUILD_X64/simulator/CT_ORB.dll" "$new64" || fail "--uninstall removed a CT_ORB.dll that is not the bridge"
   expect_eq "ctapi32's library after --uninstall" "" "$(WINEPREFIX=$fresh ctapi32_library)"
+
+  # What a maker's setup left (the simulators stand in for its DLLs): a file,
+  # a link to a file outside the prefix, a value that ends in a space. Two
+  # installs and an uninstall put back each byte; the link is never written
+  # through.
+  local key='HKCU\Software\Wine\ctapi32' outside=$CASE_DIR/outside/CT_ORB.dll value_before arch bridge
+  mkdir -p "${outside%/*}"
+  cp "$BUILD_X64/simulator/CT_ORB.dll" "$outside"
+  cp "$BUILD_X86/simulator/CT_ORB.dll" "$new32"
+  ln -sfn "$outside" "$new64"
+  WINEPREFIX=$fresh wine reg add "$key" /v library /t REG_SZ /d "libmaker-ctapi.so.2 " /f >/dev/null 2>&1
+  value_before=$(WINEPREFIX=$fresh wine reg query "$key" /v library 2>&1)
+  local n=0
+  for arch in x86 x64 x86; do
+    [[ $arch == x86 ]] && bridge=$bridge32 || bridge=$bridge64
+    n=$((n + 1))
+    bash "$installer" --arch $arch --prefix "$fresh" --bridge "$bridge" >"$CASE_DIR/install-$n-$arch.out" 2>&1 ||
+      fail "install $n ($arch) over the maker's files failed: $(cat "$CASE_DIR/install-$n-$arch.out")"
+  done
+  cmp -s "$bridge32" "$new32" && cmp -s "$bridge64" "$new64" || fail "the bridges are not in place"
+  [[ ! -L $new64 && $(readlink "$new64.before-wine-bridge") == "$outside" ]] || fail "the link was not saved as it was"
+  cmp -s "$BUILD_X86/simulator/CT_ORB.dll" "$new32.before-wine-bridge" || fail "a second install lost the maker's DLL"
+  cmp -s "$BUILD_X64/simulator/CT_ORB.dll" "$outside" || fail "the install wrote through the link"
+  out=$(bash "$installer" --uninstall --prefix "$fresh" 2>&1) || fail "--uninstall over the maker's files failed: $out"
+  echo "$out" >"$CASE_DIR/uninstall.out"
+  cmp -s "$BUILD_X86/simulator/CT_ORB.dll" "$new32" || fail "--uninstall did not put back the maker's DLL"
+  [[ -L $new64 && $(readlink "$new64") == "$outside" ]] || fail "--uninstall did not put back the link"
+  cmp -s "$BUILD_X64/simulator/CT_ORB.dll" "$outside" || fail "the file behind the link changed"
+  expect_eq "the library value after --uninstall" "$value_before" "$(WINEPREFIX=$fresh wine reg query "$key" /v library 2>&1)"
+  [[ $(grep -c '^install_wine_bridge: put back ' <<<"$out") == 3 ]] || fail "--uninstall does not say what it put back: $out"
+  [[ -z $(find "$fresh" -name '*before-wine-bridge*') ]] || fail "--uninstall left saved copies behind"
   WINEPREFIX=$fresh wineserver -k >/dev/null 2>&1
 }
 
@@ -360,6 +395,10 @@ setup() {
   wine_env_driver || { echo "the driver could not be built"; return 1; }
   DRIVER=$SLOTBENCH_DRIVER
   wine_env_up --private-display || { echo "the wine environment could not be set up"; return 1; }
+  # The suite's own prefix: what an earlier run's install saved there is the
+  # simulator wine_env_up puts back every time, perhaps of an older build.
+  rm -f "$WINEPREFIX"/drive_c/windows/{system32,syswow64}/CT_ORB.dll.before-wine-bridge \
+    "$WINEPREFIX/ctapi32-library.before-wine-bridge"
   # wine_env_up put the simulator in place; the bridges replace it. What
   # went where is worth a line each; the advice after it is for people.
   local out
@@ -367,7 +406,7 @@ setup() {
     [[ $arch == x86 ]] && build=$BUILD_X86 || build=$BUILD_X64
     out=$(bash "$ROOT/tools/install_wine_bridge.sh" --arch $arch --library "$LIBRARY" --prefix "$WINEPREFIX" \
       --bridge "$build/bridge/CT_ORB.dll") || return 1
-    echo "${out%%$'\n'*}"
+    grep -F ' -> ctapi32 -> ' <<<"$out"
   done
 }
 

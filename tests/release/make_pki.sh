@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Makes throwaway certificates for the signing tests in a folder, fresh at
-# every run (no key is ever kept): two CAs, and code-signing PKCS#12 files
-# protected by a random password (in password.txt): good.p12 (issued by
-# ca.crt, valid now), other-ca.p12 (issued by other-ca.crt) and expired.p12
-# (issued by ca.crt, expired in 2021).
+# Makes throwaway certificates in a folder, for the signing tests and for
+# trying the signing flow (tools/make_trial_certificates.sh): two CAs, and
+# code-signing PKCS#12 files protected by a random password (in
+# password.txt): good.p12 (issued by ca.crt, valid for two days), other-ca.p12
+# (issued by other-ca.crt) and expired.p12 (issued by ca.crt, expired in
+# 2021). The folder keeps the private keys, unencrypted, beside them
+# (ca.key, other-ca.key, signer.key): fresh at every run, for tests and
+# trials only. The signing tests delete their folder; nothing else does.
 #
 #   bash tests/release/make_pki.sh DIR
 set -euo pipefail

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Signing and checking a release with throwaway certificates (make_pki.sh):
-# the working tree's release is built with tools/release.sh in a temporary
-# copy, signed, checked with tools/verify_release.sh, tampered with, and its
-# signed 32-bit program run through one end-to-end case under wine. Ends
-# with "N passed, M failed"; the exit status is 0 only when nothing failed.
+# the working tree, committed and tagged in a temporary copy, is built with
+# tools/release.sh there, signed, checked with tools/verify_release.sh,
+# tampered with, and its signed 32-bit program run through one end-to-end
+# case under wine. Ends with "N passed, M failed"; the exit status is 0 only
+# when nothing failed.
 #
 #   bash tests/release/run_signing.sh
 set -uo pipefail
@@ -33,7 +34,7 @@ refused_in_one_line() { ((status == 1)) && [[ $(wc -l <"$work/err") == 1 ]]; }
 # Nothing besides the unchanged unsigned zip in the release folder.
 untouched() { [[ $(ls -A "$release") == "$(basename "$unsigned")" ]] && cmp -s "$unsigned" "$work/unsigned.zip"; }
 sign() {  # certificate, password file
-  bash "$ROOT/tools/sign_release.sh" --release-dir "$release" --pkcs12 "$pki/$1" --password-file "$2"
+  bash "$source_copy/tools/sign_release.sh" --release-dir "$release" --pkcs12 "$pki/$1" --password-file "$2"
 }
 verify() { bash "$ROOT/tools/verify_release.sh" --unsigned "$unsigned" "$@"; }
 
@@ -43,8 +44,12 @@ source_copy=$work/source
 mkdir -p "$source_copy"
 (cd "$ROOT" && git ls-files -z --cached --others --exclude-standard |
   tar --null --ignore-failed-read -T - -cf - 2>/dev/null) | tar -xf - -C "$source_copy"
-if ! SOURCE_DATE_EPOCH=$(git -C "$ROOT" log -1 --format=%ct) bash "$source_copy/tools/release.sh" \
-  >"$work/release.log" 2>&1; then
+# A commit of its own, tagged: release.sh builds a commit, sign_release.sh
+# signs only that build, verify_release.sh builds the tag.
+git -C "$source_copy" init -q && git -C "$source_copy" add -A &&
+  git -C "$source_copy" -c user.name=t -c user.email=t@invalid commit -qm "$version" &&
+  git -C "$source_copy" tag "v$version"
+if ! bash "$source_copy/tools/release.sh" >"$work/release.log" 2>&1; then
   tail -20 "$work/release.log"
   echo "signing: the release build failed"
   exit 1
@@ -66,6 +71,49 @@ run sign good.p12 "$work/wrong.txt"
 check "a wrong password is refused in one line, not shown, leaving nothing behind" \
   eval 'refused_in_one_line && has err "wrong password" && ! grep -qF -f "$work/wrong.txt" "$work/out" "$work/err" && untouched'
 
+# ---- a signature vouches for the reproducible build of the commit only ----
+# Zips that pass every check of their own (their SHA256SUMS, the programs'
+# versions) but are not the build: a patched program, x86 and x64 swapped.
+relabel() {  # python expression over data (name -> bytes)
+  python3 - "$work/unsigned.zip" "$unsigned" "$1" <<'EOF'
+import sys, zipfile
+sys.path.insert(0, "tools/lib")
+import release_zip
+source, target, change = sys.argv[1:]
+with zipfile.ZipFile(source) as z:
+    data = {i.filename: z.read(i) for i in z.infolist()}
+    date = z.infolist()[0].date_time
+del data["SHA256SUMS"]
+exec(change)
+release_zip.write(target, data, date)
+EOF
+}
+not_the_build=(
+  "a patched program|d = bytearray(data['x86/SlotBench.exe']); d[len(d) // 3] ^= 1; data['x86/SlotBench.exe'] = bytes(d)"
+  "x86 and x64 swapped|data['x86/SlotBench.exe'], data['x64/SlotBench.exe'] = data['x64/SlotBench.exe'], data['x86/SlotBench.exe']"
+)
+for case in "${not_the_build[@]}"; do
+  (cd "$source_copy" && relabel "${case#*|}")
+  run sign good.p12 "$pki/password.txt"
+  check "${case%%|*}: refused in one line as not the build, nothing signed" \
+    eval 'refused_in_one_line && has err "is not the reproducible build of commit" && [[ ! -e $signed ]]'
+done
+cp "$work/unsigned.zip" "$unsigned"
+echo "// not committed" >>"$source_copy/res/version.h"
+run sign good.p12 "$pki/password.txt"
+check "a tree with uncommitted changes: signing refused in one line" \
+  eval 'refused_in_one_line && has err "uncommitted changes (res/version.h)" && untouched'
+run bash "$source_copy/tools/release.sh"
+check "a tree with uncommitted changes: release.sh refuses in one line, without --allow-dirty" \
+  eval 'refused_in_one_line && has err "--allow-dirty"'
+git -C "$source_copy" checkout -q res/version.h
+echo 1234-5678 >"$work/pin.txt"
+run bash "$source_copy/tools/sign_release.sh" --release-dir "$release" --pkcs11-module "$work/pin.txt" \
+  --key "pkcs11:token=t;object=k;pin-value=9%3A8x7" --cert "$pki/ca.crt" --password-file "$work/pin.txt"
+check "a PIN in the PKCS#11 URI: refused in one line that shows no part of it" \
+  eval 'refused_in_one_line && has err "--password-file" && ! grep -qE "9%3A|8x7" "$work/out" "$work/err"'
+# ---- end of the build-only block ----
+
 run sign good.p12 "$pki/password.txt"
 check "a code-signing certificate signs the release" test "$status" = 0
 mkdir -p "$work/s"
@@ -80,9 +128,6 @@ check "a single program without a CA: its release named, no trust claimed" \
   eval '((status == 0)) && has out "x86/SlotBench.exe of release $version" && has out "NOT checked"'
 
 # Without --unsigned, the check builds the release of the tagged commit.
-git -C "$source_copy" init -q && git -C "$source_copy" add -A &&
-  git -C "$source_copy" -c user.name=t -c user.email=t@invalid commit -qm "$version" &&
-  git -C "$source_copy" tag "v$version"
 run bash "$source_copy/tools/verify_release.sh" --ca "$pki/ca.crt" "$work/s/wine-bridge/x86/CT_ORB.dll"
 check "a bridge checks out against a build of its tagged version" test "$status" = 0
 

@@ -1,0 +1,34 @@
+# The product's version is written once, as SLOTBENCH_VERSION_TEXT in
+# res/version.h. Everything else is derived from it here: SLOTBENCH_VERSION
+# (a.b.c.d, for the manifest) and, in slotbench_version.h of the build, the
+# version resources' fixed form (a,b,c,d) and their version string.
+# SLOTBENCH_VERSION_SUFFIX marks a build that is not of a commit (release.sh
+# --allow-dirty gives "-dirty"): it goes into the string, never into the
+# numbers, which Windows requires to be four plain numbers.
+set(SLOTBENCH_VERSION_SUFFIX "" CACHE STRING "appended to the version string, e.g. -dirty")
+if(NOT SLOTBENCH_VERSION_SUFFIX MATCHES "^(-[a-z]+)?$")
+  message(FATAL_ERROR "SLOTBENCH_VERSION_SUFFIX '${SLOTBENCH_VERSION_SUFFIX}' is not empty or -word")
+endif()
+
+file(STRINGS ${CMAKE_SOURCE_DIR}/res/version.h SLOTBENCH_VERSION_LINE REGEX "^#define SLOTBENCH_VERSION_TEXT ")
+if(NOT SLOTBENCH_VERSION_LINE MATCHES "^#define SLOTBENCH_VERSION_TEXT \"([0-9]+)\\.([0-9]+)\\.([0-9]+)\\.([0-9]+)\"$")
+  message(FATAL_ERROR "res/version.h has no four-part SLOTBENCH_VERSION_TEXT")
+endif()
+foreach(part 1 2 3 4)
+  if(CMAKE_MATCH_${part} GREATER 65535)
+    message(FATAL_ERROR "res/version.h: ${CMAKE_MATCH_${part}} does not fit a version resource (at most 65535)")
+  endif()
+endforeach()
+set(SLOTBENCH_VERSION "${CMAKE_MATCH_1}.${CMAKE_MATCH_2}.${CMAKE_MATCH_3}.${CMAKE_MATCH_4}")
+set(SLOTBENCH_VERSION_RC "${CMAKE_MATCH_1},${CMAKE_MATCH_2},${CMAKE_MATCH_3},${CMAKE_MATCH_4}")
+set(SLOTBENCH_VERSION_STRING "${SLOTBENCH_VERSION}${SLOTBENCH_VERSION_SUFFIX}")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/res/version.h)
+
+# Only the resource scripts include it (windres cannot join two strings).
+set(SLOTBENCH_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
+file(CONFIGURE OUTPUT ${SLOTBENCH_GENERATED_DIR}/slotbench_version.h CONTENT
+"// Made by cmake/version.cmake from res/version.h: do not edit.
+#pragma once
+#define SLOTBENCH_VERSION_RC @SLOTBENCH_VERSION_RC@
+#define SLOTBENCH_VERSION_STRING \"@SLOTBENCH_VERSION_STRING@\"
+" @ONLY)

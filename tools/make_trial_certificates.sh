@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Makes a throwaway CA and code signer in a folder the user names, to try
+# tools/sign_release.sh and tools/verify_release.sh without a real
+# certificate, and says where the keys are. They stay there, unencrypted:
+# for trying only, never for signing what others will install.
+#
+#   bash tools/make_trial_certificates.sh DIR
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+
+die() {
+  echo "trial certificates: $*" >&2
+  exit 1
+}
+
+(($# == 1)) && [[ $1 != -* ]] || die "usage: bash tools/make_trial_certificates.sh DIR (a new or empty folder)"
+dir=$1
+# Its files would be replaced: keys someone keeps there among them.
+if [[ -e $dir || -L $dir ]] && [[ ! -d $dir || -L $dir || -n $(ls -A "$dir") ]]; then
+  die "$dir is not a new or empty folder"
+fi
+bash "$ROOT/tests/release/make_pki.sh" "$dir"
+dir=$(cd "$dir" && pwd)
+q() { printf '%q' "$1"; }
+cat <<END
+trial certificates: a throwaway CA and code signer (valid for two days) are in $dir,
+  with their private keys (ca.key, signer.key; other-ca.key and expired.p12
+  for trying refusals), unencrypted: for trying the signing flow only.
+  Never sign with them what others will install; delete the folder after.
+To try, in a clone with no uncommitted changes:
+  bash tools/release.sh
+  bash tools/sign_release.sh --pkcs12 $(q "$dir/good.p12") --password-file $(q "$dir/password.txt")
+  bash tools/verify_release.sh --ca $(q "$dir/ca.crt") out/release/SlotBench-<version>-windows-signed.zip
+  rm -rf $(q "$dir")
+END
