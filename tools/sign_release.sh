@@ -94,7 +94,7 @@ date=$(python3 "$ROOT/tools/lib/release_zip.py" unpack "$unsigned" "$work/files"
   die "$unsigned is not a release zip"
 programs=(x86/SlotBench.exe x64/SlotBench.exe wine-bridge/x86/CT_ORB.dll wine-bridge/x64/CT_ORB.dll)
 for program in "${programs[@]}"; do
-  found=$(python3 "$ROOT/tools/lib/pe_version.py" "$work/files/$program") || die "$unsigned: $program has no version"
+  found=$(/usr/bin/python3 "$ROOT/tools/lib/pe_version.py" "$work/files/$program") || die "$unsigned: $program has no version"
   [[ $found == "$version" ]] || die "$unsigned holds $program of version $found, not $version"
 done
 
