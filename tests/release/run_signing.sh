@@ -78,6 +78,8 @@ cp "$work/out" "$work/verify-good.txt"
 run verify "$work/s/x86/SlotBench.exe"
 check "a single program without a CA: its release named, no trust claimed" \
   eval '((status == 0)) && has out "x86/SlotBench.exe of release $version" && has out "NOT checked"'
+check "every kind of tampering fails in one line naming the file and the reason" \
+  /usr/bin/python3 "$ROOT/tests/release/tampering_test.py" "$signed" "$unsigned" "$pki"
 
 # Without --unsigned, the check builds the release of the tagged commit.
 git -C "$source_copy" init -q && git -C "$source_copy" add -A &&

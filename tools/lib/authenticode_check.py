@@ -22,8 +22,8 @@ from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 
-# Far above the release's programs (about a megabyte): more is not ours.
-MAX_SIZE = 32 << 20
+# Far above the release's programs (360 KB at most): more is not ours.
+MAX_SIZE = 16 << 20
 WIN_CERT_REVISION_2_0 = 0x0200
 WIN_CERT_TYPE_PKCS_SIGNED_DATA = 0x0002
 # A time-stamp is the one thing that may be added after signing.
@@ -57,8 +57,10 @@ def signature_block(data):
     start, size = security.VirtualAddress, security.Size
     if not size:
         fail("not signed")
-    if start % 8 or start + size != len(data):
-        fail(f"{len(data) - start - size} bytes after the signature, or a signature that does not end the file")
+    if start + size != len(data):
+        fail(f"{len(data) - start - size} bytes after the certificate table, which must end the file")
+    if start % 8:
+        fail("a certificate table not on an 8-byte boundary")
     if size < 8:
         fail("a certificate table too short for its header")
     length, revision, kind = (int.from_bytes(data[start + i:start + j], "little")
@@ -69,13 +71,10 @@ def signature_block(data):
         fail(f"a certificate table of {size} bytes whose entry claims {length}: more than one entry")
     info = cms.ContentInfo.load(data[start + 8:start + size])
     der = info.dump()
-    if 8 + len(der) + -len(der) % 8 != size:
-        fail(f"a certificate table of {size} bytes for a signature of {len(der)}: bytes that are not the signature")
-    if any(data[start + 8 + len(der):]):
-        fail("padding after the signature that is not zero")
-    if info.dump(force=True) != der:
-        fail("a signature that is not plain DER")
-    return pe, start, info
+    after = data[start + 8 + len(der):]
+    if len(after) != -len(der) % 8 or any(after):
+        fail(f"{len(after)} bytes after the signature in its table that are not its zero padding to 8")
+    return pe, start, info, der
 
 
 def authenticode_digest(pe, data, start, algorithm):
@@ -115,7 +114,7 @@ def issued_by(certificate, issuer):
 def signer_of(signed_data, signer_info, digest_algorithm):
     """The one certificate named by the SignerInfo whose key made its
     signature; the other certificates must be its chain and nothing else."""
-    if signed_data["crls"].native:
+    if not isinstance(signed_data["crls"], core.Void):
         fail("revocation lists inside the signature")
     listed = signed_data["certificates"]
     if not listed or any(c.name != "certificate" for c in listed):
@@ -150,7 +149,7 @@ def signer_of(signed_data, signer_info, digest_algorithm):
 
 
 def check(data):
-    pe, start, info = signature_block(data)
+    pe, start, info, der = signature_block(data)
     if info["content_type"].native != "signed_data":
         fail("the signature is not PKCS#7 signed data")
     signed_data = info["content"]
@@ -174,11 +173,15 @@ def check(data):
             [v.native for v in attributes.get("message_digest", [])] != \
             [hashlib.new(algorithm, indirect.contents).digest()]:
         fail("the signed attributes do not match the signed content")
-    unsigned = [a["type"].native for a in signer_info["unsigned_attrs"]] if signer_info["unsigned_attrs"].native else []
+    unsigned_attrs = signer_info["unsigned_attrs"]
+    unsigned = [] if isinstance(unsigned_attrs, core.Void) else [a["type"].native for a in unsigned_attrs]
     if "microsoft_nested_signature" in unsigned:
         fail("a second, nested signature")
     if set(unsigned) - TIME_STAMPS or len(unsigned) > 1:
         fail(f"unsigned attributes besides one time-stamp ({', '.join(unsigned)})")
+    # Every part read and written again: any other encoding is room for bytes.
+    if info.dump(force=True) != der:
+        fail("a signature that is not plain DER")
     if not pe.verify_checksum():
         fail(f"PE checksum {pe.OPTIONAL_HEADER.CheckSum:#010x}, not {pe.generate_checksum():#010x}")
     return pe, start, signer_of(signed_data, signer_info, algorithm), bool(unsigned)
@@ -186,12 +189,16 @@ def check(data):
 
 def unsigned_program(pe, start):
     """The program before signing: no table, no directory entry, and the
-    checksum of what remains (the build writes one)."""
+    checksum of what remains (the build writes one). Copies kept few: the
+    program may be as large as MAX_SIZE."""
     security = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
     security.VirtualAddress = security.Size = 0
-    original = pefile.PE(data=pe.write()[:start], fast_load=True)
-    original.OPTIONAL_HEADER.CheckSum = original.generate_checksum()
-    return original.write()
+    unsigned = pe.write()
+    del unsigned[start:]
+    checksum = pefile.PE(data=unsigned, fast_load=True).generate_checksum()
+    offset = pe.OPTIONAL_HEADER.get_file_offset() + 0x40
+    unsigned[offset:offset + 4] = checksum.to_bytes(4, "little")
+    return unsigned
 
 
 def main(path, unsigned_out, chain_out):
@@ -200,6 +207,7 @@ def main(path, unsigned_out, chain_out):
     with open(path, "rb") as f:
         data = f.read()
     pe, start, chain, time_stamped = check(data)
+    del data  # pe holds a copy since its checksum was computed
     with open(unsigned_out, "wb") as f:
         f.write(unsigned_program(pe, start))
     with open(chain_out, "wb") as f:

@@ -9,8 +9,8 @@ import sys
 
 import pefile
 
-# Far above the release's programs (about a megabyte): more is not ours.
-MAX_SIZE = 32 << 20
+# Far above the release's programs (360 KB at most): more is not ours.
+MAX_SIZE = 16 << 20
 
 
 def version(path):

@@ -22,8 +22,8 @@ import zipfile
 PROGRAMS = ("x86/SlotBench.exe", "x64/SlotBench.exe",
             "wine-bridge/x86/CT_ORB.dll", "wine-bridge/x64/CT_ORB.dll")
 ENTRIES = set(PROGRAMS) | {"README.txt", "SHA256SUMS"}
-# Far above the release's own files (about a megabyte each).
-MAX_ENTRY = 32 << 20
+# Far above the release's own files (360 KB at most).
+MAX_ENTRY = 16 << 20
 # zipfile reads the whole central directory at once: six entries need little.
 MAX_DIRECTORY = 64 << 10
 CHUNK = 1 << 20
