@@ -66,11 +66,12 @@ check_signature() {  # file, UNSIGNED_OUT, its name in messages
   "$PYTHON" "$ROOT/tools/lib/authenticode_check.py" "$file" "$out" "$work/chain.pem" \
     >"$work/signer.txt" 2>"$work/check.log" || fail "$label: $(head -n1 "$work/check.log")"
   IFS=$'\t' read -r subject issuer signer_fingerprint stamp <"$work/signer.txt"
+  [[ $stamp == "time-stamp: yes" ]] || stamp=''
   signer="$subject (issued by $issuer; SHA-256 $signer_fingerprint)"
   [[ -z $pin || $signer_fingerprint == "$pin" ]] ||
     fail "$label: signed by $signer, not by the signer given with --signer ($pin)"
   if [[ -z $ca ]]; then
-    echo "verify: $label: signature intact, signed by $signer; its trust NOT checked (no --ca)"
+    echo "verify: $label: signature intact, signed by $signer; its trust${stamp:+ and time-stamp} NOT checked (no --ca)"
     return
   fi
   # A time-stamp comes from a public time-stamp authority (the system's
@@ -81,7 +82,7 @@ check_signature() {  # file, UNSIGNED_OUT, its name in messages
     cp "$ca" "$work/tsa-roots.pem"
   local trusted=1
   osslsigncode verify -CAfile "$ca" -TSA-CAfile "$work/tsa-roots.pem" -in "$file" >"$work/osslsigncode.log" 2>&1 || trusted=0
-  if [[ $stamp == "time-stamp: yes" ]]; then
+  if [[ -n $stamp ]]; then
     grep -q "Timestamp Server Signature verification: ok" "$work/osslsigncode.log" ||
       fail "$label: its time-stamp does not verify (signed by $signer)"
     when=$(sed -n 's/^[[:space:]]*Timestamp time: //p' "$work/osslsigncode.log" | head -n1)

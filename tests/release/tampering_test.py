@@ -46,15 +46,18 @@ def subject_of(path):
     return "".join(f"/{a.rfc4514_attribute_name}={a.value}" for a in certificate(path).subject)
 
 
-def issue(name, subject, issuer, serial=()):
-    """A code-signing certificate (name.crt, name.key) issued by issuer."""
+def issue(name, subject, issuer, serial=(), usage="codeSigning"):
+    """A certificate (name.crt, name.key) issued by issuer, for code signing."""
+    put(f"{name}.cnf", b"basicConstraints = CA:FALSE\nkeyUsage = critical, digitalSignature\n"
+                       b"extendedKeyUsage = critical, " + usage.encode() + b"\n")
     run("openssl", "req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
         "-keyout", f"{name}.key", "-out", f"{name}.csr", "-subj", subject)
     run("openssl", "x509", "-req", "-in", f"{name}.csr", "-CA", f"{issuer}.crt", "-CAkey", f"{issuer}.key",
-        "-days", "2", "-extfile", "code-signing.cnf", "-out", f"{name}.crt", *serial)
+        "-days", "2", "-extfile", f"{name}.cnf", "-out", f"{name}.crt", *serial)
 
 
 def sign(out, certificates, key, source="unsigned.exe", *extra):
+    """source signed with key; certificates: the list that goes with it."""
     with open(os.path.join(work, "certs.pem"), "wb") as chain:
         for name in certificates:
             with open(os.path.join(work, name), "rb") as f:
@@ -139,8 +142,6 @@ program = genuine["x86/SlotBench.exe"]
 put("genuine.exe", program)
 for name in ("ca.crt", "ca.key", "good.crt"):
     shutil.copy(os.path.join(pki, name), work)
-put("code-signing.cnf", b"basicConstraints = CA:FALSE\nkeyUsage = critical, digitalSignature\n"
-                        b"extendedKeyUsage = codeSigning\n")
 # A look-alike CA and signer: the genuine names, other keys.
 run("openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
     "-keyout", "look-alike-ca.key", "-out", "look-alike-ca.crt", "-days", "2", "-subj", subject_of("ca.crt"),
@@ -155,9 +156,14 @@ genuine_signer = certificate("good.crt").fingerprint(hashes.SHA256()).hex()
 look_alike_signer = certificate("look-alike.crt").fingerprint(hashes.SHA256()).hex()
 genuine_names, genuine_issuer = (n.rfc4514_string() for n in (certificate("good.crt").subject, certificate("ca.crt").subject))
 run("osslsigncode", "add", "-addUnauthenticatedBlob", "-in", "genuine.exe", "-out", "blob.exe")
+# The genuine signature with a time-stamp of the CA's own time-stamp authority.
+issue("time-stamps", "/CN=Time stamps", "ca", usage="timeStamping")
+run("osslsigncode", "add", "-TSA-certs", "time-stamps.crt", "-TSA-key", "time-stamps.key",
+    "-in", "genuine.exe", "-out", "time-stamped.exe")
 
 with_ca = ("--ca", ca)
 CASES = (  # what, file, options, exit status, text in the one line
+    ("the genuine signature time-stamped", "time-stamped.exe", with_ca, 0, ", time-stamped "),
     ("bytes inside the certificate table", put("table-grown.exe", in_table(program, b"PAYLOAD!")), with_ca, 1,
      "bytes after the signature in its table that are not its zero padding"),
     ("a changed PE checksum", put("checksum.exe", changed_checksum(program)), with_ca, 1, "PE checksum"),

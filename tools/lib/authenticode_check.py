@@ -74,7 +74,7 @@ def signature_block(data):
     after = data[start + 8 + len(der):]
     if len(after) != -len(der) % 8 or any(after):
         fail(f"{len(after)} bytes after the signature in its table that are not its zero padding to 8")
-    return pe, start, info, der
+    return pe, start, info
 
 
 def authenticode_digest(pe, data, start, algorithm):
@@ -139,6 +139,9 @@ def signer_of(signed_data, signer_info, digest_algorithm):
             fail(f"certificates beside the signer's chain ({rest[0].subject.rfc4514_string()})")
         chain.append(issuer)
         rest.remove(issuer)
+    # A root is not checked by its issuer, so by itself.
+    if chain[-1].issuer == chain[-1].subject and len(chain) > 1 and not issued_by(chain[-1], chain[-1]):
+        fail(f"a root certificate that does not verify ({chain[-1].subject.rfc4514_string()})")
     try:
         usages = signer.extensions.get_extension_for_class(x509.ExtendedKeyUsage).value
     except x509.ExtensionNotFound:
@@ -149,7 +152,7 @@ def signer_of(signed_data, signer_info, digest_algorithm):
 
 
 def check(data):
-    pe, start, info, der = signature_block(data)
+    pe, start, info = signature_block(data)
     if info["content_type"].native != "signed_data":
         fail("the signature is not PKCS#7 signed data")
     signed_data = info["content"]
@@ -179,9 +182,10 @@ def check(data):
         fail("a second, nested signature")
     if set(unsigned) - TIME_STAMPS or len(unsigned) > 1:
         fail(f"unsigned attributes besides one time-stamp ({', '.join(unsigned)})")
-    # Every part read and written again: any other encoding is room for bytes.
-    if info.dump(force=True) != der:
-        fail("a signature that is not plain DER")
+    # Unsigned fields with free-form parameters would be room for bytes.
+    if [a.dump() for a in signed_data["digest_algorithms"]] != [signer_info["digest_algorithm"].dump()] or \
+            signer_info["signature_algorithm"]["parameters"].native is not None:
+        fail("algorithm fields beside the signer's digest and signature")
     if not pe.verify_checksum():
         fail(f"PE checksum {pe.OPTIONAL_HEADER.CheckSum:#010x}, not {pe.generate_checksum():#010x}")
     return pe, start, signer_of(signed_data, signer_info, algorithm), bool(unsigned)
