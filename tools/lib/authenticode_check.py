@@ -57,7 +57,9 @@ def signature_block(data):
     start, size = security.VirtualAddress, security.Size
     if not size:
         fail("not signed")
-    if start + size != len(data):
+    if start + size > len(data):
+        fail("a certificate table that runs past the end of the file")
+    if start + size < len(data):
         fail(f"{len(data) - start - size} bytes after the certificate table, which must end the file")
     if start % 8:
         fail("a certificate table not on an 8-byte boundary")
@@ -228,6 +230,6 @@ if __name__ == "__main__":
     try:
         main(*sys.argv[1:])
     except pefile.PEFormatError as error:
-        fail(f"not a Windows program ({error})")
+        fail(f"not a Windows program ({' '.join(str(error).split())})")
     except Exception as error:  # attacker-made input: any fault is a refusal, never a traceback
-        fail(f"a malformed signature or program ({type(error).__name__}: {error})")
+        fail(f"a malformed signature or program ({type(error).__name__}: {' '.join(str(error).split())})")
