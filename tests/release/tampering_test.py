@@ -47,7 +47,7 @@ def subject_of(path):
 
 
 def issue(name, subject, issuer, serial=(), usage="codeSigning"):
-    """A certificate (name.crt, name.key) issued by issuer, for code signing."""
+    """A certificate (name.crt, name.key) issued by issuer, for that usage."""
     put(f"{name}.cnf", b"basicConstraints = CA:FALSE\nkeyUsage = critical, digitalSignature\n"
                        b"extendedKeyUsage = critical, " + usage.encode() + b"\n")
     run("openssl", "req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
