@@ -25,7 +25,7 @@ dir=$(cd "$dir" && pwd)
 q() { printf '%q' "$1"; }
 cat <<END
 trial certificates: a throwaway CA and code signer (valid for two days) are in $dir,
-  with their private keys (ca.key, signer.key; other-ca.key and expired.p12
+  with their private keys (ca.key, signer.key; other.p12, other-ca.key and expired.p12
   for trying refusals), unencrypted: for trying the signing flow only.
   Never sign with them what others will install; delete the folder after.
 To try, in a clone with no uncommitted changes:

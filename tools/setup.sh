@@ -7,7 +7,8 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-d
           mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
           wine wine64 wine32:i386 fonts-wine xvfb xdotool imagemagick python3 procps
           libctapimkt1:amd64 libctapimkt1:i386
-          osslsigncode openssl unzip libengine-pkcs11-openssl)
+          osslsigncode openssl unzip libengine-pkcs11-openssl
+          python3-pefile python3-asn1crypto python3-cryptography)
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386

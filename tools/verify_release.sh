@@ -1,18 +1,24 @@
 #!/usr/bin/env bash
 # Checks a signed release zip, or one signed program or wine bridge found on
-# a PC: its signature is intact (and, with --ca, trusted by that CA), and
-# without the signature it is byte for byte the reproducible build of its
-# version. That build is made here from the source (the commit tagged
-# v<version>, else the newest commit of that version, with tools/release.sh
-# in a temporary copy), unless --unsigned gives the release's unsigned zip.
+# a PC: it is exactly the reproducible build of its version plus one
+# Authenticode signature, every byte accounted for (tools/lib/
+# authenticode_check.py), made by the signer it shows (subject, issuer,
+# SHA-256 fingerprint; --signer pins it) and, with --ca, chaining to that CA.
+# A zip must be the one the release writer (tools/lib/release_zip.py) makes of
+# its own entries, byte for byte. The build is made here from the source (the
+# commit tagged v<version>, else the newest commit of that version, with
+# tools/release.sh in a temporary copy), unless --unsigned gives the
+# release's unsigned zip.
 #
-#   bash tools/verify_release.sh [--ca FILE] [--unsigned ZIP] ZIP|EXE|DLL
+#   bash tools/verify_release.sh [--ca FILE] [--signer SHA256] [--unsigned ZIP] ZIP|EXE|DLL
 #
-# Exit status 0: all good; 1: a check failed (the message names the file);
-# 2: a wrong command line.
+# Exit status 0: all good; 1: a check failed (one line naming the file and
+# the reason); 2: a wrong command line.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+# pefile, asn1crypto and cryptography are Debian's (tools/setup.sh).
+PYTHON=/usr/bin/python3
 programs=(x86/SlotBench.exe x64/SlotBench.exe wine-bridge/x86/CT_ORB.dll wine-bridge/x64/CT_ORB.dll)
 
 fail() {
@@ -20,16 +26,20 @@ fail() {
   exit 1
 }
 usage() {
-  echo "verify: $* (usage: bash tools/verify_release.sh [--ca FILE] [--unsigned ZIP] ZIP|EXE|DLL)" >&2
+  echo "verify: $* (usage: bash tools/verify_release.sh [--ca FILE] [--signer SHA256] [--unsigned ZIP] ZIP|EXE|DLL)" >&2
   exit 2
 }
 
-ca='' unsigned='' target=''
+ca='' pin='' unsigned='' target=''
 while (($#)); do
   case $1 in
-    --ca | --unsigned)
-      (($# >= 2)) || usage "$1 needs a file"
-      if [[ $1 == --ca ]]; then ca=$2; else unsigned=$2; fi
+    --ca | --unsigned | --signer)
+      (($# >= 2)) || usage "$1 needs a value"
+      case $1 in
+        --ca) ca=$2 ;;
+        --unsigned) unsigned=$2 ;;
+        --signer) pin=$(tr -d ': ' <<<"${2,,}") ;;
+      esac
       shift 2 ;;
     -*) usage "unknown option $1" ;;
     *)
@@ -39,6 +49,7 @@ while (($#)); do
   esac
 done
 [[ -n $target ]] || usage "which file?"
+[[ -z $pin || $pin =~ ^[0-9a-f]{64}$ ]] || usage "--signer takes a certificate's SHA-256 fingerprint (64 hex digits)"
 for file in "$target" "$ca" "$unsigned"; do
   [[ -z $file || ( -f $file && -r $file ) ]] || usage "cannot read $file"
 done
@@ -47,39 +58,51 @@ name=$(basename "$target")
 work=$(mktemp -d /tmp/slotbench-verify.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
-# The signature of one file: intact, by whom, and trusted or not.
-check_signature() {  # file, its name in messages
-  local file=$1 label=$2 signer
-  python3 "$ROOT/tools/lib/authenticode_check.py" "$file" "$work/signer.pem" 2>"$work/check.log" ||
-    fail "$label: $(cat "$work/check.log")"
-  signer=$(openssl x509 -in "$work/signer.pem" -noout -subject -issuer -nameopt RFC2253 |
-    sed 's/^subject=//; s/^issuer=/issued by /' | paste -sd ' ')
-  if [[ -n $ca ]]; then
-    # A time-stamp comes from a public time-stamp authority (the system's
-    # roots) or from the CA's own.
-    cat /etc/ssl/certs/ca-certificates.crt "$ca" >"$work/tsa-roots.pem" 2>/dev/null ||
-      cp "$ca" "$work/tsa-roots.pem"
-    osslsigncode verify -CAfile "$ca" -TSA-CAfile "$work/tsa-roots.pem" -in "$file" >"$work/osslsigncode.log" 2>&1 ||
-      fail "$label: the signature is not valid for the CA in $ca ($(grep -m1 -E "Error:|error" "$work/osslsigncode.log" | sed 's/^[[:space:]]*//' || true))"
-    if grep -q "Timestamp Server Signature verification: ok" "$work/osslsigncode.log"; then
-      signer+=", time-stamped $(sed -n 's/^[[:space:]]*Timestamp time: //p' "$work/osslsigncode.log" | head -n1)"
-    elif grep -q "Timestamp time:" "$work/osslsigncode.log"; then
-      signer+=", with a time-stamp NOT trusted (valid only while the certificate is)"
-    fi
-    echo "verify: $label: signature valid, signed by $signer, trusted through $ca"
-  else
-    echo "verify: $label: signature intact, signed by $signer; its trust NOT checked (no --ca)"
+# The signature of one file: exactly one, intact, by whom, trusted or not.
+# Writes the file as it was before signing to UNSIGNED_OUT and the signer's
+# fingerprint to $signer_fingerprint.
+check_signature() {  # file, UNSIGNED_OUT, its name in messages
+  local file=$1 out=$2 label=$3 subject issuer stamp signer when='' at=()
+  "$PYTHON" "$ROOT/tools/lib/authenticode_check.py" "$file" "$out" "$work/chain.pem" \
+    >"$work/signer.txt" 2>"$work/check.log" || fail "$label: $(head -n1 "$work/check.log")"
+  IFS=$'\t' read -r subject issuer signer_fingerprint stamp <"$work/signer.txt"
+  [[ $stamp == "time-stamp: yes" ]] || stamp=''
+  signer="$subject (issued by $issuer; SHA-256 $signer_fingerprint)"
+  [[ -z $pin || $signer_fingerprint == "$pin" ]] ||
+    fail "$label: signed by $signer, not by the signer given with --signer ($pin)"
+  if [[ -z $ca ]]; then
+    echo "verify: $label: signature intact, signed by $signer; its trust${stamp:+ and time-stamp} NOT checked (no --ca)"
+    return
   fi
-}
-
-strip_signature() {  # signed file, out, its name in messages
-  rm -f "$2"  # osslsigncode writes no file that is there already
-  osslsigncode remove-signature -in "$1" -out "$2" >"$work/osslsigncode.log" 2>&1 ||
-    fail "$3: its signature cannot be removed"
+  # The chain of the very certificate whose key made the signature, first
+  # whatever the time, then at the time of signing.
+  openssl x509 -in "$work/chain.pem" -out "$work/signer.pem"
+  chains() { openssl verify "$@" -CAfile "$ca" -untrusted "$work/chain.pem" "$work/signer.pem" >/dev/null 2>&1; }
+  chains -no_check_time || fail "$label: the signer $signer does not chain to the CA in $ca"
+  # A time-stamp comes from a public time-stamp authority (the system's
+  # roots) or from the CA's own; osslsigncode checks it, and checks the
+  # signature once more. Its exit status alone proves nothing (it is 0 for a
+  # failed nested signature), so its report is read too.
+  cat /etc/ssl/certs/ca-certificates.crt "$ca" >"$work/tsa-roots.pem" 2>/dev/null ||
+    cp "$ca" "$work/tsa-roots.pem"
+  local trusted=1
+  osslsigncode verify -CAfile "$ca" -TSA-CAfile "$work/tsa-roots.pem" -in "$file" >"$work/osslsigncode.log" 2>&1 || trusted=0
+  if [[ -n $stamp ]]; then
+    grep -q "Timestamp Server Signature verification: ok" "$work/osslsigncode.log" ||
+      fail "$label: its time-stamp does not verify (signed by $signer)"
+    when=$(sed -n 's/^[[:space:]]*Timestamp time: //p' "$work/osslsigncode.log" | head -n1)
+    at=(-attime "$(date -d "$when" +%s)")
+  fi
+  chains "${at[@]}" ||
+    fail "$label: the certificate of the signer $signer is not valid ${when:+at its time-stamp }${when:-now}"
+  if ((!trusted)) || grep -qi "verification: failed" "$work/osslsigncode.log"; then
+    fail "$label: osslsigncode does not accept the signature ($(grep -m1 -i -E "error|failed" "$work/osslsigncode.log" | sed 's/^[[:space:]]*//' || true))"
+  fi
+  echo "verify: $label: signature valid, signed by $signer, trusted through $ca${when:+, time-stamped $when}"
 }
 
 version_of() {  # file, its name in messages
-  python3 "$ROOT/tools/lib/pe_version.py" "$1" 2>/dev/null || fail "$2: no version resource"
+  "$PYTHON" "$ROOT/tools/lib/pe_version.py" "$1" 2>/dev/null || fail "$2: no version resource"
 }
 
 version_at() {  # commit
@@ -133,38 +156,40 @@ build_release() {  # version
 unpack_unsigned() {  # version
   local version=$1 found
   [[ -n $unsigned ]] || build_release "$version"
-  python3 "$ROOT/tools/lib/release_zip.py" unpack "$unsigned" "$work/unsigned" >/dev/null 2>"$work/zip.log" ||
-    fail "$(cat "$work/zip.log")"
+  "$PYTHON" "$ROOT/tools/lib/release_zip.py" unpack "$unsigned" "$work/unsigned" >/dev/null 2>"$work/zip.log" ||
+    fail "$(head -n1 "$work/zip.log")"
   found=$(version_of "$work/unsigned/x86/SlotBench.exe" "$unsigned")
   [[ $found == "$version" ]] || fail "$name is of version $version, $unsigned of version $found"
 }
 
 case $(head -c 2 "$target") in
   PK)
-    python3 "$ROOT/tools/lib/release_zip.py" unpack "$target" "$work/signed" >/dev/null 2>"$work/zip.log" ||
-      fail "$(cat "$work/zip.log")"
+    "$PYTHON" "$ROOT/tools/lib/release_zip.py" unpack "$target" "$work/signed" >/dev/null 2>"$work/zip.log" ||
+      fail "$(head -n1 "$work/zip.log")"
     version=$(version_of "$work/signed/x86/SlotBench.exe" "$name: x86/SlotBench.exe")
+    first_signer=''
     for program in "${programs[@]}"; do
-      check_signature "$work/signed/$program" "$name: $program"
+      mkdir -p "$work/stripped/$(dirname "$program")"
+      check_signature "$work/signed/$program" "$work/stripped/$program" "$name: $program"
+      [[ ${first_signer:=$signer_fingerprint} == "$signer_fingerprint" ]] ||
+        fail "$name: $program is signed by another certificate than ${programs[0]} (SHA-256 $signer_fingerprint, not $first_signer)"
     done
     unpack_unsigned "$version"
     for program in "${programs[@]}"; do
-      strip_signature "$work/signed/$program" "$work/stripped" "$name: $program"
-      cmp -s "$work/stripped" "$work/unsigned/$program" ||
+      cmp -s "$work/stripped/$program" "$work/unsigned/$program" ||
         fail "$name: $program without its signature is not the build of release $version"
     done
     cmp -s "$work/signed/README.txt" "$work/unsigned/README.txt" ||
       fail "$name: README.txt is not the one of release $version"
-    echo "verify: OK: $name is release $version, signed; without their signatures its programs are the build of $version byte for byte"
+    echo "verify: OK: $name is release $version, signed by SHA-256 $first_signer; without their signatures its programs are the build of $version byte for byte"
     ;;
   MZ)
-    check_signature "$target" "$name"
-    strip_signature "$target" "$work/stripped" "$name"
-    version=$(version_of "$work/stripped" "$name")
+    check_signature "$target" "$work/stripped.bin" "$name"
+    version=$(version_of "$work/stripped.bin" "$name")
     unpack_unsigned "$version"
     for program in "${programs[@]}"; do
-      if cmp -s "$work/stripped" "$work/unsigned/$program"; then
-        echo "verify: OK: $name is $program of release $version, signed; without its signature it is that build byte for byte"
+      if cmp -s "$work/stripped.bin" "$work/unsigned/$program"; then
+        echo "verify: OK: $name is $program of release $version, signed by SHA-256 $signer_fingerprint; without its signature it is that build byte for byte"
         exit 0
       fi
     done

@@ -2,7 +2,7 @@
 # Makes throwaway certificates in a folder, for the signing tests and for
 # trying the signing flow (tools/make_trial_certificates.sh): two CAs, and
 # code-signing PKCS#12 files protected by a random password (in
-# password.txt): good.p12 (issued by ca.crt, valid for two days), other-ca.p12
+# password.txt): good.p12 (issued by ca.crt, valid for two days), other.p12
 # (issued by other-ca.crt) and expired.p12 (issued by ca.crt, expired in
 # 2021). The folder keeps the private keys, unencrypted, beside them
 # (ca.key, other-ca.key, signer.key): fresh at every run, for tests and
@@ -48,6 +48,6 @@ for ca in ca other-ca; do
     -subj "/CN=Slot Bench test $ca" -addext basicConstraints=critical,CA:TRUE
 done
 sign_with good ca -days 2
-sign_with other-ca other-ca -days 2
+sign_with other other-ca -days 2
 sign_with expired ca -startdate 20200101000000Z -enddate 20210101000000Z
 rm -f pki.log signer.csr index.txt* [0-9A-F]*.pem

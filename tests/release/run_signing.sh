@@ -126,6 +126,8 @@ cp "$work/out" "$work/verify-good.txt"
 run verify "$work/s/x86/SlotBench.exe"
 check "a single program without a CA: its release named, no trust claimed" \
   eval '((status == 0)) && has out "x86/SlotBench.exe of release $version" && has out "NOT checked"'
+check "every kind of tampering fails in one line naming the file and the reason" \
+  /usr/bin/python3 "$ROOT/tests/release/tampering_test.py" "$signed" "$unsigned" "$pki"
 
 # Without --unsigned, the check builds the release of the tagged commit.
 run bash "$source_copy/tools/verify_release.sh" --ca "$pki/ca.crt" "$work/s/wine-bridge/x86/CT_ORB.dll"
@@ -140,10 +142,10 @@ check "one changed byte in a signed program fails the check, naming it" \
 cp "$work/err" "$work/verify-tampered.txt"
 
 rm -f "$signed"
-sign other-ca.p12 "$pki/password.txt" >/dev/null 2>&1
+sign other.p12 "$pki/password.txt" >/dev/null 2>&1
 run verify --ca "$pki/ca.crt" "$signed"
 check "a signature from another CA fails the check, naming the file" \
-  eval '((status == 1)) && has err "x86/SlotBench.exe"'
+  eval '((status == 1)) && has err "x86/SlotBench.exe" && has err "does not chain to the CA"'
 
 if [[ -f $ROOT/build/windows-x86/simulator/CT_ORB.dll ]]; then
   run env E2E_EXE32="$work/s/x86/SlotBench.exe" bash "$ROOT/tests/e2e/run_e2e.sh" serial_com3

@@ -1,193 +1,235 @@
-"""Checks that a signed Windows program's Authenticode signature is intact,
-trusting no one: the program's bytes hash to the digest that was signed, and
-the signature over it was made with the key of the certificate it names.
-Whether that certificate deserves trust is another question (osslsigncode
-verify against a CA answers it); without a CA this is what can be checked.
-Prints the signer's certificate (PEM) to CERT_OUT.
+"""Checks that a signed Windows program is its unsigned self plus exactly one
+Authenticode signature, every byte accounted for, and that the signature was
+made with the key of the certificate it names. Whether that certificate
+deserves trust is another question (tools/verify_release.sh asks the CA);
+without a CA this is what can be checked.
 
-  authenticode_check.py FILE CERT_OUT
+Writes the program as it was before signing to UNSIGNED_OUT and the
+signature's certificates to CHAIN_OUT (PEM, the signer's first); prints
+"subject<TAB>issuer<TAB>SHA-256 fingerprint<TAB>time-stamp: yes|no" of the
+signer. Any fault: one line on stderr, exit status 1.
+
+  authenticode_check.py FILE UNSIGNED_OUT CHAIN_OUT
 """
 import hashlib
 import os
-import struct
-import subprocess
 import sys
-import tempfile
 
-# DER of the object identifiers met on the way.
-OID_SIGNED_DATA = bytes.fromhex("2a864886f70d010702")
-OID_INDIRECT_DATA = bytes.fromhex("2b060104018237020104")
-OID_CONTENT_TYPE = bytes.fromhex("2a864886f70d010903")
-OID_MESSAGE_DIGEST = bytes.fromhex("2a864886f70d010904")
-DIGESTS = {
-    bytes.fromhex("608648016503040201"): "sha256",
-    bytes.fromhex("608648016503040202"): "sha384",
-    bytes.fromhex("608648016503040203"): "sha512",
-}
+import pefile
+from asn1crypto import algos, cms, core
+from cryptography import x509
+from cryptography.exceptions import InvalidSignature
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 
-
-class Broken(Exception):
-    pass
-
-
-def element(der, pos):
-    """(tag, start of the value, end, start of the tag) of the element at pos."""
-    if pos + 2 > len(der):
-        raise Broken("the signature is cut short")
-    tag, length, start = der[pos], der[pos + 1], pos + 2
-    if length & 0x80:
-        count = length & 0x7F
-        length = int.from_bytes(der[start:start + count], "big")
-        start += count
-    if start + length > len(der):
-        raise Broken("the signature is cut short")
-    return tag, start, start + length, pos
+# Far above the release's programs (360 KB at most): more is not ours.
+MAX_SIZE = 16 << 20
+WIN_CERT_REVISION_2_0 = 0x0200
+WIN_CERT_TYPE_PKCS_SIGNED_DATA = 0x0002
+# A time-stamp is the one thing that may be added after signing.
+TIME_STAMPS = {"counter_signature", "microsoft_time_stamp_token"}
+DIGESTS = {"sha256": hashes.SHA256, "sha384": hashes.SHA384, "sha512": hashes.SHA512}
 
 
-def children(der, node):
-    _, pos, end, _ = node
-    while pos < end:
-        child = element(der, pos)
-        yield child
-        pos = child[2]
+class SpcAttributeTypeAndOptionalValue(core.Sequence):
+    _fields = [("type", core.ObjectIdentifier), ("value", core.Any, {"optional": True})]
 
 
-def expect(node, tag, what):
-    if node[0] != tag:
-        raise Broken(f"the signature's {what} is malformed")
-    return node
+class SpcIndirectDataContent(core.Sequence):
+    _fields = [("data", SpcAttributeTypeAndOptionalValue), ("message_digest", algos.DigestInfo)]
 
 
-def value(der, node):
-    return der[node[1]:node[2]]
+cms.ContentType._map["1.3.6.1.4.1.311.2.1.4"] = "spc_indirect_data"
+# PKCS#7 version 1 content (Authenticode's) is read as a ContentInfo.
+cms.ContentInfo._oid_specs["spc_indirect_data"] = SpcIndirectDataContent
 
 
-def encoded(der, node):
-    return der[node[3]:node[2]]
+def fail(message):
+    print(message, file=sys.stderr)
+    sys.exit(1)
 
 
-def pe_digest(data, algorithm):
-    """The Authenticode hash: all but the checksum, the certificate table's
-    entry and the table itself, which must be the end of the file."""
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    if data[:2] != b"MZ" or data[pe:pe + 4] != b"PE\0\0":
-        raise Broken("not a Windows program")
-    optional = pe + 24
-    magic = struct.unpack_from("<H", data, optional)[0]
-    if magic not in (0x10B, 0x20B):
-        raise Broken("not a Windows program")
-    checksum = optional + 64
-    security = optional + (96 if magic == 0x10B else 112) + 4 * 8
-    table, size = struct.unpack_from("<II", data, security)
+def signature_block(data):
+    """The PE image (pefile), where its certificate table starts, and the
+    table's one signature (DER): nothing else may be in or after the table."""
+    pe = pefile.PE(data=data, fast_load=True)
+    security = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    start, size = security.VirtualAddress, security.Size
     if not size:
-        raise Broken("not signed")
-    if table + size != len(data):
-        raise Broken("bytes outside the signed part (after the signature)")
-    length, revision, kind = struct.unpack_from("<IHH", data, table)
-    if length > size or kind != 2:
-        raise Broken("a certificate table that is not a PKCS#7 signature")
+        fail("not signed")
+    if start + size > len(data):
+        fail("a certificate table that runs past the end of the file")
+    if start + size < len(data):
+        fail(f"{len(data) - start - size} bytes after the certificate table, which must end the file")
+    if start % 8:
+        fail("a certificate table not on an 8-byte boundary")
+    if size < 8:
+        fail("a certificate table too short for its header")
+    length, revision, kind = (int.from_bytes(data[start + i:start + j], "little")
+                              for i, j in ((0, 4), (4, 6), (6, 8)))
+    if revision != WIN_CERT_REVISION_2_0 or kind != WIN_CERT_TYPE_PKCS_SIGNED_DATA:
+        fail(f"a certificate table entry of revision {revision:#06x}, type {kind}: not a PKCS#7 signature")
+    if length != size:
+        fail(f"a certificate table of {size} bytes whose entry claims {length}: more than one entry")
+    info = cms.ContentInfo.load(data[start + 8:start + size])
+    der = info.dump()
+    after = data[start + 8 + len(der):]
+    if len(after) != -len(der) % 8 or any(after):
+        fail(f"{len(after)} bytes after the signature in its table that are not its zero padding to 8")
+    return pe, start, info
+
+
+def authenticode_digest(pe, data, start, algorithm):
+    """The hash of all but the checksum, the certificate table's directory
+    entry and the table itself."""
+    checksum = pe.OPTIONAL_HEADER.get_file_offset() + 0x40
+    security = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    entry = security.get_file_offset()
+    view = memoryview(data)
     h = hashlib.new(algorithm)
-    h.update(data[:checksum])
-    h.update(data[checksum + 4:security])
-    h.update(data[security + 8:table])
-    return h.digest(), data[table + 8:table + length]
+    for part in (view[:checksum], view[checksum + 4:entry], view[entry + 8:start]):
+        h.update(part)
+    return h.digest()
 
 
-def check(path, cert_out):
+def verify_signature(certificate, signature, message, algorithm):
+    key = certificate.public_key()
+    try:
+        if isinstance(key, rsa.RSAPublicKey):
+            key.verify(signature, message, padding.PKCS1v15(), DIGESTS[algorithm]())
+        elif isinstance(key, ec.EllipticCurvePublicKey):
+            key.verify(signature, message, ec.ECDSA(DIGESTS[algorithm]()))
+        else:
+            return False
+    except InvalidSignature:
+        return False
+    return True
+
+
+def issued_by(certificate, issuer):
+    return (certificate.issuer == issuer.subject and certificate.signature_hash_algorithm is not None
+            and certificate.signature_hash_algorithm.name in DIGESTS
+            and verify_signature(issuer, certificate.signature, certificate.tbs_certificate_bytes,
+                                 certificate.signature_hash_algorithm.name))
+
+
+def signer_of(signed_data, signer_info, digest_algorithm):
+    """The one certificate named by the SignerInfo whose key made its
+    signature; the other certificates must be its chain and nothing else."""
+    if not isinstance(signed_data["crls"], core.Void):
+        fail("revocation lists inside the signature")
+    listed = signed_data["certificates"]
+    if not listed or any(c.name != "certificate" for c in listed):
+        fail("a certificate list that holds something other than certificates")
+    certificates = [x509.load_der_x509_certificate(c.chosen.dump()) for c in listed]
+    sid = signer_info["sid"]
+    if sid.name != "issuer_and_serial_number":
+        fail("a signer not named by issuer and serial number")
+    named = [c for c, entry in zip(certificates, listed)
+             if entry.chosen.issuer == sid.chosen["issuer"] and entry.chosen.serial_number == sid.chosen["serial_number"].native]
+    if len(named) != 1:
+        fail(f"{len(named)} certificates with the signer's issuer and serial number")
+    signer = named[0]
+    attributes = signer_info["signed_attrs"]
+    # The key signed the attributes as a SET, not under their [0] tag.
+    if not verify_signature(signer, signer_info["signature"].native, attributes.untag().dump(), digest_algorithm):
+        fail(f"the signature was not made with the key of {signer.subject.rfc4514_string()}")
+    chain, rest = [signer], [c for c in certificates if c is not signer]
+    while rest:
+        issuer = next((c for c in rest if issued_by(chain[-1], c)), None)
+        if issuer is None:
+            fail(f"certificates beside the signer's chain ({rest[0].subject.rfc4514_string()})")
+        chain.append(issuer)
+        rest.remove(issuer)
+    # A root is not checked by its issuer, so by itself.
+    if chain[-1].issuer == chain[-1].subject and len(chain) > 1 and not issued_by(chain[-1], chain[-1]):
+        fail(f"a root certificate that does not verify ({chain[-1].subject.rfc4514_string()})")
+    try:
+        usages = signer.extensions.get_extension_for_class(x509.ExtendedKeyUsage).value
+    except x509.ExtensionNotFound:
+        usages = []
+    if x509.oid.ExtendedKeyUsageOID.CODE_SIGNING not in usages:
+        fail(f"{signer.subject.rfc4514_string()} is not a code-signing certificate")
+    return chain
+
+
+def check(data):
+    pe, start, info = signature_block(data)
+    if info["content_type"].native != "signed_data":
+        fail("the signature is not PKCS#7 signed data")
+    signed_data = info["content"]
+    content = signed_data["encap_content_info"]
+    if content["content_type"].native != "spc_indirect_data":
+        fail("the signed content is not an Authenticode digest")
+    indirect = content["content"]
+    infos = signed_data["signer_infos"]
+    if len(infos) != 1:
+        fail(f"{len(infos)} signers, not one")
+    signer_info = infos[0]
+    algorithm = signer_info["digest_algorithm"]["algorithm"].native
+    if algorithm not in DIGESTS or indirect["message_digest"]["digest_algorithm"]["algorithm"].native != algorithm:
+        fail("a digest weaker than SHA-256, or unknown")
+    if indirect["message_digest"]["digest"].native != authenticode_digest(pe, data, start, algorithm):
+        fail("the program's bytes are not the ones that were signed")
+
+    attributes = {a["type"].native: a["values"] for a in signer_info["signed_attrs"]}
+    # Authenticode signs the content's value, without its tag and length.
+    if [v.native for v in attributes.get("content_type", [])] != ["spc_indirect_data"] or \
+            [v.native for v in attributes.get("message_digest", [])] != \
+            [hashlib.new(algorithm, indirect.contents).digest()]:
+        fail("the signed attributes do not match the signed content")
+    unsigned_attrs = signer_info["unsigned_attrs"]
+    unsigned = [] if isinstance(unsigned_attrs, core.Void) else [a["type"].native for a in unsigned_attrs]
+    if "microsoft_nested_signature" in unsigned:
+        fail("a second, nested signature")
+    if set(unsigned) - TIME_STAMPS or len(unsigned) > 1:
+        fail(f"unsigned attributes besides one time-stamp ({', '.join(unsigned)})")
+    # Unsigned fields with free-form parameters would be room for bytes.
+    if [a.dump() for a in signed_data["digest_algorithms"]] != [signer_info["digest_algorithm"].dump()] or \
+            signer_info["signature_algorithm"]["parameters"].native is not None:
+        fail("algorithm fields beside the signer's digest and signature")
+    if not pe.verify_checksum():
+        fail(f"PE checksum {pe.OPTIONAL_HEADER.CheckSum:#010x}, not {pe.generate_checksum():#010x}")
+    return pe, start, signer_of(signed_data, signer_info, algorithm), bool(unsigned)
+
+
+def unsigned_program(pe, start):
+    """The program before signing: no table, no directory entry, and the
+    checksum of what remains (the build writes one). Copies kept few: the
+    program may be as large as MAX_SIZE."""
+    security = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    security.VirtualAddress = security.Size = 0
+    unsigned = pe.write()
+    del unsigned[start:]
+    checksum = pefile.PE(data=unsigned, fast_load=True).generate_checksum()
+    offset = pe.OPTIONAL_HEADER.get_file_offset() + 0x40
+    unsigned[offset:offset + 4] = checksum.to_bytes(4, "little")
+    return unsigned
+
+
+def main(path, unsigned_out, chain_out):
+    if os.path.getsize(path) > MAX_SIZE:
+        fail(f"over {MAX_SIZE >> 20} MiB: larger than any program of a release")
     with open(path, "rb") as f:
         data = f.read()
-    _, der = pe_digest(data, "sha256")
-
-    content_info = expect(element(der, 0), 0x30, "outer sequence")
-    oid, signed = list(children(der, content_info))[:2]
-    if value(der, expect(oid, 0x06, "type")) != OID_SIGNED_DATA:
-        raise Broken("the signature is not PKCS#7 signed data")
-    signed_data = expect(next(children(der, signed)), 0x30, "signed data")
-    signed_fields = list(children(der, signed_data))
-    inner = expect(signed_fields[2], 0x30, "content")
-    certificates = [c for c in signed_fields[3:] if c[0] == 0xA0]
-    signer_infos = expect(signed_fields[-1], 0x31, "signer infos")
-
-    inner_type, inner_value = list(children(der, inner))[:2]
-    if value(der, inner_type) != OID_INDIRECT_DATA:
-        raise Broken("the signed content is not an Authenticode digest")
-    indirect = expect(next(children(der, inner_value)), 0x30, "signed content")
-    digest_info = list(children(der, indirect))[1]
-    algorithm_id, signed_digest = list(children(der, digest_info))
-    algorithm = DIGESTS.get(value(der, next(children(der, algorithm_id))))
-    if not algorithm:
-        raise Broken("a digest weaker than SHA-256, or unknown")
-    if pe_digest(data, algorithm)[0] != value(der, signed_digest):
-        raise Broken("the program's bytes are not the ones that were signed")
-
-    infos = list(children(der, signer_infos))
-    if len(infos) != 1:
-        raise Broken("not exactly one signer")
-    fields = list(children(der, infos[0]))
-    issuer_and_serial, digest_algorithm, attributes = fields[1:4]
-    expect(attributes, 0xA0, "signed attributes")
-    encrypted = expect(fields[5], 0x04, "signature value")
-    algorithm = DIGESTS.get(value(der, next(children(der, digest_algorithm))))
-    if not algorithm:
-        raise Broken("a digest weaker than SHA-256, or unknown")
-
-    # Authenticode signs the content's value, without its tag and length.
-    content_digest = hashlib.new(algorithm, value(der, indirect)).digest()
-    found = {}
-    for attribute in children(der, attributes):
-        attr_type, attr_values = list(children(der, attribute))[:2]
-        found[value(der, attr_type)] = value(der, next(children(der, attr_values)))
-    if found.get(OID_CONTENT_TYPE) != OID_INDIRECT_DATA:
-        raise Broken("the signed attributes name another content")
-    if found.get(OID_MESSAGE_DIGEST) != content_digest:
-        raise Broken("the signed attributes do not match the signed content")
-
-    issuer, serial = (value(der, n) for n in children(der, issuer_and_serial))
-    signer = None
-    for certificate_set in certificates:
-        for certificate in children(der, certificate_set):
-            tbs = next(children(der, certificate))
-            tbs_fields = list(children(der, tbs))
-            if tbs_fields[0][0] == 0xA0:
-                tbs_fields = tbs_fields[1:]
-            cert_serial, cert_issuer = tbs_fields[0], tbs_fields[2]
-            if value(der, cert_serial) == serial and value(der, cert_issuer) == issuer:
-                signer = certificate
-    if not signer:
-        raise Broken("the signer's certificate is not in the signature")
-    signer_der = encoded(der, signer)
-
-    # What the key signed: the attributes, tagged as a SET.
-    attributes_der = b"\x31" + encoded(der, attributes)[1:]
-    with tempfile.TemporaryDirectory() as work:
-        cert = os.path.join(work, "signer.der")
-        key = os.path.join(work, "key.pem")
-        signature = os.path.join(work, "signature")
-        signed_part = os.path.join(work, "attributes")
-        for name, content in ((cert, signer_der), (signature, value(der, encrypted)),
-                              (signed_part, attributes_der)):
-            with open(name, "wb") as f:
-                f.write(content)
-        run(["openssl", "x509", "-inform", "DER", "-in", cert, "-out", cert_out])
-        run(["openssl", "x509", "-in", cert_out, "-noout", "-pubkey", "-out", key])
-        if subprocess.run(["openssl", "dgst", "-" + algorithm, "-verify", key,
-                           "-signature", signature, signed_part],
-                          capture_output=True).returncode:
-            raise Broken("the signature was not made with the signer's key")
-
-
-def run(command):
-    result = subprocess.run(command, capture_output=True, text=True)
-    if result.returncode:
-        raise Broken(f"{' '.join(command[:2])}: {result.stderr.strip().splitlines()[-1:]}")
+    pe, start, chain, time_stamped = check(data)
+    del data  # pe holds a copy since its checksum was computed
+    with open(unsigned_out, "wb") as f:
+        f.write(unsigned_program(pe, start))
+    with open(chain_out, "wb") as f:
+        f.writelines(c.public_bytes(serialization.Encoding.PEM) for c in chain)
+    signer = chain[0]
+    print("\t".join((signer.subject.rfc4514_string(), signer.issuer.rfc4514_string(),
+                     signer.fingerprint(hashes.SHA256()).hex(),
+                     f"time-stamp: {'yes' if time_stamped else 'no'}")))
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3:
-        print(__doc__.strip(), file=sys.stderr)
-        sys.exit(2)
+    if len(sys.argv) != 4:
+        fail(__doc__.strip())
     try:
-        check(*sys.argv[1:])
-    except (Broken, OSError, IndexError, StopIteration, struct.error) as error:
-        print(error or "the signature is malformed", file=sys.stderr)
-        sys.exit(1)
+        main(*sys.argv[1:])
+    except pefile.PEFormatError as error:
+        fail(f"not a Windows program ({' '.join(str(error).split())})")
+    except Exception as error:  # attacker-made input: any fault is a refusal, never a traceback
+        fail(f"a malformed signature or program ({type(error).__name__}: {' '.join(str(error).split())})")

@@ -1,19 +1,33 @@
 """The release zip's layout: written by tools/release.sh through write(),
-read and checked (its files, and SHA256SUMS against them), unpacked, and
-packed again with signed programs, in the same order with the same dates.
+read and checked, unpacked, and packed again with signed programs, in the
+same order with the same dates. A zip is a release zip only when this
+writer, given the entries read from it, writes it again byte for byte: no
+comment, no bytes before or between entries, no other order, modes, dates or
+headers. Entries are read streaming and capped, so any input takes little
+memory; every fault is one line naming the zip (and the entry).
 
   release_zip.py unpack ZIP DIR            prints the entries' date (Unix time)
   release_zip.py pack TEMPLATE DIR OUT     the template's README.txt, DIR's programs
 """
 import calendar
 import hashlib
+import io
 import os
+import shutil
 import sys
+import tempfile
+import zlib
 import zipfile
 
 PROGRAMS = ("x86/SlotBench.exe", "x64/SlotBench.exe",
             "wine-bridge/x86/CT_ORB.dll", "wine-bridge/x64/CT_ORB.dll")
 ENTRIES = set(PROGRAMS) | {"README.txt", "SHA256SUMS"}
+# Far above the release's own files (360 KB at most).
+MAX_ENTRY = 16 << 20
+# zipfile reads the whole central directory at once: six entries need little.
+MAX_DIRECTORY = 64 << 10
+CHUNK = 1 << 20
+MODE = 0o100644
 
 
 def fail(message):
@@ -21,55 +35,142 @@ def fail(message):
     sys.exit(1)
 
 
+def sums_of(digests):
+    return "".join(f"{digests[name]}  {name}\n" for name in sorted(digests) if name != "SHA256SUMS").encode()
+
+
 def sums(data):
-    return "".join(f"{hashlib.sha256(data[name]).hexdigest()}  {name}\n"
-                   for name in sorted(data) if name != "SHA256SUMS").encode()
+    return sums_of({name: hashlib.sha256(content).hexdigest() for name, content in data.items()})
 
 
 def write(path, data, date_time):
     """The zip of data (name -> bytes) with its SHA256SUMS, the entries in
     name order, all dated date_time: the same input, the same bytes."""
-    data = dict(data, SHA256SUMS=sums(data))
+    write_files(path, {name: io.BytesIO(content) for name, content in data.items()}, date_time)
+
+
+def write_files(path, files, date_time):
+    """write() of open binary files (name -> file), read in chunks."""
+    digests = {}
+    for name, source in files.items():
+        digests[name] = hashlib.file_digest(source, "sha256").hexdigest()
+    files = dict(files, SHA256SUMS=io.BytesIO(sums_of(digests)))
     with zipfile.ZipFile(path, "w") as z:
-        for name in sorted(data):
+        for name in sorted(files):
+            source = files[name]
             entry = zipfile.ZipInfo(name, date_time=date_time)
             entry.compress_type = zipfile.ZIP_DEFLATED
+            entry._compresslevel = 9  # what writestr(..., compresslevel=9) sets
             entry.create_system = 3
-            entry.external_attr = 0o100644 << 16
-            z.writestr(entry, data[name], compresslevel=9)
+            entry.external_attr = MODE << 16
+            entry.file_size = source.seek(0, os.SEEK_END)
+            source.seek(0)
+            with z.open(entry, "w") as sink:
+                shutil.copyfileobj(source, sink, CHUNK)
 
 
-def read(path):
+def extract(path, archive, info, folder):
+    """One entry into folder, streaming, at most MAX_ENTRY bytes; its SHA-256."""
+    name = info.filename
+    if info.compress_type != zipfile.ZIP_DEFLATED or info.flag_bits & 0x1:
+        fail(f"{path}: {name} is not deflated as a release writes it")
+    if info.file_size > MAX_ENTRY:
+        fail(f"{path}: {name} claims {info.file_size} bytes, over {MAX_ENTRY >> 20} MiB: larger than any release file")
+    target = os.path.join(folder, name)
+    os.makedirs(os.path.dirname(target), exist_ok=True)
+    digest, size = hashlib.sha256(), 0
     try:
-        archive = zipfile.ZipFile(path)
-        names = archive.namelist()
-        if len(names) != len(ENTRIES) or set(names) != ENTRIES:
-            fail(f"{path} holds {', '.join(names)}: not the files of a release")
-        data = {name: archive.read(name) for name in names}
-    except (OSError, zipfile.BadZipFile) as error:
+        with archive.open(info) as source, open(target, "wb") as sink:
+            while chunk := source.read(CHUNK):
+                size += len(chunk)
+                if size > MAX_ENTRY:
+                    fail(f"{path}: {name} holds over {MAX_ENTRY >> 20} MiB: larger than any release file")
+                digest.update(chunk)
+                sink.write(chunk)
+    except (zipfile.BadZipFile, zlib.error, EOFError, ValueError, NotImplementedError, RuntimeError) as error:
+        fail(f"{path}: {name} is corrupt ({error})")
+    return digest.hexdigest()
+
+
+def differences(archive, infos):
+    """What makes a zip other than the writer's, as far as zipfile tells."""
+    found = []
+    if archive.comment:
+        found.append("a comment")
+    if infos[0].header_offset:
+        found.append(f"{infos[0].header_offset} bytes before its first listed entry")
+    if [i.filename for i in infos] != sorted(i.filename for i in infos):
+        found.append("its entries in another order")
+    found += [f"{i.filename} with mode {i.external_attr >> 16:o}" for i in infos
+              if i.external_attr != MODE << 16 or i.create_system != 3]
+    if len({i.date_time for i in infos}) != 1:
+        found.append("entries of different dates")
+    return found
+
+
+def first_difference(one, other):
+    one.seek(0)
+    other.seek(0)
+    offset = 0
+    while True:
+        a, b = one.read(CHUNK), other.read(CHUNK)
+        if a != b:
+            return offset + next((i for i, (x, y) in enumerate(zip(a, b)) if x != y), min(len(a), len(b)))
+        if not a:
+            return None
+        offset += len(a)
+
+
+def read(path, folder):
+    """Checks the release zip at path and unpacks it into folder; its date."""
+    try:
+        with open(path, "rb") as f:
+            end = zipfile._EndRecData(f)
+            if not end:
+                fail(f"{path} is not a zip")
+            if end[zipfile._ECD_ENTRIES_TOTAL] != len(ENTRIES) or end[zipfile._ECD_SIZE] > MAX_DIRECTORY:
+                fail(f"{path} holds {end[zipfile._ECD_ENTRIES_TOTAL]} entries: not the files of a release")
+            archive = zipfile.ZipFile(f)
+            infos = archive.infolist()
+            names = [i.filename for i in infos]
+            if set(names) != ENTRIES or len(names) != len(ENTRIES):
+                fail(f"{path} holds {', '.join(names)}: not the files of a release")
+            digests = {i.filename: extract(path, archive, i, folder) for i in infos}
+            if digests["SHA256SUMS"] != hashlib.sha256(sums_of(digests)).hexdigest():
+                fail(f"{path}: its SHA256SUMS does not match its files")
+            date_time = infos[0].date_time
+            with tempfile.TemporaryFile() as rebuilt:
+                files = {n: open(os.path.join(folder, n), "rb") for n in names if n != "SHA256SUMS"}
+                try:
+                    write_files(rebuilt, files, date_time)
+                finally:
+                    for opened in files.values():
+                        opened.close()
+                offset = first_difference(f, rebuilt)
+            if offset is not None:
+                reasons = differences(archive, infos) or [f"the first difference at byte {offset}"]
+                fail(f"{path} is not the zip a release writes of its own files: {'; '.join(reasons)}")
+    except (OSError, zipfile.BadZipFile, zlib.error, EOFError, ValueError) as error:
         fail(f"{path} cannot be read as a zip: {error}")
-    if data["SHA256SUMS"] != sums(data):
-        fail(f"{path}: its SHA256SUMS does not match its files")
-    return archive.infolist(), data
+    return date_time
 
 
 def unpack(path, folder):
-    infos, data = read(path)
-    for name, content in data.items():
-        target = os.path.join(folder, name)
-        os.makedirs(os.path.dirname(target), exist_ok=True)
-        with open(target, "wb") as f:
-            f.write(content)
     # release.sh dates every entry with the commit's time, in UTC.
-    print(calendar.timegm(infos[0].date_time + (0, 0, 0)))
+    print(calendar.timegm(read(path, folder) + (0, 0, 0)))
 
 
 def pack(template, folder, out):
-    infos, data = read(template)
-    for name in PROGRAMS:
-        with open(os.path.join(folder, name), "rb") as f:
-            data[name] = f.read()
-    write(out, data, infos[0].date_time)
+    with tempfile.TemporaryDirectory() as files:
+        date_time = read(template, files)
+        sources = {name: os.path.join(folder if name in PROGRAMS else files, name)
+                   for name in ENTRIES - {"SHA256SUMS"}}
+        opened = {name: open(source, "rb") for name, source in sources.items()}
+        try:
+            write_files(out, opened, date_time)
+        finally:
+            for f in opened.values():
+                f.close()
 
 
 if __name__ == "__main__":
