@@ -24,7 +24,8 @@ _SlotBenchCallKeepingStack:
     pushl   %ebx
     pushl   %esi
     pushl   %edi
-    subl    $8, %esp                # -20(%ebp): the registration record
+    pushl   $_SlotBenchCallFaultHandler
+    pushl   %fs:0                   # -20(%ebp): the registration record, not linked yet
     movl    12(%ebp), %edx          # arguments
     movl    16(%ebp), %ecx          # count
     leal    0(,%ecx,4), %eax
@@ -36,10 +37,7 @@ _SlotBenchCallKeepingStack:
     movl    (%edx,%ecx,4), %eax
     movl    %eax, (%esp,%ecx,4)
     jmp     1b
-2:  movl    %fs:0, %eax             # the record goes first in the thread's chain
-    movl    %eax, -20(%ebp)
-    movl    $_SlotBenchCallFaultHandler, -16(%ebp)
-    leal    -20(%ebp), %eax
+2:  leal    -20(%ebp), %eax         # the record goes first in the thread's chain
     movl    %eax, %fs:0
     call    *8(%ebp)
 3:  movl    -20(%ebp), %ecx         # and leaves it (EAX holds the result)
