@@ -62,6 +62,8 @@ void SleepMilliseconds(uint32_t milliseconds) {
     (void)milliseconds;
 }
 
+void ShowErrorAndEndProcess(WindowHandle, const std::string&, const std::string&, int) {}
+
 bool GetOsVersion(OsVersion& version) {
     version = {6, 1};
     return true;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bench/realtime_system.h"
+#include "platform/ct_api.h"
 #include "platform/memory/fake_system.h"
 #include "ui/slotbench_dlg.h"
 
@@ -30,6 +31,9 @@ double ProcessCpuSeconds() {
 // An instant terminal that answers every request with 90 00.
 extern "C" int8_t CT_init(uint16_t, uint16_t) { return 0; }
 extern "C" int8_t CT_close(uint16_t) { return 0; }
+
+// No call of this stand-in ever faults.
+bool platform::TakeCtApiFault(platform::CtApiFault&) { return false; }
 extern "C" int8_t CT_data(uint16_t, uint8_t*, uint8_t*, uint16_t, uint8_t*, uint16_t* lenr, uint8_t* response) {
     response[0] = 0x90;
     response[1] = 0x00;

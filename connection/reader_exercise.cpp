@@ -93,18 +93,29 @@ void Fail(CSlotBenchDlg& dlg, unsigned message) {
     dlg.m_passed = false;
 }
 
+// After a failed step the terminal is closed; a fault inside that close is
+// reported all the same, and the exercise ends either way.
+void CloseAfterFailure(CSlotBenchDlg& dlg) {
+    CT_close(kTerminalNumber);
+    dlg.LibraryFaulted();
+}
+
 // Resets the slot, asks for a card when it is empty, and judges it. False when
-// the exercise has to end (the terminal is closed then).
+// the exercise has to end: the terminal is closed then, unless the library
+// faulted and must not be called again.
 bool TestSlot(CSlotBenchDlg& dlg, const Slot& slot, Exchange& exchange) {
-    if (exchange.Send(slot.address, slot.reset, sizeof slot.reset) != 0) {
+    const int8_t reset = exchange.Send(slot.address, slot.reset, sizeof slot.reset);
+    if (dlg.LibraryFaulted()) return false;
+    if (reset != 0) {
         dlg.LogMessage(slot.resetFailMessage);
-        CT_close(kTerminalNumber);
+        CloseAfterFailure(dlg);
         dlg.m_passed = false;
         return false;
     }
     if (exchange.StatusOf() == Status::NoCard) {
         dlg.LogMessage(slot.insertCardMessage);
         exchange.Send(slot.address, slot.request, sizeof slot.request);
+        if (dlg.LibraryFaulted()) return false;
     }
     if (exchange.StatusOf() == Status::Good)
         dlg.LogText(slot.okText);
@@ -125,15 +136,19 @@ uint16_t CSlotBenchDlg::PortNumberFromName(const std::string& name) {
 }
 
 void CSlotBenchDlg::TestReader(uint16_t port) {
-    if (CT_init(kTerminalNumber, port) != 0) {
+    const int8_t opened = CT_init(kTerminalNumber, port);
+    if (LibraryFaulted()) return;
+    if (opened != 0) {
         Fail(*this, IDS_CT_INIT_FAIL);
         return;
     }
 
     Exchange exchange;
-    if (exchange.Send(kTerminalAddress, kResetTerminal, sizeof kResetTerminal) != 0) {
+    const int8_t reset = exchange.Send(kTerminalAddress, kResetTerminal, sizeof kResetTerminal);
+    if (LibraryFaulted()) return;
+    if (reset != 0) {
         LogMessage(IDS_RESET_TERMINAL_FAIL);
-        CT_close(kTerminalNumber);
+        CloseAfterFailure(*this);
         m_passed = false;
         return;
     }
@@ -145,5 +160,7 @@ void CSlotBenchDlg::TestReader(uint16_t port) {
     if (!TestSlot(*this, kPatientSlot, exchange)) return;
     if (!TestSlot(*this, kDoctorSlot, exchange)) return;
 
-    if (CT_close(kTerminalNumber) != 0) Fail(*this, IDS_CT_CLOSE_FAIL);
+    const int8_t closed = CT_close(kTerminalNumber);
+    if (LibraryFaulted()) return;
+    if (closed != 0) Fail(*this, IDS_CT_CLOSE_FAIL);
 }

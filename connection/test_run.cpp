@@ -70,6 +70,10 @@ void CSlotBenchDlg::OnStartTest() {
     // to leave among them is kept: the user asked to go, and the run has
     // finished logging.
     const bool leaveAsked = platform::DiscardQueuedInput(GetDlgItem(msg::kIdCancel));
+    if (!m_faultedCall.empty()) {
+        LeaveAfterLibraryFault();
+        return;
+    }
     controls.Restore(*this);
     m_runInProgress = false;
 

@@ -92,4 +92,12 @@ long StreamLength(std::FILE* stream);
 bool CopyFileReplacing(const char* from, const char* to);
 bool RemoveFile(const char* name);
 
+// --- Leaving ---------------------------------------------------------------
+
+// Shows `text` in an error box with one OK button, owned by `owner`, and once
+// it is closed ends the process with `exitCode` at once: nothing else of the
+// process runs, the card-terminal library's own clean-up included.
+void ShowErrorAndEndProcess(WindowHandle owner, const std::string& caption, const std::string& text,
+                            int exitCode);
+
 }  // namespace platform

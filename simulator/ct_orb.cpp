@@ -62,36 +62,79 @@ ctsim::Terminal& Simulated() {
     return *sim.terminal;
 }
 
+// A careful library's check of its caller's pointers, on a page that is never
+// mapped: both calls fault inside the system and handle it there, which must
+// change nothing for the caller.
+std::string ProbeUnmappedPage() {
+    void* const unmapped = reinterpret_cast<void*>(0x10);
+    const bool unreadable = IsBadReadPtr(unmapped, 4) != 0;
+    const bool unwritable = IsBadWritePtr(unmapped, 4) != 0;
+    return std::string("probe: IsBadReadPtr 0x10 ") + (unreadable ? "bad" : "good") + ", IsBadWritePtr 0x10 " +
+           (unwritable ? "bad" : "good");
+}
+
+// Runs one call on the terminal under the lock, and says which fault the
+// call is to raise. Kept out of line: the fault is raised by the exported
+// function once this frame, with its lock and its handlers, is gone.
+template <class Run>
+__attribute__((noinline)) int8_t Guarded(ctsim::Call call, ctsim::FaultKind& fault, Run run) {
+    try {
+        std::lock_guard<std::mutex> guard(CallLock());
+        ctsim::Terminal& terminal = Simulated();
+        if (terminal.ProbesNext(call)) terminal.Note(ProbeUnmappedPage());
+        const int8_t result = run(terminal);
+        fault = terminal.TakeFault();
+        return result;
+    } catch (...) {
+        return ctsim::kErrHtsi;
+    }
+}
+
+// Faults as a buggy library does: nothing in the library handles it.
+__attribute__((noinline)) void Raise(ctsim::FaultKind fault) {
+    switch (fault) {
+    case ctsim::FaultKind::kAccessViolation:
+        asm volatile("movl $1, 0x10" ::: "memory");
+        break;
+    case ctsim::FaultKind::kIllegalInstruction:
+        asm volatile("ud2");
+        break;
+    case ctsim::FaultKind::kDivideByZero:
+        asm volatile("xorl %%ecx, %%ecx\n\tmovl $1, %%eax\n\tcltd\n\tidivl %%ecx" ::: "eax", "ecx", "edx");
+        break;
+    case ctsim::FaultKind::kNone:
+        break;
+    }
+}
+
 }  // namespace
 
 extern "C" {
 
 int8_t CT_ORB_CALL CT_init(uint16_t ctn, uint16_t pn) {
-    try {
-        std::lock_guard<std::mutex> guard(CallLock());
-        return Simulated().Init(ctn, pn);
-    } catch (...) {
-        return ctsim::kErrHtsi;
-    }
+    ctsim::FaultKind fault = ctsim::FaultKind::kNone;
+    const int8_t result =
+        Guarded(ctsim::Call::kInit, fault, [&](ctsim::Terminal& terminal) { return terminal.Init(ctn, pn); });
+    Raise(fault);
+    return result;
 }
 
 int8_t CT_ORB_CALL CT_data(uint16_t ctn, uint8_t* dad, uint8_t* sad, uint16_t lenc, uint8_t* command,
                            uint16_t* lenr, uint8_t* response) {
-    try {
-        std::lock_guard<std::mutex> guard(CallLock());
-        return Simulated().Data(ctn, dad, sad, lenc, command, lenr, response);
-    } catch (...) {
-        return ctsim::kErrHtsi;
-    }
+    ctsim::FaultKind fault = ctsim::FaultKind::kNone;
+    const int8_t result = Guarded(ctsim::Call::kData, fault, [&](ctsim::Terminal& terminal) {
+        return terminal.Data(ctn, dad, sad, lenc, command, lenr, response);
+    });
+    Raise(fault);
+    return result;
 }
 
 int8_t CT_ORB_CALL CT_close(uint16_t ctn) {
-    try {
-        std::lock_guard<std::mutex> guard(CallLock());
-        return Simulated().Close(ctn);
-    } catch (...) {
-        return ctsim::kErrHtsi;
-    }
+    ctsim::FaultKind fault = ctsim::FaultKind::kNone;
+    const int8_t result =
+        Guarded(ctsim::Call::kClose, fault, [&](ctsim::Terminal& terminal) { return terminal.Close(ctn); });
+    Raise(fault);
+    return result;
 }
 
 }  // extern "C"

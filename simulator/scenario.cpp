@@ -107,6 +107,8 @@ public:
         if (keyword == "delay") return Delay(tk);
         if (keyword == "wait-limit") return WaitLimit(tk);
         if (keyword == "line") return Line(tk);
+        if (keyword == "fault") return Fault(tk);
+        if (keyword == "probe") return Probe(tk);
         return "unknown keyword '" + tk[0] + "'";
     }
 
@@ -278,6 +280,35 @@ private:
         return {};
     }
 
+    std::string Fault(const std::vector<std::string>& tk) {
+        ForcedFault f;
+        std::string error;
+        if (tk.size() != 3) return "expected: fault CALL[:N]|request access-violation|illegal-instruction|divide-by-zero";
+        if (Lower(tk[1]) == "request") {
+            f.at.call = Call::kData;
+            f.cardRequest = true;
+        } else if (!ParseSelector(tk[1], f.at, error)) {
+            return error;
+        }
+        for (FaultKind kind : {FaultKind::kAccessViolation, FaultKind::kIllegalInstruction, FaultKind::kDivideByZero}) {
+            if (Lower(tk[2]) == FaultName(kind)) f.kind = kind;
+        }
+        if (f.kind == FaultKind::kNone) {
+            return "'" + tk[2] + "' is not access-violation, illegal-instruction or divide-by-zero";
+        }
+        s_.faults.push_back(f);
+        return {};
+    }
+
+    std::string Probe(const std::vector<std::string>& tk) {
+        PointerProbe p;
+        std::string error;
+        if (tk.size() != 2) return "expected: probe CALL[:N]";
+        if (!ParseSelector(tk[1], p.at, error)) return error;
+        s_.probes.push_back(p);
+        return {};
+    }
+
     Scenario& s_;
     bool (&slotSeen_)[2];
 };
@@ -306,6 +337,18 @@ const ForcedStatus* Scenario::StatusFor(Call call, uint32_t n) const { return Fi
 const ForcedLength* Scenario::LengthFor(Call call, uint32_t n) const { return Find(lengths, call, n); }
 const CallDelay* Scenario::DelayFor(Call call, uint32_t n) const { return Find(delays, call, n); }
 const LineFault* Scenario::LineFaultFor(Call call, uint32_t n) const { return Find(lineFaults, call, n); }
+const PointerProbe* Scenario::ProbeFor(Call call, uint32_t n) const { return Find(probes, call, n); }
+
+const ForcedFault* Scenario::FaultFor(Call call, uint32_t n, bool cardRequest) const {
+    const ForcedFault* every = nullptr;
+    const ForcedFault* exact = nullptr;
+    for (const ForcedFault& f : faults) {
+        if (f.at.call != call) continue;
+        if (f.cardRequest ? cardRequest : f.at.n == n) exact = &f;
+        if (!f.cardRequest && f.at.n == 0) every = &f;
+    }
+    return exact ? exact : every;
+}
 
 // Both built at first use: a Scenario made while other files' globals are
 // being initialised (a test's, say) must find them already there.
@@ -332,6 +375,16 @@ std::string CallName(Call call) {
     case Call::kInit: return "CT_init";
     case Call::kData: return "CT_data";
     case Call::kClose: return "CT_close";
+    }
+    return "?";
+}
+
+std::string FaultName(FaultKind kind) {
+    switch (kind) {
+    case FaultKind::kNone: return "none";
+    case FaultKind::kAccessViolation: return "access-violation";
+    case FaultKind::kIllegalInstruction: return "illegal-instruction";
+    case FaultKind::kDivideByZero: return "divide-by-zero";
     }
     return "?";
 }

@@ -51,6 +51,23 @@ struct CallDelay {
     uint32_t ms = 0;
 };
 
+// A fault the library raises inside a call and does not handle itself, as a
+// maker's library with a bug would.
+enum class FaultKind { kNone, kAccessViolation, kIllegalInstruction, kDivideByZero };
+
+struct ForcedFault {
+    CallSelector at;
+    // Instead of `at`: every CT_data carrying a REQUEST ICC (a card request).
+    bool cardRequest = false;
+    FaultKind kind = FaultKind::kNone;
+};
+
+// The library checks its caller's pointers on an unmapped page (the check
+// faults inside the system and is handled there) before it answers.
+struct PointerProbe {
+    CallSelector at;
+};
+
 // What the serial front does to the line for one exchange instead of
 // answering normally. The DLL front has no line and ignores these.
 enum class LineFaultKind { kBadCheck, kGarbage, kSilent };
@@ -71,6 +88,8 @@ struct Scenario {
     std::vector<ForcedStatus> statuses;
     std::vector<ForcedLength> lengths;
     std::vector<CallDelay> delays;
+    std::vector<ForcedFault> faults;
+    std::vector<PointerProbe> probes;
     // Caps the time a REQUEST ICC really waits, so that runs with a card that
     // never comes need not last a minute.
     std::optional<uint32_t> waitLimitMs;
@@ -88,6 +107,9 @@ struct Scenario {
     const ForcedLength* LengthFor(Call call, uint32_t n) const;
     const CallDelay* DelayFor(Call call, uint32_t n) const;
     const LineFault* LineFaultFor(Call call, uint32_t n) const;
+    const PointerProbe* ProbeFor(Call call, uint32_t n) const;
+    // As above; a card-request rule counts as a rule naming the call.
+    const ForcedFault* FaultFor(Call call, uint32_t n, bool cardRequest) const;
 };
 
 const std::vector<uint8_t>& DefaultProcessorAtr();
@@ -113,5 +135,8 @@ bool LoadScenarioFile(const std::string& path, Scenario& out, std::vector<Scenar
 std::string ScenarioErrorText(const std::string& path, const ScenarioError& error);
 
 std::string CallName(Call call);
+// "access-violation", "illegal-instruction", "divide-by-zero", as scenarios
+// and the trace write them.
+std::string FaultName(FaultKind kind);
 
 }  // namespace ctsim

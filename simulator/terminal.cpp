@@ -1,6 +1,7 @@
 #include "simulator/terminal.h"
 
 #include <algorithm>
+#include <string>
 
 namespace ctsim {
 
@@ -44,10 +45,30 @@ void Terminal::Delay(Call call, uint32_t n) {
     if (const CallDelay* d = scenario_.DelayFor(call, n)) clock_.SleepMs(d->ms);
 }
 
+FaultKind Terminal::TakeFault() {
+    const FaultKind kind = pendingFault_;
+    pendingFault_ = FaultKind::kNone;
+    return kind;
+}
+
+bool Terminal::ProbesNext(Call call) const {
+    const uint32_t done = call == Call::kInit ? initCalls_ : call == Call::kData ? dataCalls_ : closeCalls_;
+    return scenario_.ProbeFor(call, done + 1) != nullptr;
+}
+
+bool Terminal::Faults(Call call, uint32_t n, bool cardRequest) {
+    const ForcedFault* fault = scenario_.FaultFor(call, n, cardRequest);
+    if (fault == nullptr) return false;
+    Note("fault: " + CallName(call) + " n=" + std::to_string(n) + " " + FaultName(fault->kind));
+    pendingFault_ = fault->kind;
+    return true;
+}
+
 int8_t Terminal::Init(uint16_t ctn, uint16_t pn) {
     const uint32_t n = ++initCalls_;
     const uint64_t t = Elapsed();
     Delay(Call::kInit, n);
+    if (Faults(Call::kInit, n, false)) return kErrHtsi;
     int8_t result = kOk;
     if (const ForcedResult* forced = scenario_.ResultFor(Call::kInit, n)) {
         result = forced->code;
@@ -62,6 +83,7 @@ int8_t Terminal::Close(uint16_t ctn) {
     const uint32_t n = ++closeCalls_;
     const uint64_t t = Elapsed();
     Delay(Call::kClose, n);
+    if (Faults(Call::kClose, n, false)) return kErrHtsi;
     int8_t result = kOk;
     if (const ForcedResult* forced = scenario_.ResultFor(Call::kClose, n)) {
         result = forced->code;
@@ -89,6 +111,8 @@ int8_t Terminal::Data(uint16_t ctn, uint8_t* dad, uint8_t* sad, uint16_t lenc, c
     if (command) rec.command.assign(command, command + lenc);
 
     Delay(Call::kData, n);
+    const bool cardRequest = command != nullptr && lenc >= 2 && command[0] == kClaBcs && command[1] == kInsRequestIcc;
+    if (Faults(Call::kData, n, cardRequest)) return kErrHtsi;
     uint16_t written = 0;
     rec.result = DataChecked(n, ctn, dad, sad, lenc, command, lenr, response, written);
 

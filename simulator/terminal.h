@@ -51,6 +51,13 @@ public:
     // A "# ..." line in the trace, for what is not a call (the scenario used).
     void Note(const std::string& text);
 
+    // A call with a `fault` rule does nothing but note the fault and return
+    // kErrHtsi; the front then raises the fault itself, once the call has
+    // left the model (its locks and handlers). Taken once.
+    FaultKind TakeFault();
+    // Whether the next call of `call` is to probe pointers first (`probe`).
+    bool ProbesNext(Call call) const;
+
 private:
     struct Reply {
         int8_t result = kOk;  // not kOk: no response at all
@@ -68,6 +75,8 @@ private:
     std::vector<uint8_t> CardReady(int slot, uint8_t p2) const;
     bool CardPresent(int slot, uint64_t now) const;
     void Delay(Call call, uint32_t n);
+    // True when the call is to fault: noted, and kept for TakeFault.
+    bool Faults(Call call, uint32_t n, bool cardRequest);
     uint64_t Elapsed() { return clock_.NowMs() - origin_; }
 
     Scenario scenario_;
@@ -79,6 +88,7 @@ private:
     bool armed_[2] = {false, false};
     uint64_t armedAt_[2] = {0, 0};
     uint32_t initCalls_ = 0, dataCalls_ = 0, closeCalls_ = 0;
+    FaultKind pendingFault_ = FaultKind::kNone;
 };
 
 // The historical bytes of a processor card's ATR; empty when it is malformed.

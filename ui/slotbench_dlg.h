@@ -33,6 +33,13 @@ public:
     static uint16_t PortNumberFromName(const std::string& name);
     void TestReader(uint16_t port);
 
+    // Library faults (connection/library_fault.cpp). Asked after every
+    // library call: true when the call faulted, which is then logged and
+    // fails the run.
+    bool LibraryFaulted();
+    // The exit steps, the box that tells the user, and the end of the process.
+    void LeaveAfterLibraryFault();
+
     // Environment report (connection/environment_report.cpp)
     void LogOsVersion();
     void CheckCtApi();
@@ -64,6 +71,9 @@ public:
     // Exit was asked for while a run was in progress: the run stops at its
     // next chance and the exit steps follow once it has logged its verdict.
     bool m_exitRequested = false;
+    // The library call that faulted; empty while none has. The library is
+    // not called again, and the tool ends once the run has logged its verdict.
+    std::string m_faultedCall;
 
 protected:
     void DoDataExchange(CDataExchange* dx) override;

@@ -87,6 +87,18 @@ struct System {
     // Bytes a file may grow to before writes fail as on a full disk; empty
     // for no limit.
     std::map<std::string, long> diskRoom;
+
+    // The error box shown before the process was to end, if one was.
+    struct ErrorBox {
+        WindowHandle owner = nullptr;
+        std::string caption;
+        std::string text;
+        int exitCode = 0;
+        // Whether the session file "tmp" was still there when the box
+        // showed: the exit steps must have run by then.
+        bool sessionFileThere = false;
+    };
+    std::vector<ErrorBox> errorBoxes;
 };
 
 System& State();

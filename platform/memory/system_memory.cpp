@@ -1,5 +1,6 @@
 // The in-memory backend of the system services, for host tests.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/memory/fake_system.h"
@@ -31,6 +32,15 @@ uint64_t MonotonicMilliseconds() { return fake::State().monotonicMs; }
 void SleepMilliseconds(uint32_t milliseconds) {
     fake::State().sleeps.push_back(milliseconds);
     fake::Advance(milliseconds);
+}
+
+// The process cannot end under a test: the box is recorded, and the test
+// checks that the logic did nothing after it.
+void ShowErrorAndEndProcess(WindowHandle owner, const std::string& caption, const std::string& text,
+                            int exitCode) {
+    std::FILE* session = std::fopen("tmp", "rb");
+    if (session != nullptr) std::fclose(session);
+    fake::State().errorBoxes.push_back({owner, caption, text, exitCode, session != nullptr});
 }
 
 bool GetOsVersion(OsVersion& version) {

@@ -2,7 +2,8 @@
 // whether its functions pop their own arguments (stdcall) or leave them to the
 // caller (cdecl); calling a cdecl library as stdcall leaves the stack pointer
 // off after every call and brings the tool down. Every call therefore goes
-// through the thunk, which works for both. The arguments are those of the
+// through the thunk, which works for both, and which also turns a fault
+// inside the library into a reported one. The arguments are those of the
 // CT-API, each widened to a 32-bit stack slot as both conventions pass them.
 #include <cstdint>
 
@@ -20,9 +21,18 @@ namespace {
 
 uint32_t Slot(const void* pointer) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer)); }
 
+// What a faulted call returns; the logic asks for the fault before it looks.
+constexpr int8_t kFaultedResult = -128;
+
 template <size_t N>
-int8_t Call(void (*ordinal)(), const uint32_t (&arguments)[N]) {
-    const uint32_t eax = SlotBenchCallKeepingStack(reinterpret_cast<const void*>(ordinal), arguments, N);
+int8_t Call(const char* name, void (*ordinal)(), const uint32_t (&arguments)[N]) {
+    SlotBenchCallFault fault;
+    fault.faulted = 0;
+    const uint32_t eax = SlotBenchCallKeepingStack(reinterpret_cast<const void*>(ordinal), arguments, N, &fault);
+    if (fault.faulted != 0) {
+        KeepCtApiFault(name, fault);
+        return kFaultedResult;
+    }
     return static_cast<int8_t>(eax & 0xFFu);  // the result is a signed char, in AL
 }
 
@@ -30,16 +40,16 @@ int8_t Call(void (*ordinal)(), const uint32_t (&arguments)[N]) {
 
 int8_t CT_init(uint16_t ctn, uint16_t pn) {
     const uint32_t arguments[] = {ctn, pn};
-    return Call(CtOrbInit, arguments);
+    return Call("CT_init", CtOrbInit, arguments);
 }
 
 int8_t CT_data(uint16_t ctn, uint8_t* dad, uint8_t* sad, uint16_t lenc, uint8_t* command, uint16_t* lenr,
                uint8_t* response) {
     const uint32_t arguments[] = {ctn, Slot(dad), Slot(sad), lenc, Slot(command), Slot(lenr), Slot(response)};
-    return Call(CtOrbData, arguments);
+    return Call("CT_data", CtOrbData, arguments);
 }
 
 int8_t CT_close(uint16_t ctn) {
     const uint32_t arguments[] = {ctn};
-    return Call(CtOrbClose, arguments);
+    return Call("CT_close", CtOrbClose, arguments);
 }

@@ -45,6 +45,10 @@
 //   iconic                     iconic=1 while the main window is minimised
 //   sleep MS
 //   pid                        the process id that owns the main window
+//   wait-error-box SECONDS     find the tool's error box (caption "Slot Bench");
+//                              prints owner=main|other|none, its text, its
+//                              buttons and the red pixels of its icon
+//   press-box-ok               press the error box's OK button
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
@@ -60,6 +64,7 @@ namespace {
 
 const wchar_t kMainCaption[] = L"QSX 7100-K Slot Bench";
 const wchar_t kAboutCaption[] = L"A propos de Slot_Bench";
+const wchar_t kErrorBoxCaption[] = L"Slot Bench";
 const wchar_t kSerialMapKey[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
 const wchar_t kUsbSerialValue[] = L"\\Device\\USBSER000";
 
@@ -282,6 +287,52 @@ bool PostKeyToFocus(const std::string& name) {
     return Fail("unknown key " + name);
 }
 
+// The error box: a system message box, so a dialog of the standard class.
+HWND ErrorBox() { return FindWindowW(L"#32770", kErrorBoxCaption); }
+
+// The icon's look, read off the screen: the error icon is mostly red, the
+// warning and information icons are not. (The icon's handle belongs to the
+// tool's process and says nothing here.)
+int RedPixels(HWND icon) {
+    RECT r{};
+    if (!GetWindowRect(icon, &r)) return -1;
+    HDC screen = GetDC(nullptr);
+    int red = 0;
+    for (int y = r.top; y < r.bottom; ++y) {
+        for (int x = r.left; x < r.right; ++x) {
+            const COLORREF c = GetPixel(screen, x, y);
+            if (c != CLR_INVALID && GetRValue(c) > 150 && GetGValue(c) < 90 && GetBValue(c) < 90) ++red;
+        }
+    }
+    ReleaseDC(nullptr, screen);
+    return red;
+}
+
+bool DescribeErrorBox(double seconds) {
+    HWND box = nullptr;
+    if (!WaitFor(kErrorBoxCaption, seconds, box) || box != ErrorBox()) return Fail("no error box");
+    const HWND owner = GetWindow(box, GW_OWNER);
+    Say(std::string("owner=") + (owner == nullptr ? "none" : owner == FindTopLevel(kMainCaption) ? "main" : "other"));
+    std::string buttons;
+    int red = -1;
+    for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t className[32] = {};
+        GetClassNameW(child, className, 32);
+        std::wstring text;
+        WindowText(child, text);
+        if (wcscmp(className, L"Button") == 0) {
+            buttons += (buttons.empty() ? "" : ",") + Printable(text);
+        } else if ((GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
+            red = RedPixels(child);
+        } else if (!text.empty()) {
+            Say("text=" + Printable(text));
+        }
+    }
+    Say("buttons=" + buttons);
+    Say("icon_red_pixels=" + std::to_string(red));
+    return true;
+}
+
 int Number(const std::string& text) { return static_cast<int>(std::strtol(text.c_str(), nullptr, 0)); }
 double Seconds(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
 
@@ -297,6 +348,7 @@ const Command kCommands[] = {
     {"escape", 1},      {"close-box", 0},  {"about", 0},       {"plug", 1},            {"unplug", 0},
     {"plug-timed", 3},  {"sleep", 1},      {"pid", 0},        {"select-combo", 1},    {"enabled", 0},
     {"mouse-click", 1}, {"key", 1},        {"focus", 0},      {"minimize", 0},        {"iconic", 0},
+    {"wait-error-box", 1}, {"press-box-ok", 0},
 };
 
 std::wstring WithoutLineEnd(std::wstring text) {
@@ -471,6 +523,14 @@ bool Run(const std::string& name, const std::vector<std::string>& args, const st
         if (name == "minimize") ShowWindowAsync(g_main, SW_MINIMIZE);
         if (name == "iconic") Say(std::string("iconic=") + (IsIconic(g_main) ? "1" : "0"));
         return true;
+    }
+    if (name == "wait-error-box") return DescribeErrorBox(Seconds(args[0]));
+    if (name == "press-box-ok") {
+        HWND box = ErrorBox();
+        if (!box) return Fail("no error box");
+        HWND ok = GetDlgItem(box, IDOK);
+        if (!ok) return Fail("the error box has no OK button");
+        return PostMessageW(ok, BM_CLICK, 0, 0) != 0 || Fail("cannot press OK");
     }
     if (name == "sleep") {
         Sleep(static_cast<DWORD>(Number(args[0])));

@@ -719,11 +719,124 @@ second_copy_ends_while_blocked() {
   wait_until 12 driver_says iconic iconic=0 || fail "the second copy did not restore the blocked window"
 }
 
+# ------------------------------------------- a library that faults ---
+
+# A fault that the library leaves unhandled is reported, not a crash. Each
+# row: the library (stdcall, cdecl, x64), the link, the call that faults
+# (a CT_data one is the card request of the empty slot), the fault.
+LIBRARY_FAULTS=(
+  "stdcall serial CT_init access-violation"
+  "stdcall usb CT_data:1 divide-by-zero"
+  "cdecl usb CT_init illegal-instruction"
+  "cdecl serial CT_data:2 access-violation"
+  "x64 serial CT_init divide-by-zero"
+  "x64 usb CT_data:1 illegal-instruction"
+)
+FAULT_BOX_TEXT='The card-terminal library CT_ORB.dll failed inside %s.\n\nThe log was saved as QSX7100-K.log in the current folder.\n\nSlot Bench will now close.'
+
+# The fault line's offset lies inside the simulator's function that faults.
+expect_fault_in_raise() {  # library, log
+  local dll=$SIM32 tools=i686-w64-mingw32 base raise offset
+  [[ $1 == x64 ]] && dll=$SIM64 tools=x86_64-w64-mingw32
+  [[ $1 == cdecl ]] && dll=$SIM32_CDECL
+  base=$("$tools-objdump" -p "$dll" | awk '$1 == "ImageBase" { print $2 }')
+  raise=$("$tools-nm" -C "$dll" | awk '/\(anonymous namespace\)::Raise\(/ { print $1 }')
+  offset=$(tr -d '\r' <"$2" | sed -n 's/^CT-API fault in .* at CT_ORB\.dll+0x//p')
+  if [[ -z $base || -z $raise || -z $offset ]]; then
+    fail "cannot place the fault's offset (base '$base', Raise '$raise', offset '$offset')"
+  elif ((0x$offset < 0x$raise - 0x$base || 0x$offset >= 0x$raise - 0x$base + 0x40)); then
+    fail "offset 0x$offset is not inside the simulator's Raise at 0x$(printf %X $((0x$raise - 0x$base)))"
+  fi
+}
+
+case_library_fault() {
+  local row library link call kind slot code exe n root=$CASE_DIR
+  for row in "${LIBRARY_FAULTS[@]}"; do
+    read -r library link call kind <<<"$row"
+    slot=${call#*:} call=${call%%:*}
+    echo "    - $library, $link: $kind in $call"
+    CASE_DIR=$root/$library-$call
+    mkdir -p "$CASE_DIR"
+    case $kind in
+      access-violation) code=C0000005 ;;
+      illegal-instruction) code=C000001D ;;
+      divide-by-zero) code=C0000094 ;;
+    esac
+    local -a lines=("$SEPARATOR" "QSX 7100-K Connection test" "=DATE" "$SEPARATOR" "$OS_LINE" "CT-API installed"
+      "$VERSION_LINE")
+    [[ $link == usb ]] && lines+=("QSX 7100-K Port COM number: COM5")
+    # The faulting call's number: the reset of the terminal and of each slot
+    # up to the empty one come first.
+    n=1
+    if [[ $call == CT_init ]]; then
+      scenario "fault CT_init $kind"
+    else
+      n=$((slot + 2))
+      scenario "slot $slot empty" "fault request $kind"
+      lines+=("Terminal OK")
+      if ((slot == 1)); then lines+=("Insert a card in a patient's slot"); else lines+=("$PATIENT_OK" "Insert a card in the doctor's slot"); fi
+    fi
+    lines+=("~^CT-API fault in $call: exception $code at CT_ORB\.dll\+0x[0-9A-F]{8}\$")
+    if [[ $link == usb ]]; then lines+=("$USB_FAIL" ""); else lines+=("$SERIAL_FAIL" ""); fi
+
+    exe=$EXE32
+    case $library in
+      x64) exe=$EXE64 ;;
+      cdecl) cp -f "$SIM32_CDECL" "$SYS32_DLL" ;;
+      stdcall) cp -f "$SIM32" "$SYS32_DLL" ;;
+    esac
+    app_start "$exe" || continue
+    if [[ $link == usb ]]; then drv plug COM5 \; post-click 1005; else drv click 1001 \; post-click 1005; fi
+    local box
+    box=$(drv wait-error-box 20) || { fail "no error box"; app_kill; continue; }
+    # The exit steps have run before the box shows.
+    expect_no_file tmp
+    expect_log "$CASE_DIR/QSX7100-K.log" "${lines[@]}"
+    expect_state "$box" owner=main "text=${FAULT_BOX_TEXT//%s/$call}" buttons=OK
+    (($(field icon_red_pixels "$box") > 50)) || fail "the box's icon is not the red error icon: $(field icon_red_pixels "$box") red pixels"
+    [[ $row == "${LIBRARY_FAULTS[1]}" ]] && shot library_fault_box.png
+    drv press-box-ok
+    app_wait_exit 10
+    expect_eq "exit code" 3 "$APP_RC"
+    echo "      $(tr -d '\r' <"$CASE_DIR/QSX7100-K.log" | grep -m1 '^CT-API fault'); exit code $APP_RC"
+    expect_fault_in_raise "$library" "$CASE_DIR/QSX7100-K.log"
+    drv unplug
+    # The faulting call is the last one the library saw.
+    expect_eq "last trace line" "# fault: $call n=$n $kind" "$(tail -n 1 "$CASE_DIR/trace.txt" 2>/dev/null)"
+    expect_eq "CT_close calls" 0 "$(trace_calls CT_close | grep -c .)"
+    expect_scenario_used
+  done
+  CASE_DIR=$root
+}
+
+# A library that checks its caller's pointers with IsBadReadPtr (a fault
+# handled inside the system) at every call works as usual.
+case_library_probing() {
+  scenario "probe CT_init" "probe CT_data" "probe CT_close"
+  local exe root=$CASE_DIR
+  for exe in "$EXE32" "$EXE64"; do
+    CASE_DIR=$root/$(basename "$(dirname "$exe")")
+    mkdir -p "$CASE_DIR"
+    cp "$root/scenario.txt" "$CASE_DIR/"
+    app_start "$exe" || continue
+    drv click 1001
+    run_and_wait "$SERIAL_OK" 20
+    app_exit
+    expect_eq "$exe: exit code" 0 "$APP_RC"
+    local -a want
+    mapfile -t want < <(serial_success_lines)
+    expect_log "$CASE_DIR/QSX7100-K.log" "${want[@]}" ""
+    expect_eq "$exe: probes" 5 "$(grep -cxF '# probe: IsBadReadPtr 0x10 bad, IsBadWritePtr 0x10 bad' "$CASE_DIR/trace.txt")"
+  done
+  CASE_DIR=$root
+}
+
 CASES=(startup_state link_boxes serial_com3 serial_typed_com12 os_report_xp cards_arrive terminal_errors
   usb_already_plugged usb_plugged_during_wait usb_never_plugged library_missing_at_fixed_path
   no_library_anywhere log_rotation escape_and_close_box exit_during_usb_wait escape_during_usb_wait enter_does_nothing
   clear_and_two_runs about_box x64_smoke call_thunk conventions_serial_ok conventions_insert_card conventions_library_error
   second_copy_same_folder focus_back_on_start_test leave_while_blocked)
+CASES+=(library_fault library_probing)
 
 # ------------------------------------------------------------------ main ---
 

@@ -63,14 +63,37 @@ std::vector<std::string> CallTrace() {
 
 using fake::CtTerminal;
 
+namespace {
+
+// Records the call and runs the test's hook; true when this call faults.
+bool Made(const fake::CtCall& call, const char* name) {
+    fake::Terminal& terminal = CtTerminal();
+    terminal.calls.push_back(call);
+    if (terminal.during) terminal.during(call);
+    if (terminal.calls.size() != terminal.faultingCall) return false;
+    terminal.fault.call = name;
+    terminal.faultPending = true;
+    return true;
+}
+
+constexpr int8_t kFaultedResult = -128;
+
+}  // namespace
+
+bool platform::TakeCtApiFault(platform::CtApiFault& fault) {
+    if (!CtTerminal().faultPending) return false;
+    CtTerminal().faultPending = false;
+    fault = CtTerminal().fault;
+    return true;
+}
+
 extern "C" int8_t CT_init(uint16_t ctn, uint16_t pn) {
     fake::CtCall call;
     call.kind = fake::CtCall::Init;
     call.ctn = ctn;
     call.pn = pn;
     call.at = platform::MonotonicMilliseconds();
-    CtTerminal().calls.push_back(call);
-    if (CtTerminal().during) CtTerminal().during(call);
+    if (Made(call, "CT_init")) return kFaultedResult;
     return CtTerminal().initResult;
 }
 
@@ -84,8 +107,7 @@ extern "C" int8_t CT_data(uint16_t ctn, uint8_t* dad, uint8_t* sad, uint16_t len
     call.command.assign(command, command + lenc);
     call.lenrOffered = *lenr;
     call.at = platform::MonotonicMilliseconds();
-    CtTerminal().calls.push_back(call);
-    if (CtTerminal().during) CtTerminal().during(call);
+    if (Made(call, "CT_data")) return kFaultedResult;
 
     fake::CtAnswer answer;
     if (!CtTerminal().answers.empty()) {
@@ -116,7 +138,6 @@ extern "C" int8_t CT_close(uint16_t ctn) {
     call.kind = fake::CtCall::Close;
     call.ctn = ctn;
     call.at = platform::MonotonicMilliseconds();
-    CtTerminal().calls.push_back(call);
-    if (CtTerminal().during) CtTerminal().during(call);
+    if (Made(call, "CT_close")) return kFaultedResult;
     return CtTerminal().closeResult;
 }

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/ct_api.h"
+
 namespace fake {
 
 struct CtCall {
@@ -42,6 +44,13 @@ struct Terminal {
     std::vector<CtCall> calls;
     // Runs inside every call, while the caller is blocked in it.
     std::function<void(const CtCall&)> during;
+    // The call, counted from 1 over all three kinds, that faults inside the
+    // library instead of answering (0: none), and its fault; the call's name
+    // is filled in. It is recorded in `calls` like any other.
+    size_t faultingCall = 0;
+    platform::CtApiFault fault;
+    // Set by the faulting call until the tool takes it.
+    bool faultPending = false;
 };
 
 Terminal& CtTerminal();

@@ -1,8 +1,11 @@
 // Checks the 32-bit thunk that calls the card-terminal library whatever its
-// calling convention. Run under wine (the e2e suite does); exit code 0 when
-// every check passed.
+// calling convention, and stops a fault the library leaves unhandled. Run
+// under wine (the e2e suite does); exit code 0 when every check passed.
+#include <windows.h>
+
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 
 #include "platform/win32/call_keeping_stack_x86.h"
 
@@ -12,6 +15,8 @@ extern "C" {
 uint32_t ThunkTestPopsTooMuch();          // ret $64: pops more than it was given
 uint32_t ThunkTestClobbersRegisters();    // returns with EBX, ESI and EDI changed
 uint32_t ThunkTestStackAtEntry();         // returns ESP as it was at entry
+uint32_t ThunkTestFaults();               // clobbers EBX, ESI, EDI and the stack, then writes to 0x10
+extern const char ThunkTestFaultAt[];     // the instruction that faults
 }
 
 asm(R"(
@@ -30,6 +35,16 @@ _ThunkTestClobbersRegisters:
     .globl _ThunkTestStackAtEntry
 _ThunkTestStackAtEntry:
     movl    %esp, %eax
+    ret
+    .globl _ThunkTestFaults
+_ThunkTestFaults:
+    movl    $0xDEAD0001, %ebx
+    movl    $0xDEAD0002, %esi
+    movl    $0xDEAD0003, %edi
+    pushl   $0x12345678
+    .globl _ThunkTestFaultAt
+_ThunkTestFaultAt:
+    movl    $1, 0x10
     ret
 )");
 
@@ -78,7 +93,8 @@ uint32_t StackPointer() {
 void ArgumentsArriveInOrder(const void* function, const char* what) {
     const uint32_t arguments[] = {1, 0x22, 0x333, 0x4444, 0x55555, 0x666666, 0x7777777};
     for (uint32_t& seen : g_seen) seen = 0;
-    const uint32_t result = SlotBenchCallKeepingStack(function, arguments, 7);
+    SlotBenchCallFault fault{};
+    const uint32_t result = SlotBenchCallKeepingStack(function, arguments, 7, &fault);
     bool inOrder = true;
     for (int i = 0; i < 7; ++i) inOrder = inOrder && g_seen[i] == arguments[i];
     std::printf("     %s\n", what);
@@ -91,8 +107,42 @@ void ArgumentsArriveInOrder(const void* function, const char* what) {
 void StackStaysPut(const void* function, uint32_t count, const char* what) {
     const uint32_t arguments[] = {1, 2, 3, 4, 5, 6, 7};
     const uint32_t before = StackPointer();
-    for (int i = 0; i < 100000; ++i) SlotBenchCallKeepingStack(function, arguments, count);
+    SlotBenchCallFault fault{};
+    for (int i = 0; i < 100000; ++i) SlotBenchCallKeepingStack(function, arguments, count, &fault);
     Check(StackPointer() == before, what);
+}
+
+// The thread's exception chain head, as the thunk links itself in and out.
+uint32_t ChainHead() {
+    uint32_t head;
+    asm volatile("movl %%fs:0, %0" : "=r"(head));
+    return head;
+}
+
+__attribute__((noinline)) uint32_t __stdcall ProbesBadPointers(uint32_t a) {
+    const bool bad = IsBadReadPtr(reinterpret_cast<const void*>(0x10), 4) &&
+                     IsBadWritePtr(reinterpret_cast<void*>(0x10), 4);
+    return bad ? a + 1 : 0;
+}
+
+// A fault the callee leaves unhandled ends the call, not the process; one it
+// handles itself (IsBadReadPtr's) is none of the thunk's business.
+void FaultsAreStopped() {
+    const uint32_t head = ChainHead();
+    const uint32_t before = StackPointer();
+    SlotBenchCallFault fault{};
+    const uint32_t result = SlotBenchCallKeepingStack(Address(ThunkTestFaults), nullptr, 0, &fault);
+    Check(fault.faulted == 1 && fault.code == EXCEPTION_ACCESS_VIOLATION, "a write to 0x10 comes back as C0000005");
+    Check(fault.address == reinterpret_cast<uintptr_t>(ThunkTestFaultAt), "  at the faulting instruction");
+    Check(result == 0, "  with result 0");
+    Check(ChainHead() == head && StackPointer() == before, "  the exception chain and ESP are as before");
+
+    const uint32_t one[] = {41};
+    SlotBenchCallFault none{};
+    Check(SlotBenchCallKeepingStack(Address(ProbesBadPointers), one, 1, &none) == 42 && none.faulted == 0,
+          "a callee probing bad pointers with IsBadReadPtr answers as usual");
+    Check(SlotBenchCallKeepingStack(Address(ThunkTestFaults), nullptr, 0, &fault) == 0 && fault.faulted == 1,
+          "a second fault is stopped too");
 }
 
 }  // namespace
@@ -106,40 +156,48 @@ int main() {
     StackStaysPut(Address(ThunkTestPopsTooMuch), 1, "a callee popping more than it got leaves ESP where it was");
 
     const uint32_t one[] = {41};
-    Check(SlotBenchCallKeepingStack(Address(OneStdcall), one, 1) == 42, "one argument, stdcall");
-    Check(SlotBenchCallKeepingStack(Address(NoArguments), nullptr, 0) == 42, "no arguments at all");
+    SlotBenchCallFault fault{};
+    Check(SlotBenchCallKeepingStack(Address(OneStdcall), one, 1, &fault) == 42, "one argument, stdcall");
+    Check(SlotBenchCallKeepingStack(Address(NoArguments), nullptr, 0, &fault) == 42, "no arguments at all");
 
     // The registers are set just before the thunk and read just after it, in
     // one asm block, so that nothing of the compiler's runs in between. ECX
-    // carries the callee in and EBX's value out.
-    uint32_t ecx = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(Address(ThunkTestClobbersRegisters)));
-    uint32_t esi = 0, edi = 0, eax = 0;
-    asm volatile(
-        "pushl %%ebx\n\t"
-        "movl $0x0B0B0B0B, %%ebx\n\t"
-        "movl $0x05050505, %%esi\n\t"
-        "movl $0x0D0D0D0D, %%edi\n\t"
-        "pushl $0\n\t"
-        "pushl $0\n\t"
-        "pushl %%ecx\n\t"
-        "call _SlotBenchCallKeepingStack\n\t"
-        "addl $12, %%esp\n\t"
-        "movl %%ebx, %%ecx\n\t"
-        "popl %%ebx\n\t"
-        : "+c"(ecx), "=S"(esi), "=D"(edi), "=a"(eax)
-        :
-        : "edx", "memory", "cc");
-    const uint32_t ebx = ecx;
-    Check(ebx == 0x0B0B0B0B && esi == 0x05050505 && edi == 0x0D0D0D0D,
-          "EBX, ESI and EDI survive a callee that clobbers them");
-    Check(static_cast<int8_t>(eax & 0xFF) == -128, "a negative result comes back in AL");
+    // carries the callee in and EBX's value out; EDX the fault record.
+    for (const void* callee : {Address(ThunkTestClobbersRegisters), Address(ThunkTestFaults)}) {
+        uint32_t ecx = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(callee));
+        uint32_t esi = 0, edi = 0, eax = 0;
+        SlotBenchCallFault* record = &fault;
+        asm volatile(
+            "pushl %%ebx\n\t"
+            "movl $0x0B0B0B0B, %%ebx\n\t"
+            "movl $0x05050505, %%esi\n\t"
+            "movl $0x0D0D0D0D, %%edi\n\t"
+            "pushl %%edx\n\t"
+            "pushl $0\n\t"
+            "pushl $0\n\t"
+            "pushl %%ecx\n\t"
+            "call _SlotBenchCallKeepingStack\n\t"
+            "addl $16, %%esp\n\t"
+            "movl %%ebx, %%ecx\n\t"
+            "popl %%ebx\n\t"
+            : "+c"(ecx), "=S"(esi), "=D"(edi), "=a"(eax), "+d"(record)
+            :
+            : "memory", "cc");
+        const uint32_t ebx = ecx;
+        const bool faulting = callee == Address(ThunkTestFaults);
+        Check(ebx == 0x0B0B0B0B && esi == 0x05050505 && edi == 0x0D0D0D0D,
+              faulting ? "EBX, ESI and EDI survive a callee that clobbers them and faults"
+                       : "EBX, ESI and EDI survive a callee that clobbers them");
+        if (!faulting) Check(static_cast<int8_t>(eax & 0xFF) == -128, "a negative result comes back in AL");
+    }
+    FaultsAreStopped();
 
     // A GCC-built library may keep SSE values on its stack: at entry, ESP + 4
     // must be 16-byte aligned, for any number of arguments.
     bool aligned = true;
     const uint32_t many[7] = {};
     for (uint32_t count = 0; count <= 7; ++count) {
-        const uint32_t esp = SlotBenchCallKeepingStack(Address(ThunkTestStackAtEntry), many, count);
+        const uint32_t esp = SlotBenchCallKeepingStack(Address(ThunkTestStackAtEntry), many, count, &fault);
         aligned = aligned && (esp + 4) % 16 == 0;
     }
     Check(aligned, "the callee's stack is 16-byte aligned for 0 to 7 arguments");

@@ -1,0 +1,44 @@
+// A library that faults inside a call is reported, not allowed to take the
+// tool down without a word: one line says which call and where, the run
+// ends as failed without another call into the library (its state is
+// unknown), the session is saved as on Exit, and a box tells the user before
+// the tool ends.
+#include "connection/library_fault.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "platform/system.h"
+#include "ui/slotbench_dlg.h"
+
+std::string LibraryFaultLine(const platform::CtApiFault& fault) {
+    char where[64];
+    if (fault.module.empty()) {
+        std::snprintf(where, sizeof where, "0x%0*" PRIX64, fault.addressDigits, fault.address);
+    } else {
+        std::snprintf(where, sizeof where, "+0x%08" PRIX64, fault.offset);
+    }
+    char code[16];
+    std::snprintf(code, sizeof code, "%08" PRIX32, fault.code);
+    return "CT-API fault in " + fault.call + ": exception " + code + " at " + fault.module + where;
+}
+
+std::string LibraryFaultBoxText(const std::string& call) {
+    return "The card-terminal library CT_ORB.dll failed inside " + call +
+           ".\n\nThe log was saved as QSX7100-K.log in the current folder.\n\nSlot Bench will now close.";
+}
+
+bool CSlotBenchDlg::LibraryFaulted() {
+    platform::CtApiFault fault;
+    if (!platform::TakeCtApiFault(fault)) return false;
+    LogText(LibraryFaultLine(fault));
+    m_passed = false;
+    m_faultedCall = fault.call;
+    return true;
+}
+
+void CSlotBenchDlg::LeaveAfterLibraryFault() {
+    CloseSessionLog();
+    platform::ShowErrorAndEndProcess(m_hWnd, "Slot Bench", LibraryFaultBoxText(m_faultedCall),
+                                     kLibraryFaultExitCode);
+}
