@@ -25,6 +25,7 @@ public:
     IconHandle OnQueryDragIcon();
     void OnUsbClicked();
     void OnSerialClicked();
+    void OnDpiChanged();
 
     // Test run (connection/test_run.cpp)
     void OnStartTest();
@@ -65,7 +66,13 @@ public:
     // next chance and the exit steps follow once it has logged its verdict.
     bool m_exitRequested = false;
 
+    // The window's big and small icons, loaded for the scale it is drawn at
+    // (m_hIcon stays the icon of the minimised window and of dragging).
+    IconHandle m_bigIcon = nullptr;
+    IconHandle m_smallIcon = nullptr;
+
 protected:
+    void SetIconsForDpi();
     void DoDataExchange(CDataExchange* dx) override;
     const MessageMap* GetMessageMap() const override;
 };

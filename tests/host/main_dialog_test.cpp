@@ -30,9 +30,55 @@ TEST_F(MainDialogTest, SystemMenuAndIcons) {
     EXPECT_EQ(window.systemMenu[1].flags, kMenuString);
     EXPECT_EQ(window.systemMenu[1].id, 0x10u);
     EXPECT_EQ(window.systemMenu[1].text, "&A propos de Slot_Bench...");
-    EXPECT_EQ(window.bigIcon, LoadAppIcon(128));
-    EXPECT_EQ(window.smallIcon, LoadAppIcon(128));
     EXPECT_EQ(dlg->OnQueryDragIcon(), LoadAppIcon(128));
+}
+
+// The window's icons are drawn for the scale it is shown at, follow it to a
+// monitor of another scale, and none is leaked or released twice; the
+// dialog manager still gets the change to rescale the window.
+TEST_F(MainDialogTest, WindowIconsFollowTheDisplayScale) {
+    const struct {
+        int openedAt, movedTo;
+    } kCases[] = {{96, 144}, {144, 192}, {192, 96}};
+    for (const auto& c : kCases) {
+        SCOPED_TRACE("opened at " + std::to_string(c.openedAt) + " dpi, moved to " + std::to_string(c.movedTo));
+        fake::Reset();
+        fake::State().displayDpi = c.openedAt;
+        dlg = std::make_unique<CSlotBenchDlg>();
+        Open();
+        fake::Window& window = fake::WindowOf(*dlg);
+        const auto expectIcons = [&window](int dpi) {
+            const auto* big = fake::ScaledIconOf(window.bigIcon);
+            const auto* small = fake::ScaledIconOf(window.smallIcon);
+            ASSERT_NE(big, nullptr);
+            ASSERT_NE(small, nullptr);
+            EXPECT_EQ(big->id, 128u);
+            EXPECT_TRUE(big->big);
+            EXPECT_EQ(big->dpi, dpi);
+            EXPECT_FALSE(big->destroyed);
+            EXPECT_EQ(small->id, 128u);
+            EXPECT_FALSE(small->big);
+            EXPECT_EQ(small->dpi, dpi);
+            EXPECT_FALSE(small->destroyed);
+        };
+        expectIcons(c.openedAt);
+
+        window.dpi = c.movedTo;
+        const int defaultBefore = window.defaultProcessing;
+        intptr_t result = 0;
+        EXPECT_TRUE(dlg->DispatchDialogMessage(msg::kDpiChanged, 0, 0, result));
+        expectIcons(c.movedTo);
+        EXPECT_EQ(window.defaultProcessing, defaultBefore + 1);
+        // Minimised, the window still draws the icon of the system's size.
+        EXPECT_EQ(dlg->OnQueryDragIcon(), LoadAppIcon(128));
+
+        Exit();
+        dlg.reset();
+        const auto& icons = fake::State().scaledIcons;
+        EXPECT_EQ(icons.size(), 4u);
+        for (const auto& icon : icons) EXPECT_TRUE(icon.destroyed);
+        EXPECT_EQ(fake::State().badIconReleases, 0);
+    }
 }
 
 TEST_F(MainDialogTest, LinkBoxesBehaveAsAPairThatCanBothBeUnchecked) {
