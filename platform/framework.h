@@ -230,7 +230,9 @@ constexpr unsigned kDpiChanged = 0x02E0;  // WM_DPICHANGED: the window moved to 
 // The dots per inch `window` is drawn at.
 int WindowDpi(const CWnd& window);
 // Icon `id` of the program's resources at the size the window manager shows
-// a window's big (or small) icon at `dpi`, or null. The caller releases it
-// with DestroyAppIcon, once no window uses it any more.
+// a window's big (or small) icon at `dpi`. Null where LoadAppIcon's icon has
+// that size already (the caller uses that one: nothing to load at every
+// start at the system's own scale), or where it cannot be loaded. The caller
+// releases it with DestroyAppIcon, once no window uses it any more.
 IconHandle LoadAppIconForDpi(unsigned id, bool big, int dpi);
 void DestroyAppIcon(IconHandle icon);

@@ -196,7 +196,13 @@ IconHandle LoadAppIcon(unsigned id) { return reinterpret_cast<IconHandle>(static
 
 int WindowDpi(const CWnd& window) { return W(window.m_hWnd)->dpi; }
 
-IconHandle LoadAppIconForDpi(unsigned id, bool big, int dpi) { return fake::NewScaledIcon(id, big, dpi); }
+IconHandle LoadAppIconForDpi(unsigned id, bool big, int dpi) {
+    // The window manager's sizes, 32 and 16 pixels at 96 dpi; LoadAppIcon's
+    // icon is the big one at 96.
+    const int size = (big ? 32 : 16) * dpi / 96;
+    if (size == SystemMetric(kSmCxIcon)) return nullptr;
+    return fake::NewScaledIcon(id, big, dpi);
+}
 
 void DestroyAppIcon(IconHandle icon) {
     if (icon == nullptr) return;

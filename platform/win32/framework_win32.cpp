@@ -383,7 +383,8 @@ IconHandle LoadAppIconForDpi(unsigned id, bool big, int dpi) {
     const int index = big ? SM_CXICON : SM_CXSMICON;
     const int size = metricForDpi != nullptr ? metricForDpi(index, static_cast<UINT>(dpi))
                                              : MulDiv(GetSystemMetrics(index), dpi, SystemDpi());
-    if (size <= 0) return nullptr;
+    // LoadIconA loads at the system's big icon size.
+    if (size <= 0 || size == GetSystemMetrics(SM_CXICON)) return nullptr;
 
     // Common controls 6 draw a size the icon file lacks (175 %, above 200 %)
     // from a larger picture; the plain loader would stretch a smaller one.
