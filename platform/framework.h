@@ -217,3 +217,22 @@ CWinApp* AfxGetApp();
 void AfxEnableControlContainer();
 // Icon `id` of the program's resources.
 IconHandle LoadAppIcon(unsigned id);
+
+// --- Display scale --------------------------------------------------------
+// The window manager draws the tool's windows at each monitor's own scale
+// (dots per inch, 96 at 100 %). The dialog manager scales the dialogs'
+// controls and font; what the tool hands the window itself, its icons, it
+// loads at the window's scale.
+namespace msg {
+constexpr unsigned kDpiChanged = 0x02E0;  // WM_DPICHANGED: the window moved to another scale
+}  // namespace msg
+
+// The dots per inch `window` is drawn at.
+int WindowDpi(const CWnd& window);
+// Icon `id` of the program's resources at the size the window manager shows
+// a window's big (or small) icon at `dpi`. Null where LoadAppIcon's icon has
+// that size already (the caller uses that one: nothing to load at every
+// start at the system's own scale), or where it cannot be loaded. The caller
+// releases it with DestroyAppIcon, once no window uses it any more.
+IconHandle LoadAppIconForDpi(unsigned id, bool big, int dpi);
+void DestroyAppIcon(IconHandle icon);

@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """Writes res/slotbench.ico: a card terminal seen from above, with a card
-standing in its upper slot and the second slot free, at 16, 24, 32 and 48
-pixels, each in 16 colours, 256 colours and 32-bit colour with alpha.
+standing in its upper slot and the second slot free. Twelve images: 32-bit
+colour with alpha at every size Windows asks for between 100 % and 200 %
+display scale (small icons 16, 20, 24, 32; big icons 32, 40, 48, 64), so that
+no scale gets a stretched picture; 256 colours at 16, 32 and 48 and 16 colours
+at 16 and 32, for displays of few colours.
 
 The picture is drawn from a few shapes in a 48-unit square, sampled 8 x 8
 times per pixel; nothing depends on the time or the machine, so every run
@@ -11,8 +14,10 @@ import os
 import struct
 import sys
 
-SIZES = (16, 24, 32, 48)
-DEPTHS = (4, 8, 32)
+# (size, bits per pixel), in the order of the icon directory.
+IMAGES = ((16, 4), (32, 4),
+          (16, 8), (32, 8), (48, 8),
+          (16, 32), (20, 32), (24, 32), (32, 32), (40, 32), (48, 32), (64, 32))
 SAMPLES = 8
 
 # The standard 16-colour palette (VGA order).
@@ -164,10 +169,12 @@ def image(size, depth, pixels):
 
 
 def icon():
+    rendered = {}
     images = []
-    for depth in DEPTHS:
-        for size in SIZES:
-            images.append((size, depth, image(size, depth, render(size))))
+    for size, depth in IMAGES:
+        if size not in rendered:
+            rendered[size] = render(size)
+        images.append((size, depth, image(size, depth, rendered[size])))
     out = struct.pack("<HHH", 0, 1, len(images))
     offset = 6 + 16 * len(images)
     for size, depth, data in images:
@@ -184,7 +191,7 @@ def main():
     data = icon()
     with open(target, "wb") as f:
         f.write(data)
-    print(f"{target}: {len(data)} bytes, 12 images")
+    print(f"{target}: {len(data)} bytes, {len(IMAGES)} images")
 
 
 if __name__ == "__main__":

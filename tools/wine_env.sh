@@ -167,7 +167,7 @@ wine_env_driver() {
   if [[ ! -f $SLOTBENCH_DRIVER || $src -nt $SLOTBENCH_DRIVER ]]; then
     mkdir -p "$(dirname "$SLOTBENCH_DRIVER")"
     i686-w64-mingw32-g++-posix -std=c++17 -O2 -Wall -Wextra -municode -static -o "$SLOTBENCH_DRIVER" "$src" \
-      -luser32 -ladvapi32 || { wine_env_log "the driver could not be built"; return 1; }
+      -luser32 -ladvapi32 -lgdi32 || { wine_env_log "the driver could not be built"; return 1; }
   fi
 }
 

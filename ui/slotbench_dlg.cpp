@@ -1,5 +1,6 @@
 // The main dialog's window: construction, data exchange, start-up, the link
-// check boxes, the system menu, the minimised icon and the way out.
+// check boxes, the system menu, the icons at the window's display scale, the
+// minimised icon and the way out.
 #include "ui/slotbench_dlg.h"
 
 #include "res/resource.h"
@@ -13,7 +14,11 @@ CSlotBenchDlg::CSlotBenchDlg(CWnd* parent)
       m_passed(true),
       m_sessionLog(nullptr) {}
 
-CSlotBenchDlg::~CSlotBenchDlg() = default;
+CSlotBenchDlg::~CSlotBenchDlg() {
+    // The window, the icons' last user, is gone by now.
+    DestroyAppIcon(m_bigIcon);
+    DestroyAppIcon(m_smallIcon);
+}
 
 void CSlotBenchDlg::DoDataExchange(CDataExchange* dx) {
     CDialog::DoDataExchange(dx);
@@ -35,6 +40,7 @@ const MessageMap* CSlotBenchDlg::GetMessageMap() const {
         {msg::kCommand, IDC_SERIAL, msg::kButtonClicked, &CallHandler<D, &D::OnSerialClicked>},
         {msg::kCommand, IDC_CLEAR, msg::kButtonClicked, &CallHandler<D, &D::OnClear>},
         {msg::kCommand, IDC_START_TEST, msg::kButtonClicked, &CallHandler<D, &D::OnStartTest>},
+        {msg::kDpiChanged, 0, 0, &CallHandler<D, &D::OnDpiChanged>},
     };
     static const MessageMap kMap = {CDialog::GetMessageMap(), kEntries,
                                     sizeof kEntries / sizeof kEntries[0]};
@@ -50,8 +56,7 @@ bool CSlotBenchDlg::OnInitDialog() {
         AppendToSystemMenu(kMenuString, IDM_ABOUTBOX, aboutMenu);
     }
 
-    SetIcon(m_hIcon, true);
-    SetIcon(m_hIcon, false);
+    SetIconsForDpi();
 
     m_passed = true;
     m_portCombo.SetCurSel(0);
@@ -106,6 +111,28 @@ void CSlotBenchDlg::OnPaint() {
 }
 
 IconHandle CSlotBenchDlg::OnQueryDragIcon() { return m_hIcon; }
+
+void CSlotBenchDlg::SetIconsForDpi() {
+    // The caption, the task bar and Alt+Tab show these at the window's scale:
+    // pictures drawn for that size, not m_hIcon's stretched.
+    const int dpi = WindowDpi(*this);
+    IconHandle big = LoadAppIconForDpi(IDR_MAINFRAME, true, dpi);
+    IconHandle small = LoadAppIconForDpi(IDR_MAINFRAME, false, dpi);
+    SetIcon(big != nullptr ? big : m_hIcon, true);
+    SetIcon(small != nullptr ? small : m_hIcon, false);
+    // The window has let go of the pair it had.
+    DestroyAppIcon(m_bigIcon);
+    DestroyAppIcon(m_smallIcon);
+    m_bigIcon = big;
+    m_smallIcon = small;
+}
+
+void CSlotBenchDlg::OnDpiChanged() {
+    SetIconsForDpi();
+    // The dialog manager moves the window to its new size and rescales the
+    // controls and their font.
+    Default();
+}
 
 void CSlotBenchDlg::OnUsbClicked() {
     UpdateData(true);

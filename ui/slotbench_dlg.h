@@ -25,6 +25,7 @@ public:
     IconHandle OnQueryDragIcon();
     void OnUsbClicked();
     void OnSerialClicked();
+    void OnDpiChanged();
 
     // Test run (connection/test_run.cpp)
     void OnStartTest();
@@ -75,7 +76,13 @@ public:
     // not called again, and the tool ends once the run has logged its verdict.
     std::string m_faultedCall;
 
+    // The window's big and small icons, loaded for the scale it is drawn at
+    // (m_hIcon stays the icon of the minimised window and of dragging).
+    IconHandle m_bigIcon = nullptr;
+    IconHandle m_smallIcon = nullptr;
+
 protected:
+    void SetIconsForDpi();
     void DoDataExchange(CDataExchange* dx) override;
     const MessageMap* GetMessageMap() const override;
 };

@@ -4,7 +4,11 @@
 BENCH_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 BENCH_OUT=$BENCH_ROOT/build/bench-wine
 BENCH_SRC=$BENCH_ROOT/bench/wine
-EXE32=$BENCH_ROOT/build/windows-x86/SlotBench.exe
+# BENCH_EXE32: another 32-bit program to measure (an older build, say).
+EXE32=${BENCH_EXE32:-$BENCH_ROOT/build/windows-x86/SlotBench.exe}
+# The program's own manifest as the build made it (common controls 6, display
+# scale awareness): the minimal dialog carries the same.
+MANIFEST32=$BENCH_ROOT/build/windows-x86/platform/win32/res/slotbench.manifest
 # shellcheck disable=SC2034  # EXE64 and SIM64 are for sizes.sh
 EXE64=$BENCH_ROOT/build/windows-x64/SlotBench.exe
 SIM32=$BENCH_ROOT/build/windows-x86/simulator/CT_ORB.dll
@@ -20,17 +24,21 @@ source "$BENCH_ROOT/tools/wine_env.sh"
 
 bench_require_builds() {
   local f
-  for f in "$EXE32" "$SIM32"; do
+  for f in "$EXE32" "$SIM32" "$MANIFEST32"; do
     [[ -f $f ]] || { echo "bench: $f is not built (bash tools/build.sh)" >&2; return 1; }
   done
 }
 
 # The minimal dialog program, built like SlotBench.exe: same compiler and
-# optimisation, static, GUI subsystem, 32-bit.
+# optimisation, static, GUI subsystem, 32-bit, and the same manifest, so that
+# what wine spends on visual styles and display scaling for any such dialog
+# is on both sides of the ratio.
 bench_build_minimal() {
   mkdir -p "$BENCH_OUT"
-  if [[ ! -f $MINIMAL || $BENCH_SRC/minimal_dialog.cpp -nt $MINIMAL || $BENCH_SRC/minimal_dialog.rc -nt $MINIMAL ]]; then
-    if ! i686-w64-mingw32-windres "$BENCH_SRC/minimal_dialog.rc" -O coff -o "$BENCH_OUT/minimal_dialog.res" ||
+  if [[ ! -f $MINIMAL || $BENCH_SRC/minimal_dialog.cpp -nt $MINIMAL || $BENCH_SRC/minimal_dialog.rc -nt $MINIMAL ||
+    $MANIFEST32 -nt $MINIMAL ]]; then
+    if ! i686-w64-mingw32-windres -I "$(dirname "$MANIFEST32")" "$BENCH_SRC/minimal_dialog.rc" -O coff \
+      -o "$BENCH_OUT/minimal_dialog.res" ||
       ! i686-w64-mingw32-g++-posix -std=c++17 -O3 -DNDEBUG -Wall -Wextra -static -mwindows \
         -o "$MINIMAL" "$BENCH_SRC/minimal_dialog.cpp" "$BENCH_OUT/minimal_dialog.res"; then
       echo "bench: the minimal dialog program could not be built" >&2

@@ -99,6 +99,17 @@ struct System {
         bool sessionFileThere = false;
     };
     std::vector<ErrorBox> errorBoxes;
+    // The scale new windows are drawn at, and every icon loaded for a scale.
+    int displayDpi = 96;
+    struct ScaledIcon {
+        unsigned id;
+        bool big;
+        int dpi;
+        bool destroyed;
+    };
+    std::vector<ScaledIcon> scaledIcons;
+    // Releases of an icon that was not loaded, or was released already.
+    int badIconReleases = 0;
 };
 
 System& State();
@@ -124,6 +135,7 @@ struct Window {
     std::map<int, Window> children;
     CDialog* dialog = nullptr;
     bool iconic = false;
+    int dpi = 96;
     IconHandle bigIcon = nullptr;
     IconHandle smallIcon = nullptr;
     std::vector<MenuItem> systemMenu;
@@ -150,6 +162,8 @@ void Click(CDialog& dialog, int id);
 // The dialog receives a command as from the keyboard or the system menu.
 void Command(CDialog& dialog, int id);
 void SysCommand(CDialog& dialog, unsigned id);
+// The icon a handle from LoadAppIconForDpi stands for; null for any other.
+const System::ScaledIcon* ScaledIconOf(IconHandle icon);
 // Templates of the dialogs run modally through DoModal, in order.
 std::vector<unsigned>& ModalRuns();
 

@@ -37,6 +37,7 @@ Window& OpenDialog(CDialog& dialog) {
     Window& window = *Dialogs().back();
     window.id = static_cast<int>(dialog.TemplateId());
     window.dialog = &dialog;
+    window.dpi = State().displayDpi;
     dialog.m_hWnd = &window;
     for (const auto& [id, items] : State().initialItems) Child(&window, id).items = items;
     dialog.OnInitDialog();
@@ -57,6 +58,24 @@ void Click(CDialog& dialog, int id) {
 void Command(CDialog& dialog, int id) {
     if (WindowOf(dialog).ended) return;
     Send(dialog, msg::kCommand, static_cast<uintptr_t>(id), 0);
+}
+
+namespace {
+// Handles of scaled icons: their place in the list, well above any resource id.
+constexpr uintptr_t kScaledIconBase = 0x100000;
+}  // namespace
+
+const System::ScaledIcon* ScaledIconOf(IconHandle icon) {
+    const uintptr_t value = reinterpret_cast<uintptr_t>(icon);
+    auto& icons = State().scaledIcons;
+    if (value < kScaledIconBase || value - kScaledIconBase >= icons.size()) return nullptr;
+    return &icons[value - kScaledIconBase];
+}
+
+IconHandle NewScaledIcon(unsigned id, bool big, int dpi) {
+    auto& icons = State().scaledIcons;
+    icons.push_back({id, big, dpi, false});
+    return reinterpret_cast<IconHandle>(kScaledIconBase + icons.size() - 1);
 }
 
 void SysCommand(CDialog& dialog, unsigned id) {
@@ -174,3 +193,24 @@ CWinApp* AfxGetApp() { return g_app; }
 void AfxEnableControlContainer() {}
 
 IconHandle LoadAppIcon(unsigned id) { return reinterpret_cast<IconHandle>(static_cast<uintptr_t>(id)); }
+
+int WindowDpi(const CWnd& window) { return W(window.m_hWnd)->dpi; }
+
+IconHandle LoadAppIconForDpi(unsigned id, bool big, int dpi) {
+    // The window manager's sizes, 32 and 16 pixels at 96 dpi; LoadAppIcon's
+    // icon is the big one at 96.
+    const int size = (big ? 32 : 16) * dpi / 96;
+    if (size == SystemMetric(kSmCxIcon)) return nullptr;
+    return fake::NewScaledIcon(id, big, dpi);
+}
+
+void DestroyAppIcon(IconHandle icon) {
+    if (icon == nullptr) return;
+    auto* scaled = const_cast<fake::System::ScaledIcon*>(fake::ScaledIconOf(icon));
+    // Destroying what was never loaded, or twice, is the fault a test wants to see.
+    if (scaled == nullptr || scaled->destroyed) {
+        fake::State().badIconReleases++;
+        return;
+    }
+    scaled->destroyed = true;
+}

@@ -341,3 +341,62 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     if (app != nullptr) app->InitInstance();
     return 0;
 }
+
+// --- Display scale ----------------------------------------------------------
+
+namespace {
+
+// A function of a system DLL the process has loaded already, or null where
+// this Windows has none: the program must start on systems older than the
+// function, so it is never imported.
+template <class Function>
+Function SystemFunction(const char* module, const char* name) {
+    HMODULE loaded = GetModuleHandleA(module);
+    if (loaded == nullptr) return nullptr;
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(loaded, name)));
+}
+
+int SystemDpi() {
+    HDC screen = GetDC(nullptr);
+    const int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSX) : 0;
+    if (screen != nullptr) ReleaseDC(nullptr, screen);
+    return dpi > 0 ? dpi : 96;
+}
+
+}  // namespace
+
+int WindowDpi(const CWnd& window) {
+    // Windows 10 1607 and later tell each window's scale. Before them the
+    // process draws every window, caption included, at the system's scale.
+    using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
+    static const auto getDpiForWindow = SystemFunction<GetDpiForWindowFunction>("user32.dll", "GetDpiForWindow");
+    if (getDpiForWindow != nullptr) {
+        const UINT dpi = getDpiForWindow(H(window.m_hWnd));
+        if (dpi != 0) return static_cast<int>(dpi);
+    }
+    return SystemDpi();
+}
+
+IconHandle LoadAppIconForDpi(unsigned id, bool big, int dpi) {
+    using MetricForDpiFunction = int(WINAPI*)(int, UINT);
+    static const auto metricForDpi = SystemFunction<MetricForDpiFunction>("user32.dll", "GetSystemMetricsForDpi");
+    const int index = big ? SM_CXICON : SM_CXSMICON;
+    const int size = metricForDpi != nullptr ? metricForDpi(index, static_cast<UINT>(dpi))
+                                             : MulDiv(GetSystemMetrics(index), dpi, SystemDpi());
+    // LoadIconA loads at the system's big icon size.
+    if (size <= 0 || size == GetSystemMetrics(SM_CXICON)) return nullptr;
+
+    // Common controls 6 draw a size the icon file lacks (175 %, above 200 %)
+    // from a larger picture; the plain loader would stretch a smaller one.
+    using ScaleDownFunction = HRESULT(WINAPI*)(HINSTANCE, PCWSTR, int, int, HICON*);
+    static const auto loadScaledDown = SystemFunction<ScaleDownFunction>("comctl32.dll", "LoadIconWithScaleDown");
+    HINSTANCE program = GetModuleHandleA(nullptr);
+    HICON icon = nullptr;
+    if (loadScaledDown != nullptr && SUCCEEDED(loadScaledDown(program, MAKEINTRESOURCEW(id), size, size, &icon)))
+        return icon;
+    return LoadImageA(program, MAKEINTRESOURCEA(id), IMAGE_ICON, size, size, LR_DEFAULTCOLOR);
+}
+
+void DestroyAppIcon(IconHandle icon) {
+    if (icon != nullptr) DestroyIcon(static_cast<HICON>(icon));
+}

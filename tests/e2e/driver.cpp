@@ -49,6 +49,14 @@
 //                              prints owner=main|other|none, its text, its
 //                              buttons and the red pixels of its icon
 //   press-box-ok               press the error box's OK button
+//   layout                     the display's scale and what the main window
+//                              shows at it: "dpi=N", "control=ID X Y W H" (client
+//                              coordinates) for each control, the list's
+//                              "item_height=", "list_width=" (its client
+//                              area), "font_height=" (the template's 8-point
+//                              font at that scale) and "widest_line=" (the
+//                              longest line's extent in the template's face
+//                              at the list's line height), in pixels
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
@@ -333,6 +341,92 @@ bool DescribeErrorBox(double seconds) {
     return true;
 }
 
+std::wstring WithoutLineEnd(std::wstring text) {
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
+    return text;
+}
+
+// The driver reads and posts coordinates as they are on screen: run
+// per-monitor aware (at run time; only newer systems have the call), or the
+// window manager would hand it every size scaled back to 96 dots per inch.
+void SeeTheRealScale() {
+    using SetContext = BOOL(WINAPI*)(HANDLE);
+    if (HMODULE user = GetModuleHandleW(L"user32.dll")) {
+        auto set = reinterpret_cast<SetContext>(
+            reinterpret_cast<void*>(GetProcAddress(user, "SetProcessDpiAwarenessContext")));
+        if (set) set(reinterpret_cast<HANDLE>(-4));  // DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2
+    }
+}
+
+// The display's dots per inch. Wine answers GetDpiForWindow for another
+// process's window with 96 whatever the scale; the screen's is the one its
+// windows are drawn at.
+int DisplayDpi() {
+    HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    return dpi;
+}
+
+bool SayLayout() {
+    if (!HaveMainWindow()) return false;
+    const int dpi = DisplayDpi();
+    Say("dpi=" + std::to_string(dpi));
+    for (int id : {2, 1000, 1001, 1002, 1003, 1004, 1005, 1006}) {
+        HWND control = nullptr;
+        if (!Control(id, control)) return false;
+        RECT r{};
+        GetWindowRect(control, &r);
+        MapWindowPoints(nullptr, g_main, reinterpret_cast<POINT*>(&r), 2);
+        Say("control=" + std::to_string(id) + " " + std::to_string(r.left) + " " + std::to_string(r.top) + " " +
+            std::to_string(r.right - r.left) + " " + std::to_string(r.bottom - r.top));
+    }
+    HWND list = nullptr;
+    if (!Control(1002, list)) return false;
+    LRESULT itemHeight = 0;
+    if (!Query(list, LB_GETITEMHEIGHT, 0, 0, itemHeight)) return Fail("the list does not answer");
+    RECT client{};
+    GetClientRect(list, &client);
+    Say("item_height=" + std::to_string(itemHeight));
+    Say("list_width=" + std::to_string(client.right - client.left));
+
+    // The list's font cannot be read from another process. Two stand-ins
+    // of the template's face: at the template's 8 points for the display's
+    // scale, the least height a line needs; and at the list's line height
+    // (a list box's line is its font's cell), for the width lines take.
+    HDC screen = GetDC(nullptr);
+    LOGFONTW font{};
+    font.lfCharSet = DEFAULT_CHARSET;
+    wcscpy(font.lfFaceName, L"MS Sans Serif");
+    font.lfHeight = -MulDiv(8, dpi, 72);
+    HFONT made = CreateFontIndirectW(&font);
+    HGDIOBJ old = SelectObject(screen, made);
+    TEXTMETRICW metrics{};
+    GetTextMetricsW(screen, &metrics);
+    SelectObject(screen, old);
+    DeleteObject(made);
+
+    font.lfHeight = static_cast<LONG>(itemHeight);
+    made = CreateFontIndirectW(&font);
+    old = SelectObject(screen, made);
+    std::vector<std::wstring> lines;
+    int widest = 0;
+    if (ReadList(lines)) {
+        for (const std::wstring& line : lines) {
+            const std::wstring shown = WithoutLineEnd(line);
+            SIZE extent{};
+            GetTextExtentPoint32W(screen, shown.c_str(), static_cast<int>(shown.size()), &extent);
+            if (extent.cx > widest) widest = extent.cx;
+        }
+    }
+    SelectObject(screen, old);
+    ReleaseDC(nullptr, screen);
+    DeleteObject(made);
+    Say("font_height=" + std::to_string(metrics.tmHeight));
+    Say("widest_line=" + std::to_string(widest));
+    return true;
+}
+
 int Number(const std::string& text) { return static_cast<int>(std::strtol(text.c_str(), nullptr, 0)); }
 double Seconds(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
 
@@ -349,12 +443,8 @@ const Command kCommands[] = {
     {"plug-timed", 3},  {"sleep", 1},      {"pid", 0},        {"select-combo", 1},    {"enabled", 0},
     {"mouse-click", 1}, {"key", 1},        {"focus", 0},      {"minimize", 0},        {"iconic", 0},
     {"wait-error-box", 1}, {"press-box-ok", 0},
+    {"layout", 0},
 };
-
-std::wstring WithoutLineEnd(std::wstring text) {
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
-    return text;
-}
 
 bool SayEnabled() {
     const struct {
@@ -536,6 +626,7 @@ bool Run(const std::string& name, const std::vector<std::string>& args, const st
         Sleep(static_cast<DWORD>(Number(args[0])));
         return true;
     }
+    if (name == "layout") return SayLayout();
     if (name == "pid") {
         if (!HaveMainWindow()) return false;
         DWORD pid = 0;
@@ -551,6 +642,7 @@ bool Run(const std::string& name, const std::vector<std::string>& args, const st
 int wmain(int argc, wchar_t** argv) {
     // Plain LF line ends, whatever reads the output.
     _setmode(_fileno(stdout), _O_BINARY);
+    SeeTheRealScale();
     std::vector<std::wstring> words(argv + 1, argv + argc);
     g_main = FindTopLevel(kMainCaption);
     size_t i = 0;

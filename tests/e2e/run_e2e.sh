@@ -116,6 +116,7 @@ case_cleanup() {
   drv unplug >/dev/null 2>&1
   # What a case changes in the prefix is put back, even when it fails.
   if [[ $CASE_NAME == os_report_xp ]]; then wine reg delete "$APPDEFAULTS_KEY" /f >/dev/null 2>&1; fi
+  if [[ $CASE_NAME == display_scale_150 ]]; then reset_dpi; fi
   cmp -s "$SIM32" "$SYS32_DLL" || cp -f "$SIM32" "$SYS32_DLL"
 }
 
@@ -831,11 +832,64 @@ case_library_probing() {
   CASE_DIR=$root
 }
 
+# ------------------------------------------------- display scale ---
+
+# Wine takes the display's dots per inch from this value at each program's
+# start; the case puts it back (case_cleanup too), so that no other case runs
+# at another scale.
+DPI_KEY='HKCU\Control Panel\Desktop'
+set_dpi() { wine reg add "$DPI_KEY" /v LogPixels /t REG_DWORD /d "$1" /f >/dev/null 2>&1; }
+reset_dpi() { wine reg delete "$DPI_KEY" /v LogPixels /f >/dev/null 2>&1; }
+
+# "control=ID X Y W H" of the driver's layout: field N (1 X, 2 Y, 3 W, 4 H).
+layout_control() {  # layout, id, field
+  grep "^control=$2 " <<<"$1" | head -n1 | cut -d' ' -f$(($3 + 1))
+}
+
+expect_ratio() {  # what, at 150 %, at 100 %
+  local ratio
+  ratio=$(awk -v a="$2" -v b="$3" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "none" }')
+  echo "    $1: $3 -> $2 px (x$ratio)"
+  awk -v r="$ratio" 'BEGIN { exit !(r >= 1.35 && r <= 1.65) }' || fail "$1 grew x$ratio from 96 to 144 dpi, not about x1.5"
+}
+
+# At 150 % the dialog is drawn at that scale, not as a stretched 96-dpi
+# bitmap: its controls and the list's lines are half as large again as at
+# 100 %, and every logged line fits the list's height and width.
+case_display_scale_150() {
+  local at96 at144 id
+  reset_dpi
+  app_start || return
+  at96=$(drv layout)
+  app_exit
+  set_dpi 144 || { fail "the display scale could not be set"; return; }
+  app_start || return
+  drv click 1001
+  run_and_wait "$SERIAL_OK" 20
+  at144=$(drv layout)
+  shot display_scale_150.png
+  app_exit
+  reset_dpi
+  expect_eq "the window's dpi at 150 %" 144 "$(field dpi "$at144")"
+  for id in 1005 1002 1006; do
+    expect_ratio "control $id width" "$(layout_control "$at144" "$id" 3)" "$(layout_control "$at96" "$id" 3)"
+    expect_ratio "control $id height" "$(layout_control "$at144" "$id" 4)" "$(layout_control "$at96" "$id" 4)"
+  done
+  expect_ratio "list line height" "$(field item_height "$at144")" "$(field item_height "$at96")"
+  local item font widest width
+  item=$(field item_height "$at144") font=$(field font_height "$at144")
+  widest=$(field widest_line "$at144") width=$(field list_width "$at144")
+  echo "    at 144 dpi: list lines ${item} px high for a ${font} px font; widest line ${widest} of ${width} px"
+  ((item >= font)) || fail "the list's lines (${item} px) are lower than its font (${font} px)"
+  ((widest > 0 && widest <= width)) || fail "the widest logged line (${widest} px) does not fit the list (${width} px)"
+}
+
 CASES=(startup_state link_boxes serial_com3 serial_typed_com12 os_report_xp cards_arrive terminal_errors
   usb_already_plugged usb_plugged_during_wait usb_never_plugged library_missing_at_fixed_path
   no_library_anywhere log_rotation escape_and_close_box exit_during_usb_wait escape_during_usb_wait enter_does_nothing
   clear_and_two_runs about_box x64_smoke call_thunk conventions_serial_ok conventions_insert_card conventions_library_error
-  second_copy_same_folder focus_back_on_start_test leave_while_blocked)
+  second_copy_same_folder focus_back_on_start_test leave_while_blocked
+  display_scale_150)
 CASES+=(library_fault library_probing)
 
 # ------------------------------------------------------------------ main ---

@@ -30,9 +30,61 @@ TEST_F(MainDialogTest, SystemMenuAndIcons) {
     EXPECT_EQ(window.systemMenu[1].flags, kMenuString);
     EXPECT_EQ(window.systemMenu[1].id, 0x10u);
     EXPECT_EQ(window.systemMenu[1].text, "&A propos de Slot_Bench...");
-    EXPECT_EQ(window.bigIcon, LoadAppIcon(128));
-    EXPECT_EQ(window.smallIcon, LoadAppIcon(128));
     EXPECT_EQ(dlg->OnQueryDragIcon(), LoadAppIcon(128));
+}
+
+// The window's icons are drawn for the scale it is shown at (the program's
+// icon where that has the size already), follow it to a monitor of another
+// scale, and none is leaked or released twice; the dialog manager still gets
+// the change to rescale the window.
+TEST_F(MainDialogTest, WindowIconsFollowTheDisplayScale) {
+    const struct {
+        int openedAt, movedTo;
+        size_t loads;  // the four icons, less those of the program's icon's size
+    } kCases[] = {{96, 144, 3}, {144, 192, 3}, {192, 96, 2}};
+    for (const auto& c : kCases) {
+        SCOPED_TRACE("opened at " + std::to_string(c.openedAt) + " dpi, moved to " + std::to_string(c.movedTo));
+        fake::Reset();
+        fake::State().displayDpi = c.openedAt;
+        dlg = std::make_unique<CSlotBenchDlg>();
+        Open();
+        fake::Window& window = fake::WindowOf(*dlg);
+        // 32 and 16 pixels at 96 dpi; the program's icon is 32 pixels.
+        const auto expectIcon = [](IconHandle icon, bool big, int dpi) {
+            if ((big ? 32 : 16) * dpi / 96 == 32) {
+                EXPECT_EQ(icon, LoadAppIcon(128));
+                return;
+            }
+            const auto* scaled = fake::ScaledIconOf(icon);
+            ASSERT_NE(scaled, nullptr);
+            EXPECT_EQ(scaled->id, 128u);
+            EXPECT_EQ(scaled->big, big);
+            EXPECT_EQ(scaled->dpi, dpi);
+            EXPECT_FALSE(scaled->destroyed);
+        };
+        const auto expectIcons = [&](int dpi) {
+            SCOPED_TRACE(dpi);
+            expectIcon(window.bigIcon, true, dpi);
+            expectIcon(window.smallIcon, false, dpi);
+        };
+        expectIcons(c.openedAt);
+
+        window.dpi = c.movedTo;
+        const int defaultBefore = window.defaultProcessing;
+        intptr_t result = 0;
+        EXPECT_TRUE(dlg->DispatchDialogMessage(msg::kDpiChanged, 0, 0, result));
+        expectIcons(c.movedTo);
+        EXPECT_EQ(window.defaultProcessing, defaultBefore + 1);
+        // Minimised, the window still draws the icon of the system's size.
+        EXPECT_EQ(dlg->OnQueryDragIcon(), LoadAppIcon(128));
+
+        Exit();
+        dlg.reset();
+        const auto& icons = fake::State().scaledIcons;
+        EXPECT_EQ(icons.size(), c.loads);
+        for (const auto& icon : icons) EXPECT_TRUE(icon.destroyed);
+        EXPECT_EQ(fake::State().badIconReleases, 0);
+    }
 }
 
 TEST_F(MainDialogTest, LinkBoxesBehaveAsAPairThatCanBothBeUnchecked) {
