@@ -217,25 +217,3 @@ TEST(ScenarioErrors, AFileIsParsedLikeText) {
     EXPECT_EQ(Code(s, Call::kClose, 1), -8);
     std::remove(path.c_str());
 }
-
-TEST(ScenarioRules, FaultsAndProbesNameTheirCalls) {
-    const Scenario s = ParseGood(
-        "fault CT_init:2 access-violation\n"
-        "fault request illegal-instruction\n"
-        "fault CT_close Divide-By-Zero\n"
-        "probe CT_data:3\n");
-    EXPECT_EQ(s.FaultFor(Call::kInit, 1, false), nullptr);
-    ASSERT_NE(s.FaultFor(Call::kInit, 2, false), nullptr);
-    EXPECT_EQ(s.FaultFor(Call::kInit, 2, false)->kind, ctsim::FaultKind::kAccessViolation);
-    EXPECT_EQ(s.FaultFor(Call::kData, 4, false), nullptr) << "only a card request faults";
-    ASSERT_NE(s.FaultFor(Call::kData, 4, true), nullptr);
-    EXPECT_EQ(s.FaultFor(Call::kData, 4, true)->kind, ctsim::FaultKind::kIllegalInstruction);
-    ASSERT_NE(s.FaultFor(Call::kClose, 7, false), nullptr);
-    EXPECT_EQ(s.FaultFor(Call::kClose, 7, false)->kind, ctsim::FaultKind::kDivideByZero);
-    EXPECT_EQ(s.ProbeFor(Call::kData, 2), nullptr);
-    EXPECT_NE(s.ProbeFor(Call::kData, 3), nullptr);
-
-    for (const char* bad : {"fault CT_data", "fault CT_data segfault", "fault CT_read:1 access-violation",
-                            "fault request", "probe", "probe CT_data:0", "probe request"})
-        ParseBad(bad);
-}

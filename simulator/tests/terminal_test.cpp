@@ -430,28 +430,3 @@ TEST(HistoricalBytes, ATruncatedAtrGivesNone) {
     EXPECT_EQ(ctsim::HistoricalBytes({0x3B, 0x82}), Bytes{});              // TD1 missing
     EXPECT_EQ(ctsim::HistoricalBytes({0x3B, 0x05, 0x01, 0x02}), Bytes{});  // 5 promised, 2 there
 }
-
-// --- Faults and probes ------------------------------------------------------
-
-TEST_F(TerminalTest, AFaultingCallOnlyNotesItsFaultForTheFrontToRaise) {
-    Start("slot 1 empty\nfault request access-violation\nfault CT_close illegal-instruction\nprobe CT_data:2");
-    Open();
-    EXPECT_EQ(terminal_->TakeFault(), ctsim::FaultKind::kNone);
-    EXPECT_FALSE(terminal_->ProbesNext(ctsim::Call::kData));
-    EXPECT_EQ(Send({0x20, 0x11, 0x01, 0x01, 0x00}).rsp, Bytes({0x64, 0xA1}));
-    EXPECT_TRUE(terminal_->ProbesNext(ctsim::Call::kData));
-    EXPECT_EQ(terminal_->TakeFault(), ctsim::FaultKind::kNone);
-
-    const size_t traced = trace_.lines.size();
-    const Answer request = Send({0x20, 0x12, 0x01, 0x00, 0x01, 0x3C});
-    EXPECT_EQ(request.result, ctsim::kErrHtsi);
-    EXPECT_EQ(request.buffer, Bytes(300, 0xEE)) << "nothing is answered";
-    EXPECT_EQ(terminal_->TakeFault(), ctsim::FaultKind::kAccessViolation);
-    EXPECT_EQ(terminal_->TakeFault(), ctsim::FaultKind::kNone) << "taken once";
-    ASSERT_EQ(trace_.lines.size(), traced + 1);
-    EXPECT_EQ(trace_.lines.back(), "# fault: CT_data n=2 access-violation");
-
-    EXPECT_EQ(terminal_->Close(1), ctsim::kErrHtsi);
-    EXPECT_EQ(terminal_->TakeFault(), ctsim::FaultKind::kIllegalInstruction);
-    EXPECT_EQ(trace_.lines.back(), "# fault: CT_close n=1 illegal-instruction");
-}

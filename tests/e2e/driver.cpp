@@ -53,8 +53,7 @@
 //                              shows at it: "dpi=N", "control=ID X Y W H" (client
 //                              coordinates) for each control, the list's
 //                              "item_height=", "list_width=" (its client
-//                              area), "font_height=" (the template's 8-point
-//                              font at that scale) and "widest_line=" (the
+//                              area) and "widest_line=" (the
 //                              longest line's extent in the template's face
 //                              at the list's line height), in pixels
 #include <windows.h>
@@ -390,25 +389,16 @@ bool SayLayout() {
     Say("item_height=" + std::to_string(itemHeight));
     Say("list_width=" + std::to_string(client.right - client.left));
 
-    // The list's font cannot be read from another process. Two stand-ins
-    // of the template's face: at the template's 8 points for the display's
-    // scale, the least height a line needs; and at the list's line height
-    // (a list box's line is its font's cell), for the width lines take.
+    // The list's font cannot be read from another process: the template's
+    // face at the list's line height (a list box's line is its font's cell)
+    // stands in for it, for the width lines take.
     HDC screen = GetDC(nullptr);
     LOGFONTW font{};
     font.lfCharSet = DEFAULT_CHARSET;
     wcscpy(font.lfFaceName, L"MS Sans Serif");
-    font.lfHeight = -MulDiv(8, dpi, 72);
+    font.lfHeight = static_cast<LONG>(itemHeight);
     HFONT made = CreateFontIndirectW(&font);
     HGDIOBJ old = SelectObject(screen, made);
-    TEXTMETRICW metrics{};
-    GetTextMetricsW(screen, &metrics);
-    SelectObject(screen, old);
-    DeleteObject(made);
-
-    font.lfHeight = static_cast<LONG>(itemHeight);
-    made = CreateFontIndirectW(&font);
-    old = SelectObject(screen, made);
     std::vector<std::wstring> lines;
     int widest = 0;
     if (ReadList(lines)) {
@@ -422,7 +412,6 @@ bool SayLayout() {
     SelectObject(screen, old);
     ReleaseDC(nullptr, screen);
     DeleteObject(made);
-    Say("font_height=" + std::to_string(metrics.tmHeight));
     Say("widest_line=" + std::to_string(widest));
     return true;
 }
