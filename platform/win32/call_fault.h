@@ -14,3 +14,12 @@ struct SlotBenchCallFault {
 
 // Keeps the fault of CT-API call `call` for TakeCtApiFault (platform/ct_api.h).
 void KeepCtApiFault(const char* call, const SlotBenchCallFault& fault);
+
+// The CT-API result of call `call` from the accumulator the library left
+// (a signed char, in AL), or, when the call faulted, -128 with the fault
+// kept: the logic asks for the fault first and never reads that value.
+inline int8_t ResultOrKeptFault(const char* call, const SlotBenchCallFault& fault, uintptr_t accumulator) {
+    if (fault.faulted == 0) return static_cast<int8_t>(accumulator & 0xFFu);
+    KeepCtApiFault(call, fault);
+    return -128;
+}

@@ -17,18 +17,11 @@ namespace {
 
 uint64_t Slot(const void* pointer) { return reinterpret_cast<uintptr_t>(pointer); }
 
-// What a faulted call returns; the logic asks for the fault before it looks.
-constexpr int8_t kFaultedResult = -128;
-
 int8_t Call(const char* name, void (*ordinal)(), const uint64_t (&arguments)[7]) {
     SlotBenchCallFault fault;
     fault.faulted = 0;
     const uint64_t rax = SlotBenchCallGuarded(reinterpret_cast<const void*>(ordinal), arguments, &fault);
-    if (fault.faulted != 0) {
-        KeepCtApiFault(name, fault);
-        return kFaultedResult;
-    }
-    return static_cast<int8_t>(rax & 0xFFu);  // the result is a signed char, in AL
+    return ResultOrKeptFault(name, fault, rax);
 }
 
 }  // namespace

@@ -21,19 +21,12 @@ namespace {
 
 uint32_t Slot(const void* pointer) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer)); }
 
-// What a faulted call returns; the logic asks for the fault before it looks.
-constexpr int8_t kFaultedResult = -128;
-
 template <size_t N>
 int8_t Call(const char* name, void (*ordinal)(), const uint32_t (&arguments)[N]) {
     SlotBenchCallFault fault;
     fault.faulted = 0;
     const uint32_t eax = SlotBenchCallKeepingStack(reinterpret_cast<const void*>(ordinal), arguments, N, &fault);
-    if (fault.faulted != 0) {
-        KeepCtApiFault(name, fault);
-        return kFaultedResult;
-    }
-    return static_cast<int8_t>(eax & 0xFFu);  // the result is a signed char, in AL
+    return ResultOrKeptFault(name, fault, eax);
 }
 
 }  // namespace

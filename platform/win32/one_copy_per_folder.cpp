@@ -18,21 +18,19 @@ std::wstring CurrentFolder() {
     if (size == 0) return std::wstring();
     std::wstring folder(size, L'\0');
     folder.resize(GetCurrentDirectoryW(size, &folder[0]));
-    // Only a short (8.3) name holds a tilde: without one the folder is in its
-    // long form already. Asking walks the path on disk, about a millisecond
-    // under wine at every start; one call does where the long form has a
-    // path's usual length.
-    if (folder.find(L'~') != std::wstring::npos) {
-        std::wstring longForm(MAX_PATH, L'\0');
-        DWORD written = GetLongPathNameW(folder.c_str(), &longForm[0], MAX_PATH);
-        if (written >= MAX_PATH) {  // too long for the buffer: the size it needs
-            longForm.assign(written, L'\0');
-            written = GetLongPathNameW(folder.c_str(), &longForm[0], written);
-        }
-        if (written != 0 && written < longForm.size()) {
-            longForm.resize(written);
-            folder = longForm;
-        }
+    // Asking walks the path on disk, about a millisecond under wine: one call
+    // does where the long form has a path's usual length. Every start asks,
+    // since a short name need not hold a tilde, and two names for one folder
+    // would let two copies share its files.
+    std::wstring longForm(MAX_PATH, L'\0');
+    DWORD written = GetLongPathNameW(folder.c_str(), &longForm[0], MAX_PATH);
+    if (written >= MAX_PATH) {  // too long for the buffer: the size it needs
+        longForm.assign(written, L'\0');
+        written = GetLongPathNameW(folder.c_str(), &longForm[0], written);
+    }
+    if (written != 0 && written < longForm.size()) {
+        longForm.resize(written);
+        folder = longForm;
     }
     if (folder.size() > 3 && folder.back() == L'\\') folder.pop_back();
     if (!folder.empty()) CharUpperBuffW(&folder[0], static_cast<DWORD>(folder.size()));
