@@ -9,9 +9,10 @@
 # not there or is not of the program's architecture: ctapi32 runs inside the
 # program's process, so a 32-bit program needs the i386 library.
 #
-# Destroys nothing it finds: a CT_ORB.dll that is not the bridge (a file or
-# a link) is renamed to CT_ORB.dll.before-wine-bridge, never written over or
-# through, and the "library" value found is kept in the prefix's
+# Destroys nothing it finds: a CT_ORB.dll that is not the bridge it
+# installed (known by the SHA-256 it records), a file or a link, is renamed
+# to CT_ORB.dll.before-wine-bridge, never written over or through, and the
+# "library" value found is kept in the prefix's
 # ctapi32-library.before-wine-bridge; --uninstall puts both back as found.
 set -euo pipefail
 
@@ -41,9 +42,13 @@ Nothing found is lost: a CT_ORB.dll there that is not the bridge (the
 maker's, or a symbolic link, which is never written through) is renamed to
 CT_ORB.dll.before-wine-bridge beside it, and the "library" value found at
 the first install is kept in the prefix's ctapi32-library.before-wine-bridge.
-A later install replaces only the bridge. When a CT_ORB.dll that is not the
-bridge is there and another one was saved earlier, it refuses rather than
-lose either.
+The bridge is a file of exactly the bytes an install put there (their
+SHA-256 is kept in the prefix's CT_ORB-<arch>.wine-bridge) or is about to
+put there; whatever it says inside, any other file is not. A later install
+replaces only the bridge. When a CT_ORB.dll that is not the
+bridge is there and another one was saved earlier, or when a
+CT_ORB.dll.before-wine-bridge is there that no install saved, it refuses
+rather than lose either.
 
   --arch x86|x64   the program's architecture: x86 for
                    build/windows-x86/SlotBench.exe (the release build; it
@@ -107,6 +112,9 @@ while (($#)); do
     *) bad_argument "unknown argument '$1'" ;;
   esac
 done
+# wine takes only an absolute WINEPREFIX: with a relative one every reg
+# call would fail.
+[[ $prefix == /* ]] || prefix=$PWD/$prefix
 case $arch in
   x86) elf_class=1 elf_machine=3 machine_name="32-bit i386" multiarch=:i386 ;;
   x64) elf_class=2 elf_machine=62 machine_name="64-bit x86-64" multiarch= ;;
@@ -128,15 +136,19 @@ hint=
 
 # --------------------------------------------------- the wine prefix ---
 
-# The bridge's own FileDescription (bridge/ct_orb_bridge.rc) tells it from
-# the maker's library and from the simulator, whatever build it came from.
-BRIDGE_DESCRIPTION=$(sed -n 's/.*VALUE "FileDescription", "\(.*\)"$/\1/p' "$ROOT/bridge/ct_orb_bridge.rc")
-[[ -n $BRIDGE_DESCRIPTION ]] || die "no FileDescription in $ROOT/bridge/ct_orb_bridge.rc"
+# What an install put in place, kept in the prefix per architecture: the
+# SHA-256 of the bridge, then "saved" when it saved a CT_ORB.dll found
+# there, else "nothing". Only a file of exactly those bytes is the bridge:
+# any text inside one can be in a maker's DLL too.
+record_file() { echo "$prefix/CT_ORB-$1.wine-bridge"; }
+recorded() {  # arch, line
+  [[ -f $(record_file "$1") ]] && sed -n "$2p" "$(record_file "$1")"
+  return 0
+}
+sha256() { sha256sum <"$1" | cut -d' ' -f1; }
 
-# The version block holds its strings in UTF-16LE: without their zero bytes
-# they read as plain ASCII.
-is_bridge() {
-  [[ -f $1 && ! -L $1 && $(head -c 2 "$1") == MZ ]] && LC_ALL=C tr -d '\0' <"$1" | grep -qaF "$BRIDGE_DESCRIPTION"
+is_bridge() {  # file, arch
+  [[ -f $1 && ! -L $1 ]] && [[ $(sha256 "$1") == "$(recorded "$2" 1)" ]]
 }
 
 # Where a program of this architecture looks for CT_ORB.dll: a 32-bit
@@ -164,10 +176,16 @@ ctapi32_library() {
 }
 
 # The "library" value as reg shows it: its type, four spaces, its data
-# (kept to the last space); nothing when there is none.
+# (kept to the last space); nothing when there is none; a non-zero status
+# when reg cannot read it. reg fails alike for an absent value and for a
+# prefix wine cannot use: only a key every prefix has tells them apart.
 ctapi32_library_as_found() {
-  wine reg query "$CTAPI32_KEY" /v library 2>/dev/null | tr -d '\r' |
-    sed -n 's/^    library    \(REG_[A-Z_]*    .*\)$/\1/p'
+  local out
+  if out=$(wine reg query "$CTAPI32_KEY" /v library 2>/dev/null); then
+    tr -d '\r' <<<"$out" | sed -n 's/^    library    \(REG_[A-Z_]*    .*\)$/\1/p'
+  else
+    wine reg query 'HKCU\Software' >/dev/null 2>&1
+  fi
 }
 
 wine_up() {
@@ -192,25 +210,34 @@ uninstall() {
   wine_up
   local -a chosen=(x86 x64)
   [[ -n $arch ]] && chosen=("$arch")
-  local a dir dll still=
+  local a dir dll still='' saved_here
   for a in x86 x64; do
     dir=$(system_dir "$a") || continue
     dll=$dir/CT_ORB.dll
     if [[ " ${chosen[*]} " == *" $a "* ]]; then
-      if is_bridge "$dll"; then
+      # Only what an install saved goes back in place.
+      saved_here=0
+      [[ $(recorded "$a" 2) == saved ]] && [[ -e $dll.$SAVED || -L $dll.$SAVED ]] && saved_here=1
+      if is_bridge "$dll" "$a"; then
         rm -f "$dll"
-        if [[ -e $dll.$SAVED || -L $dll.$SAVED ]]; then
+        if ((saved_here)); then
           put_back_dll "$dll" "$dll.$SAVED"
         else
           say "removed $dll (the $a bridge; there was no CT_ORB.dll before)"
         fi
+        rm -f "$(record_file "$a")"
       elif [[ -e $dll || -L $dll ]]; then
         say "left $dll where it is: it is not the wine bridge"
         [[ ! -e $dll.$SAVED && ! -L $dll.$SAVED ]] || say "left $dll.$SAVED beside it: put one of the two in place yourself"
-      elif [[ -e $dll.$SAVED || -L $dll.$SAVED ]]; then
-        put_back_dll "$dll" "$dll.$SAVED"
+      else
+        if ((saved_here)); then
+          put_back_dll "$dll" "$dll.$SAVED"
+        elif [[ -e $dll.$SAVED || -L $dll.$SAVED ]]; then
+          say "left $dll.$SAVED where it is: no install saved it"
+        fi
+        rm -f "$(record_file "$a")"
       fi
-    elif is_bridge "$dll"; then
+    elif is_bridge "$dll" "$a"; then
       still="$still $a"
     fi
   done
@@ -228,7 +255,8 @@ uninstall() {
   local type data
   { IFS= read -r type && IFS= read -r data; } <"$saved" || true
   if [[ $type == none ]]; then
-    if [[ -n $(ctapi32_library_as_found) ]]; then
+    found=$(ctapi32_library_as_found) || die "could not read $CTAPI32_KEY library in $prefix (wine reg failed): it is left as it is"
+    if [[ -n $found ]]; then
       wine reg delete "$CTAPI32_KEY" /v library /f >/dev/null 2>&1 ||
         die "could not remove $CTAPI32_KEY library in $prefix"
     fi
@@ -361,18 +389,23 @@ fi
 # that is not the bridge is renamed (a rename never writes through a link),
 # unless an earlier install saved another one there already.
 dll=$system_dir/CT_ORB.dll
+if [[ -e $dll.$SAVED || -L $dll.$SAVED ]] && [[ $(recorded "$arch" 2) != saved ]]; then
+  die "$dll.$SAVED is there, but no install here saved it: move it away first"
+fi
 save_dll=0
-if [[ ( -e $dll || -L $dll ) ]] && ! is_bridge "$dll"; then
+if [[ -e $dll || -L $dll ]] && ! is_bridge "$dll" "$arch" &&
+  ! { [[ -f $dll && ! -L $dll ]] && cmp -s "$dll" "$bridge"; }; then
   if [[ ! -e $dll.$SAVED && ! -L $dll.$SAVED ]]; then
     save_dll=1
-  elif [[ -L $dll || -L $dll.$SAVED ]] || ! cmp -s "$dll" "$dll.$SAVED"; then
+  elif [[ -L $dll || -L $dll.$SAVED ]] || ! cmp -s "$dll" "$dll.$SAVED" 2>/dev/null; then
     die "$dll is not the bridge, and $dll.$SAVED holds another CT_ORB.dll saved at an earlier install: move one of them away first"
   fi
 fi
 # The value only at the first install: a later one finds its own there.
 saved_value=$(saved_value_file)
 if [[ ! -f $saved_value ]]; then
-  found=$(ctapi32_library_as_found) || true  # no value: reg query fails
+  found=$(ctapi32_library_as_found) ||
+    die "could not read $CTAPI32_KEY library in $prefix (wine reg failed): nothing changed"
   case $found in
     "") record='none' ;;
     "REG_SZ    "* | "REG_EXPAND_SZ    "*) record="${found%%    *}"$'\n'"${found#*    }" ;;
@@ -394,6 +427,13 @@ if ((save_dll)); then
 fi
 # Into place by a rename: a link in the way is replaced, never followed.
 cp "$bridge" "$dll.partial.$$"
+# Recorded before the bridge is in place: a bridge without its record would
+# be somebody's file to the next install and to --uninstall.
+bridge_record=$(record_file "$arch")
+saved_state=nothing
+[[ -e $dll.$SAVED || -L $dll.$SAVED ]] && saved_state=saved
+printf '%s\n%s\n' "$(sha256 "$bridge")" "$saved_state" >"$bridge_record.partial"
+mv -f "$bridge_record.partial" "$bridge_record"
 mv -f "$dll.partial.$$" "$dll"
 # HKCU\Software is shared by 32- and 64-bit programs: one value serves both.
 wine reg add "$CTAPI32_KEY" /v library /t REG_SZ /d "$library" /f >/dev/null 2>&1 ||

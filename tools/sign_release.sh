@@ -51,7 +51,9 @@ done
 
 # Before anything else mentions the URI: a PIN in it would end up on
 # osslsigncode's command line, for any user of the machine to read.
-[[ ${key,,} != *pin-value* ]] ||
+# The URI's percent-escapes are read as the token library reads them.
+key_decoded=$(printf '%b' "${key//%/\\x}")
+[[ ${key_decoded,,} != *pin-value* ]] ||
   die "the --key URI holds a PIN (pin-value): remove it from the URI and give the PIN with --password-file"
 if [[ -n $pkcs12 ]]; then
   [[ -z $module$key$cert ]] || die "--pkcs12 or --pkcs11-module, not both"

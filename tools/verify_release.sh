@@ -34,7 +34,7 @@ ca='' pin='' unsigned='' target=''
 while (($#)); do
   case $1 in
     --ca | --unsigned | --signer)
-      (($# >= 2)) || usage "$1 needs a value"
+      (($# >= 2)) && [[ -n $2 ]] || usage "$1 needs a value"
       case $1 in
         --ca) ca=$2 ;;
         --unsigned) unsigned=$2 ;;
@@ -156,7 +156,7 @@ build_release() {  # version
 unpack_unsigned() {  # version
   local version=$1 found
   [[ -n $unsigned ]] || build_release "$version"
-  "$PYTHON" "$ROOT/tools/lib/release_zip.py" unpack "$unsigned" "$work/unsigned" >/dev/null 2>"$work/zip.log" ||
+  unsigned_date=$("$PYTHON" "$ROOT/tools/lib/release_zip.py" unpack "$unsigned" "$work/unsigned" 2>"$work/zip.log") ||
     fail "$(head -n1 "$work/zip.log")"
   found=$(version_of "$work/unsigned/x86/SlotBench.exe" "$unsigned")
   [[ $found == "$version" ]] || fail "$name is of version $version, $unsigned of version $found"
@@ -164,7 +164,7 @@ unpack_unsigned() {  # version
 
 case $(head -c 2 "$target") in
   PK)
-    "$PYTHON" "$ROOT/tools/lib/release_zip.py" unpack "$target" "$work/signed" >/dev/null 2>"$work/zip.log" ||
+    signed_date=$("$PYTHON" "$ROOT/tools/lib/release_zip.py" unpack "$target" "$work/signed" 2>"$work/zip.log") ||
       fail "$(head -n1 "$work/zip.log")"
     version=$(version_of "$work/signed/x86/SlotBench.exe" "$name: x86/SlotBench.exe")
     first_signer=''
@@ -181,6 +181,8 @@ case $(head -c 2 "$target") in
     done
     cmp -s "$work/signed/README.txt" "$work/unsigned/README.txt" ||
       fail "$name: README.txt is not the one of release $version"
+    [[ $signed_date == "$unsigned_date" ]] ||
+      fail "$name: its entries are dated $(date -u -d "@$signed_date" "+%F %T"), not $(date -u -d "@$unsigned_date" "+%F %T") as release $version's"
     echo "verify: OK: $name is release $version, signed by SHA-256 $first_signer; without their signatures its programs are the build of $version byte for byte"
     ;;
   MZ)

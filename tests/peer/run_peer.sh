@@ -267,14 +267,16 @@ case_installer() {
   cmp -s "$BUILD_X64/simulator/CT_ORB.dll" "$new64" || fail "--uninstall removed a CT_ORB.dll that is not the bridge"
   expect_eq "ctapi32's library after --uninstall" "" "$(WINEPREFIX=$fresh ctapi32_library)"
 
-  # What a maker's setup left (the simulators stand in for its DLLs): a file,
-  # a link to a file outside the prefix, a value that ends in a space. Two
-  # installs and an uninstall put back each byte; the link is never written
-  # through.
+  # What a maker's setup left (the simulators stand in for its DLLs): a file
+  # holding all the bridge's texts, a link to a file outside the prefix, a
+  # value that ends in a space. Two installs and an uninstall put back each
+  # byte; the link is never written through.
   local key='HKCU\Software\Wine\ctapi32' outside=$CASE_DIR/outside/CT_ORB.dll value_before arch bridge
+  local maker32=$CASE_DIR/maker32.dll
   mkdir -p "${outside%/*}"
   cp "$BUILD_X64/simulator/CT_ORB.dll" "$outside"
-  cp "$BUILD_X86/simulator/CT_ORB.dll" "$new32"
+  cat "$BUILD_X86/simulator/CT_ORB.dll" "$bridge32" >"$maker32"
+  cp "$maker32" "$new32"
   ln -sfn "$outside" "$new64"
   WINEPREFIX=$fresh wine reg add "$key" /v library /t REG_SZ /d "libmaker-ctapi.so.2 " /f >/dev/null 2>&1
   value_before=$(WINEPREFIX=$fresh wine reg query "$key" /v library 2>&1)
@@ -287,11 +289,11 @@ case_installer() {
   done
   cmp -s "$bridge32" "$new32" && cmp -s "$bridge64" "$new64" || fail "the bridges are not in place"
   [[ ! -L $new64 && $(readlink "$new64.before-wine-bridge") == "$outside" ]] || fail "the link was not saved as it was"
-  cmp -s "$BUILD_X86/simulator/CT_ORB.dll" "$new32.before-wine-bridge" || fail "a second install lost the maker's DLL"
+  cmp -s "$maker32" "$new32.before-wine-bridge" || fail "a second install lost the maker's DLL"
   cmp -s "$BUILD_X64/simulator/CT_ORB.dll" "$outside" || fail "the install wrote through the link"
   out=$(bash "$installer" --uninstall --prefix "$fresh" 2>&1) || fail "--uninstall over the maker's files failed: $out"
   echo "$out" >"$CASE_DIR/uninstall.out"
-  cmp -s "$BUILD_X86/simulator/CT_ORB.dll" "$new32" || fail "--uninstall did not put back the maker's DLL"
+  cmp -s "$maker32" "$new32" || fail "--uninstall did not put back the maker's DLL"
   [[ -L $new64 && $(readlink "$new64") == "$outside" ]] || fail "--uninstall did not put back the link"
   cmp -s "$BUILD_X64/simulator/CT_ORB.dll" "$outside" || fail "the file behind the link changed"
   expect_eq "the library value after --uninstall" "$value_before" "$(WINEPREFIX=$fresh wine reg query "$key" /v library 2>&1)"
@@ -398,7 +400,7 @@ setup() {
   # The suite's own prefix: what an earlier run's install saved there is the
   # simulator wine_env_up puts back every time, perhaps of an older build.
   rm -f "$WINEPREFIX"/drive_c/windows/{system32,syswow64}/CT_ORB.dll.before-wine-bridge \
-    "$WINEPREFIX/ctapi32-library.before-wine-bridge"
+    "$WINEPREFIX/ctapi32-library.before-wine-bridge" "$WINEPREFIX"/CT_ORB-{x86,x64}.wine-bridge
   # wine_env_up put the simulator in place; the bridges replace it. What
   # went where is worth a line each; the advice after it is for people.
   local out

@@ -16,6 +16,9 @@ import tempfile
 import zipfile
 
 import pefile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tools/lib"))
+import release_zip  # noqa: E402
 from asn1crypto import cms
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes
@@ -140,7 +143,7 @@ with open(signed_zip, "rb") as f:
     zip_bytes = f.read()
 program = genuine["x86/SlotBench.exe"]
 put("genuine.exe", program)
-for name in ("ca.crt", "ca.key", "good.crt"):
+for name in ("ca.crt", "ca.key", "good.crt", "signer.key"):
     shutil.copy(os.path.join(pki, name), work)
 # A look-alike CA and signer: the genuine names, other keys.
 run("openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
@@ -160,6 +163,11 @@ run("osslsigncode", "add", "-addUnauthenticatedBlob", "-in", "genuine.exe", "-ou
 issue("time-stamps", "/CN=Time stamps", "ca", usage="timeStamping")
 run("osslsigncode", "add", "-TSA-certs", "time-stamps.crt", "-TSA-key", "time-stamps.key",
     "-in", "genuine.exe", "-out", "time-stamped.exe")
+with open(os.path.join(work, "time-stamps-and-more.pem"), "wb") as f:
+    f.write(open(os.path.join(work, "time-stamps.crt"), "rb").read() + open(os.path.join(work, "other.crt"), "rb").read())
+run("osslsigncode", "add", "-TSA-certs", "time-stamps-and-more.pem", "-TSA-key", "time-stamps.key",
+    "-in", "genuine.exe", "-out", "time-stamp-more.exe")
+release_zip.write(os.path.join(work, "redated.zip"), genuine, (2001, 2, 3, 4, 5, 6))
 
 with_ca = ("--ca", ca)
 CASES = (  # what, file, options, exit status, text in the one line
@@ -173,6 +181,10 @@ CASES = (  # what, file, options, exit status, text in the one line
      sign("nested.exe", ["look-alike.crt", "look-alike-ca.crt"], "look-alike.key", "genuine.exe", "-nest"),
      with_ca, 1, "a second, nested signature"),
     ("an unauthenticated blob", "blob.exe", with_ca, 1, "unsigned attributes besides one time-stamp"),
+    ("a time-stamp carrying a certificate beside its chain", "time-stamp-more.exe", with_ca, 1,
+     "certificates beside the time-stamp authority's chain"),
+    ("the CA's certificate listed twice", sign("twice.exe", ["good.crt", "ca.crt", "ca.crt"], "signer.key"),
+     with_ca, 1, "a certificate listed twice"),
     ("another certificate of the CA with a forged one claiming the genuine name",
      sign("forged.exe", ["other.crt", "forged.crt", "ca.crt"], "other.key"), with_ca, 1,
      "2 certificates with the signer's issuer and serial number"),
@@ -196,6 +208,7 @@ CASES = (  # what, file, options, exit status, text in the one line
      with_ca, 1, "bytes before its first listed entry"),
     ("a local header that disagrees with the central directory", put("header.zip", flipped(zip_bytes, 10)),
      with_ca, 1, "the first difference at byte 10"),
+    ("the release writer's zip with other dates", "redated.zip", with_ca, 1, "its entries are dated"),
     ("a 20 MiB README.txt compressed small",
      put("huge.zip", rezipped(contents=dict(genuine, **{"README.txt": bytes(20 << 20)}))), with_ca, 1,
      "README.txt claims 20971520 bytes"),

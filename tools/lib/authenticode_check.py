@@ -113,37 +113,62 @@ def issued_by(certificate, issuer):
                                  certificate.signature_hash_algorithm.name))
 
 
-def signer_of(signed_data, signer_info, digest_algorithm):
-    """The one certificate named by the SignerInfo whose key made its
-    signature; the other certificates must be its chain and nothing else."""
-    if not isinstance(signed_data["crls"], core.Void):
-        fail("revocation lists inside the signature")
+def named_chain(signed_data, signer_info, who, repeats=False):
+    """The certificate the SignerInfo names, and its chain: every other
+    certificate of the list, each once (or, with repeats, again as the same
+    bytes), and nothing else."""
     listed = signed_data["certificates"]
     if not listed or any(c.name != "certificate" for c in listed):
-        fail("a certificate list that holds something other than certificates")
+        fail(f"a certificate list that holds something other than certificates ({who})")
+    if len({c.dump() for c in listed}) != len(listed):
+        if not repeats:
+            fail(f"a certificate listed twice ({who})")
+        listed = list({c.dump(): c for c in listed}.values())
     certificates = [x509.load_der_x509_certificate(c.chosen.dump()) for c in listed]
     sid = signer_info["sid"]
     if sid.name != "issuer_and_serial_number":
-        fail("a signer not named by issuer and serial number")
+        fail(f"a {who} not named by issuer and serial number")
     named = [c for c, entry in zip(certificates, listed)
              if entry.chosen.issuer == sid.chosen["issuer"] and entry.chosen.serial_number == sid.chosen["serial_number"].native]
     if len(named) != 1:
-        fail(f"{len(named)} certificates with the signer's issuer and serial number")
-    signer = named[0]
-    attributes = signer_info["signed_attrs"]
-    # The key signed the attributes as a SET, not under their [0] tag.
-    if not verify_signature(signer, signer_info["signature"].native, attributes.untag().dump(), digest_algorithm):
-        fail(f"the signature was not made with the key of {signer.subject.rfc4514_string()}")
-    chain, rest = [signer], [c for c in certificates if c is not signer]
+        fail(f"{len(named)} certificates with the {who}'s issuer and serial number")
+    chain, rest = [named[0]], [c for c in certificates if c is not named[0]]
     while rest:
         issuer = next((c for c in rest if issued_by(chain[-1], c)), None)
         if issuer is None:
-            fail(f"certificates beside the signer's chain ({rest[0].subject.rfc4514_string()})")
+            fail(f"certificates beside the {who}'s chain ({rest[0].subject.rfc4514_string()})")
         chain.append(issuer)
         rest.remove(issuer)
     # A root is not checked by its issuer, so by itself.
     if chain[-1].issuer == chain[-1].subject and len(chain) > 1 and not issued_by(chain[-1], chain[-1]):
         fail(f"a root certificate that does not verify ({chain[-1].subject.rfc4514_string()})")
+    return named[0], chain
+
+
+def time_stamp_certificates(unsigned_attrs):
+    """An RFC 3161 time-stamp carries its authority's chain and nothing else.
+    (Its signature and that chain's trust are checked against the CA given.)
+    Time-stamp authorities are seen to list their own certificate twice:
+    the same bytes again carry nothing, so that is let be."""
+    for attribute in unsigned_attrs:
+        if attribute["type"].native != "microsoft_time_stamp_token":
+            continue
+        for token in attribute["values"]:
+            if token["content_type"].native != "signed_data" or len(token["content"]["signer_infos"]) != 1:
+                fail("a time-stamp that is not one signed token")
+            named_chain(token["content"], token["content"]["signer_infos"][0], "time-stamp authority", repeats=True)
+
+
+def signer_of(signed_data, signer_info, digest_algorithm):
+    """The one certificate named by the SignerInfo whose key made its
+    signature; the other certificates must be its chain and nothing else."""
+    if not isinstance(signed_data["crls"], core.Void):
+        fail("revocation lists inside the signature")
+    signer, chain = named_chain(signed_data, signer_info, "signer")
+    attributes = signer_info["signed_attrs"]
+    # The key signed the attributes as a SET, not under their [0] tag.
+    if not verify_signature(signer, signer_info["signature"].native, attributes.untag().dump(), digest_algorithm):
+        fail(f"the signature was not made with the key of {signer.subject.rfc4514_string()}")
     try:
         usages = signer.extensions.get_extension_for_class(x509.ExtendedKeyUsage).value
     except x509.ExtensionNotFound:
@@ -184,6 +209,8 @@ def check(data):
         fail("a second, nested signature")
     if set(unsigned) - TIME_STAMPS or len(unsigned) > 1:
         fail(f"unsigned attributes besides one time-stamp ({', '.join(unsigned)})")
+    if unsigned:
+        time_stamp_certificates(unsigned_attrs)
     # Unsigned fields with free-form parameters would be room for bytes.
     if [a.dump() for a in signed_data["digest_algorithms"]] != [signer_info["digest_algorithm"].dump()] or \
             signer_info["signature_algorithm"]["parameters"].native is not None:
