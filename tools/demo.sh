@@ -19,8 +19,8 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 DEMO=$ROOT/out/demo
 EXE=$(realpath -m "${SLOTBENCH_DEMO_BUILD:-$ROOT/build/windows-x86}")/SlotBench.exe
 
-# shellcheck source=tools/wine_env.sh
-source "$ROOT/tools/wine_env.sh"
+# shellcheck source=tools/wine/wine_env.sh
+source "$ROOT/tools/wine/wine_env.sh"
 
 for built in "$EXE" "$ROOT/build/windows-x86/simulator/CT_ORB.dll"; do
   if [[ ! -f $built ]]; then

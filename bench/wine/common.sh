@@ -19,8 +19,8 @@ START_TIMER=$BENCH_OUT/start_timer.exe
 
 # A prefix of the benchmarks' own: the test suites run meanwhile in theirs.
 export WINEPREFIX=${BENCH_WINEPREFIX:-$BENCH_OUT/prefix}
-# shellcheck source=tools/wine_env.sh
-source "$BENCH_ROOT/tools/wine_env.sh"
+# shellcheck source=tools/wine/wine_env.sh
+source "$BENCH_ROOT/tools/wine/wine_env.sh"
 
 bench_require_builds() {
   local f

@@ -42,8 +42,8 @@ SIM32=$ROOT/build/windows-x86/simulator/CT_ORB.dll
 KILLS=${KILL_SAFETY_KILLS:-24}
 
 export WINEPREFIX=${KILL_WINEPREFIX:-$ROOT/build/kill-wine}
-# shellcheck source=tools/wine_env.sh
-source "$ROOT/tools/wine_env.sh"
+# shellcheck source=tools/wine/wine_env.sh
+source "$ROOT/tools/wine/wine_env.sh"
 
 SEED=${1:-$(((RANDOM << 15) | RANDOM))}
 if [[ ! $SEED =~ ^[0-9]+$ ]]; then

@@ -27,8 +27,8 @@ SIM32_CDECL=$ROOT/build/windows-x86/simulator-cdecl/CT_ORB.dll
 SIM64=$ROOT/build/windows-x64/simulator/CT_ORB.dll
 
 export WINEPREFIX=${E2E_WINEPREFIX:-$OUT/wineprefix}
-# shellcheck source=tools/wine_env.sh
-source "$ROOT/tools/wine_env.sh"
+# shellcheck source=tools/wine/wine_env.sh
+source "$ROOT/tools/wine/wine_env.sh"
 # shellcheck source=tests/lib/suite.sh
 source "$ROOT/tests/lib/suite.sh"
 # For looking into a failing case: E2E_WINEDEBUG=err+all (output in app.out).

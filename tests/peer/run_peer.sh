@@ -39,8 +39,8 @@ TERMINAL=$(realpath -m "${PEER_TERMINAL:-$BUILD_HOST/simulator/serial/slotbench_
 LIBRARY=libctapimkt.so.1
 
 export WINEPREFIX=${PEER_WINEPREFIX:-$OUT/wineprefix}
-# shellcheck source=tools/wine_env.sh
-source "$ROOT/tools/wine_env.sh"
+# shellcheck source=tools/wine/wine_env.sh
+source "$ROOT/tools/wine/wine_env.sh"
 # shellcheck source=tests/lib/suite.sh
 source "$ROOT/tests/lib/suite.sh"
 

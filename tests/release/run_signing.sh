@@ -61,7 +61,7 @@ mkdir -p "$release"
 cp "$source_copy/out/release/$(basename "$unsigned")" "$unsigned"
 cp "$unsigned" "$work/unsigned.zip"
 pki=$work/pki
-bash "$ROOT/tests/release/make_pki.sh" "$pki" || { echo "signing: no test certificates"; exit 1; }
+bash "$ROOT/tools/release/make_pki.sh" "$pki" || { echo "signing: no test certificates"; exit 1; }
 
 run sign expired.p12 "$pki/password.txt"
 check "an expired certificate is refused in one line, leaving nothing behind" \
@@ -77,7 +77,7 @@ check "a wrong password is refused in one line, not shown, leaving nothing behin
 relabel() {  # python expression over data (name -> bytes)
   python3 - "$work/unsigned.zip" "$unsigned" "$1" <<'EOF'
 import sys, zipfile
-sys.path.insert(0, "tools/lib")
+sys.path.insert(0, "tools/release/slotbench_release")
 import release_zip
 source, target, change = sys.argv[1:]
 with zipfile.ZipFile(source) as z:

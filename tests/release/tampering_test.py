@@ -17,7 +17,7 @@ import zipfile
 
 import pefile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tools/lib"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tools/release/slotbench_release"))
 import release_zip  # noqa: E402
 from asn1crypto import cms
 from cryptography import x509

@@ -1,7 +1,7 @@
 # shellcheck shell=bash
 # Wine environment for running the Windows builds on this machine. Source it:
 #
-#   source tools/wine_env.sh
+#   source tools/wine/wine_env.sh
 #   wine_env_up [--private-display]   # display, prefix, server, simulator
 #   wine_env_plug [COM5] / wine_env_unplug
 #   wine_env_driver                   # SLOTBENCH_DRIVER=slotbench_driver.exe
@@ -14,7 +14,7 @@
 #                         Xvfb display is started
 #   SLOTBENCH_DESKTOP     virtual desktop size, default 800x600
 
-SLOTBENCH_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+SLOTBENCH_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 export SLOTBENCH_ROOT
 export WINEPREFIX=${WINEPREFIX:-$SLOTBENCH_ROOT/build/wineprefix}
 export WINEDEBUG=-all

@@ -4,23 +4,23 @@
 # certificate, and says where the keys are. They stay there, unencrypted:
 # for trying only, never for signing what others will install.
 #
-#   bash tools/make_trial_certificates.sh DIR
+#   bash tools/release/make_trial_certificates.sh DIR
 set -euo pipefail
 
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 
 die() {
   echo "trial certificates: $*" >&2
   exit 1
 }
 
-(($# == 1)) && [[ $1 != -* ]] || die "usage: bash tools/make_trial_certificates.sh DIR (a new or empty folder)"
+(($# == 1)) && [[ $1 != -* ]] || die "usage: bash tools/release/make_trial_certificates.sh DIR (a new or empty folder)"
 dir=$1
 # Its files would be replaced: keys someone keeps there among them.
 if [[ -e $dir || -L $dir ]] && [[ ! -d $dir || -L $dir || -n $(ls -A "$dir") ]]; then
   die "$dir is not a new or empty folder"
 fi
-bash "$ROOT/tests/release/make_pki.sh" "$dir"
+bash "$ROOT/tools/release/make_pki.sh" "$dir"
 dir=$(cd "$dir" && pwd)
 q() { printf '%q' "$1"; }
 cat <<END

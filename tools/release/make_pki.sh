@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Makes throwaway certificates in a folder, for the signing tests and for
-# trying the signing flow (tools/make_trial_certificates.sh): two CAs, and
+# trying the signing flow (tools/release/make_trial_certificates.sh): two CAs, and
 # code-signing PKCS#12 files protected by a random password (in
 # password.txt): good.p12 (issued by ca.crt, valid for two days), other.p12
 # (issued by other-ca.crt) and expired.p12 (issued by ca.crt, expired in
@@ -8,7 +8,7 @@
 # (ca.key, other-ca.key, signer.key): fresh at every run, for tests and
 # trials only. The signing tests delete their folder; nothing else does.
 #
-#   bash tests/release/make_pki.sh DIR
+#   bash tools/release/make_pki.sh DIR
 set -euo pipefail
 
 mkdir -p "${1:?the folder to write into}"

@@ -1,0 +1,179 @@
+#!/usr/bin/env bash
+# Signs the release's two programs and two wine bridges with Authenticode
+# (SHA-256, the product's name as description) and writes
+# out/release/SlotBench-<version>-windows-signed.zip beside the unsigned zip
+# of res/version.h's version, which stays as it is: the same entries in the
+# same order with the same dates, the same README.txt, SHA256SUMS of the
+# signed files. A signature is only appended: removed, it gives the
+# reproducible build back byte for byte (tools/verify_release.sh checks it).
+#
+#   bash tools/sign_release.sh --pkcs12 FILE --password-file FILE [--timestamp URL]
+#   bash tools/sign_release.sh --pkcs11-module LIB --key URI --cert FILE \
+#        --password-file FILE [--timestamp URL]
+#
+# --cert: the token's certificate as a file (as the CA delivers it), to check
+# before the token is asked for anything. --release-dir DIR: another folder
+# than out/release. The password (or PIN) is read from its file by openssl
+# and osslsigncode themselves: it is never on a command line, nor printed;
+# a --key URI that holds one (pin-value) is refused.
+#
+# A signature vouches for the reproducible build of the checked-out commit
+# and nothing else: the tree must have no uncommitted changes, and the zip
+# must be byte for byte the one tools/release.sh builds from that commit. That
+# build is taken from build/release-of-commit/ when release.sh made it there,
+# and else made here from an export of the commit (as long as a release
+# build takes).
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+
+die() {
+  echo "sign: $*" >&2
+  exit 1
+}
+
+pkcs12='' module='' key='' cert='' password_file='' timestamp=''
+release_dir=$ROOT/out/release
+while (($#)); do
+  (($# >= 2)) || die "$1 needs a value"
+  case $1 in
+    --pkcs12) pkcs12=$2 ;;
+    --pkcs11-module) module=$2 ;;
+    --key) key=$2 ;;
+    --cert) cert=$2 ;;
+    --password-file) password_file=$2 ;;
+    --timestamp) timestamp=$2 ;;
+    --release-dir) release_dir=$2 ;;
+    *) die "unknown option $1 (see the head of $0)" ;;
+  esac
+  shift 2
+done
+
+# Before anything else mentions the URI: a PIN in it would end up on
+# osslsigncode's command line, for any user of the machine to read.
+# The URI's percent-escapes are read as the token library reads them.
+key_decoded=$(printf '%b' "${key//%/\\x}")
+[[ ${key_decoded,,} != *pin-value* ]] ||
+  die "the --key URI holds a PIN (pin-value): remove it from the URI and give the PIN with --password-file"
+if [[ -n $pkcs12 ]]; then
+  [[ -z $module$key$cert ]] || die "--pkcs12 or --pkcs11-module, not both"
+else
+  [[ -n $module && -n $key && -n $cert ]] ||
+    die "give --pkcs12 FILE, or --pkcs11-module LIB with --key URI and --cert FILE"
+fi
+[[ -n $password_file ]] || die "give --password-file FILE"
+for file in "$pkcs12" "$module" "$cert" "$password_file"; do
+  [[ -z $file || ( -f $file && -r $file ) ]] || die "cannot read $file"
+done
+
+version=$(sed -n 's/^#define SLOTBENCH_VERSION_TEXT "\([0-9.]*\)"$/\1/p' "$ROOT/res/version.h")
+[[ -n $version ]] || die "no SLOTBENCH_VERSION_TEXT in res/version.h"
+top=$(git -C "$ROOT" rev-parse --show-toplevel 2>/dev/null) && [[ $top -ef $ROOT ]] ||
+  die "$ROOT is not a git checkout: sign in a clone of the release's commit"
+changed=$(git -C "$ROOT" status --porcelain --untracked-files=no | sed 's/^...//')
+[[ -z $changed ]] ||
+  die "the tree has uncommitted changes ($(head -n 3 <<<"$changed" | paste -sd ' ')): only a build of a commit is signed"
+commit=$(git -C "$ROOT" rev-parse HEAD)
+unsigned=$release_dir/SlotBench-$version-windows.zip
+signed=$release_dir/SlotBench-$version-windows-signed.zip
+if [[ ! -f $unsigned ]]; then
+  [[ ! -f $release_dir/SlotBench-$version-dirty-windows.zip ]] ||
+    die "only a $version-dirty build is in $release_dir: a build of a tree with uncommitted changes is never signed"
+  die "no release zip $unsigned for version $version: bash tools/release.sh first"
+fi
+
+work=$(mktemp -d /tmp/slotbench-sign.XXXXXX)
+trap 'rm -rf "$work"; rm -f "$signed.partial.$$"' EXIT
+
+# The certificate first: what signing with it would be worth.
+if [[ -n $pkcs12 ]]; then
+  # PKCS#12 files from Windows often use the old ciphers OpenSSL 3 keeps
+  # apart (osslsigncode loads them itself).
+  if ! openssl pkcs12 -in "$pkcs12" -passin "file:$password_file" -nokeys -clcerts \
+      -out "$work/cert.pem" 2>"$work/openssl.log" &&
+    ! openssl pkcs12 -legacy -in "$pkcs12" -passin "file:$password_file" -nokeys -clcerts \
+      -out "$work/cert.pem" 2>>"$work/openssl.log"; then
+    grep -qi -E "mac verify|invalid password" "$work/openssl.log" &&
+      die "wrong password for $pkcs12 (in $password_file)"
+    die "$pkcs12 is not a PKCS#12 file openssl can read"
+  fi
+else
+  openssl x509 -in "$cert" -out "$work/cert.pem" 2>/dev/null ||
+    openssl x509 -inform DER -in "$cert" -out "$work/cert.pem" 2>/dev/null ||
+    die "$cert is not a certificate (PEM or DER)"
+fi
+subject=$(openssl x509 -in "$work/cert.pem" -noout -subject -nameopt RFC2253)
+subject=${subject#subject=}
+[[ $(openssl x509 -in "$work/cert.pem" -noout -ext extendedKeyUsage 2>/dev/null) == *"Code Signing"* ]] ||
+  die "the certificate of $subject is not for code signing (no code-signing extended key usage)"
+not_before=$(openssl x509 -in "$work/cert.pem" -noout -startdate)
+not_after=$(openssl x509 -in "$work/cert.pem" -noout -enddate)
+openssl x509 -in "$work/cert.pem" -noout -checkend 0 >/dev/null ||
+  die "the certificate of $subject expired on ${not_after#notAfter=}"
+(($(date -d "${not_before#notBefore=}" +%s) <= $(date +%s))) ||
+  die "the certificate of $subject is valid only from ${not_before#notBefore=}"
+
+# What goes in: the reproducible build of this commit, nothing else.
+reference=$ROOT/build/release-of-commit/$commit/$(basename "$unsigned")
+if [[ -f $reference ]]; then
+  echo "sign: comparing with the reproducible build of commit ${commit:0:12} kept in build/release-of-commit"
+else
+  echo "sign: building release $version of commit ${commit:0:12} to compare with (as long as tools/release.sh takes)"
+  mkdir -p "$work/source"
+  git -C "$ROOT" archive "$commit" | tar -xf - -C "$work/source"
+  SOURCE_DATE_EPOCH=$(git -C "$ROOT" log -1 --format=%ct "$commit") bash "$work/source/tools/release.sh" \
+    >"$work/release.log" 2>&1 || { tail -20 "$work/release.log" >&2; die "building release $version of commit ${commit:0:12} failed"; }
+  rm -rf "$ROOT/build/release-of-commit"
+  mkdir -p "$(dirname "$reference")"
+  cp "$work/source/out/release/$(basename "$unsigned")" "$reference"
+fi
+# The copy compared is the copy signed, whatever happens to the file meanwhile.
+cp "$unsigned" "$work/unsigned.zip"
+cmp -s "$work/unsigned.zip" "$reference" ||
+  die "$unsigned is not the reproducible build of commit ${commit:0:12} (bash tools/release.sh makes it): not signed"
+date=$(python3 "$ROOT/tools/release/slotbench_release/release_zip.py" unpack "$work/unsigned.zip" "$work/files") ||
+  die "$unsigned is not a release zip"
+programs=(x86/SlotBench.exe x64/SlotBench.exe wine-bridge/x86/CT_ORB.dll wine-bridge/x64/CT_ORB.dll)
+
+if [[ -n $pkcs12 ]]; then
+  signer=(-pkcs12 "$pkcs12")
+else
+  signer=(-pkcs11module "$module" -certs "$work/cert.pem" -key "$key")
+fi
+# Without a time-stamp, the signing time is the release's date (the zip
+# entries' date, the commit's time): the same key then signs the same
+# release into the same bytes. A time-stamp records the real time anyway.
+if [[ -n $timestamp ]]; then
+  when=(-ts "$timestamp")
+else
+  when=(-time "$date")
+fi
+
+started=$SECONDS
+mkdir -p "$work/signed"
+for program in "${programs[@]}"; do
+  mkdir -p "$work/signed/$(dirname "$program")"
+  out=$work/signed/$program
+  if ! osslsigncode sign "${signer[@]}" -readpass "$password_file" -h sha256 -n "Slot Bench" \
+      "${when[@]}" -in "$work/files/$program" -out "$out" >"$work/osslsigncode.log" 2>&1; then
+    reason=$(grep -m1 -i -E "incorrect|wrong|failed to|error" "$work/osslsigncode.log" || echo "osslsigncode failed")
+    die "signing $program failed: $reason"
+  fi
+  # A signature that did more than append itself would break the promise
+  # that the signed program is the reproducible one.
+  if ! { osslsigncode remove-signature -in "$out" -out "$work/stripped" >/dev/null 2>&1 &&
+    cmp -s "$work/stripped" "$work/files/$program"; }; then
+    die "the signed $program is not its unsigned self plus a signature"
+  fi
+  rm -f "$work/stripped"
+done
+
+python3 "$ROOT/tools/release/slotbench_release/release_zip.py" pack "$work/unsigned.zip" "$work/signed" "$work/signed.zip" ||
+  die "packing the signed zip failed"
+# Into place in one rename, so that no half-written zip is ever there.
+cp "$work/signed.zip" "$signed.partial.$$"
+mv -f "$signed.partial.$$" "$signed"
+
+echo "sign: ${#programs[@]} files signed by $subject in $((SECONDS - started)) s${timestamp:+, time-stamped by $timestamp}"
+echo "sign: $signed"
+echo "sign: SHA-256 $(sha256sum <"$signed" | cut -d' ' -f1)"
