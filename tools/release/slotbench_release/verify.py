@@ -254,7 +254,9 @@ def version_at(commit):
 def rebuild(version, work, label, out):
     """The unsigned zip of release `version`, built from its tag; the zip's
     path and the OK line's words for it."""
-    if git("rev-parse", "--git-dir").returncode != 0:
+    # A copy unpacked inside some other clone would find that clone's tags.
+    top = git("rev-parse", "--show-toplevel")
+    if top.returncode != 0 or os.path.realpath(os.fsdecode(top.stdout.strip())) != os.path.realpath(ROOT):
         raise Failed(f"{label}: this copy of Slot Bench is no git clone, so release {version} cannot be built "
                      "here: check in a clone, or give the release's unsigned zip with --unsigned ZIP")
     tag = f"v{version}"
