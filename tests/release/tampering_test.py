@@ -199,6 +199,16 @@ def flipped(data, offset, value=None):
     return bytes(data)
 
 
+def with_readme(contents, readme):
+    """A zip of contents with another README.txt and SHA256SUMS to match,
+    deflated quickly (level 1): the check writes it again at level 9 all
+    the same, and the first difference shows only after that."""
+    contents = dict(contents, **{"README.txt": readme})
+    contents.pop("SHA256SUMS", None)
+    contents["SHA256SUMS"] = release_zip.sums(contents)
+    return rezipped(contents=contents)
+
+
 def renamed_entries(renames):
     """The genuine entries, some of them under other names, zipped as the
     release writer would (the central directory lists what the names say)."""
@@ -248,7 +258,8 @@ with zipfile.ZipFile(signed_zip) as z:
     date_time = z.infolist()[0].date_time
     readme = z.getinfo("README.txt")  # its local header: 30 bytes and the name
 with zipfile.ZipFile(unsigned_zip) as z:
-    put("unsigned.exe", z.read("x86/SlotBench.exe"))
+    unsigned_entries = {i.filename: z.read(i) for i in z.infolist()}
+put("unsigned.exe", unsigned_entries["x86/SlotBench.exe"])
 with open(signed_zip, "rb") as f:
     zip_bytes = f.read()
 program = genuine["x86/SlotBench.exe"]
@@ -290,6 +301,7 @@ for source, suffix in ((signed_zip, b".zip"), (unsigned_zip, b"-unsigned.zip"), 
     shutil.copy(source, os.path.join(os.fsencode(work), control_name + suffix))
 put(control_name + b"-padded.exe", nonzero_padding(program))
 put("bridge.dll", genuine["wine-bridge/x64/CT_ORB.dll"])
+slow_readme = random.Random(0).randbytes(2 << 20).translate(bytes(i & 1 for i in range(256)))
 clone_other, commit_other = tag_clone(version, "9.8.7.6")
 clone_untagged, _ = tag_clone(version, None)
 
@@ -382,6 +394,13 @@ CASES = [  # what, file, options, exit status, text in the one line[, text it mu
     ("a 20 MiB README.txt compressed small",
      put("huge.zip", rezipped(contents=dict(genuine, **{"README.txt": bytes(20 << 20)}))),
      with_ca + unsigned_option, 1, "README.txt claims 20971520 bytes"),
+    # Random bits, one per byte: deflate at level 9 spends seconds on each MiB of it.
+    ("a README slow to deflate, in both zips given, no --ca: refused within the layout budget",
+     put("slow-signed.zip", with_readme(genuine, slow_readme)),
+     ("--unsigned", os.path.join(work, put("slow-unsigned.zip", with_readme(unsigned_entries, slow_readme)))), 1,
+     "writing its entries again to compare took longer than any release's"),
+    ("the same README against the genuine unsigned zip: refused by its contents, before any deflate",
+     "slow-signed.zip", unsigned_option, 1, f"README.txt is not that of {os.path.basename(unsigned_zip)}"),
     ("corrupt deflate data", put("corrupt.zip", flipped(zip_bytes, readme.header_offset + 30 + len("README.txt"))),
      with_ca + unsigned_option, 1, "README.txt is corrupt"),
     ("the signed zip given as the unsigned build", signed_zip, with_ca + ("--unsigned", signed_zip), 1,
@@ -444,11 +463,13 @@ for what, name, options, status, text, *more in CASES:
     absent, clone = (more + [None, None])[:2]
     launcher = os.path.join(clone or ROOT, "tools/verify_release.sh")
     target = name if os.path.isabs(name) else os.path.join(os.fsencode(work) if isinstance(name, bytes) else work, name)
+    case_started = time.monotonic()
     result = subprocess.run(["bash", launcher, *options, target], capture_output=True)
+    seconds = time.monotonic() - case_started
     file_name = os.path.basename(name) if isinstance(name, str) else None
     shown, problems = judged(result.returncode, result.stdout, result.stderr, status, text, absent, file_name)
     failed += bool(problems)
-    print(f"tampering: {'FAILED' if problems else 'ok'}: {what}: {shown}")
+    print(f"tampering: {'FAILED' if problems else 'ok'}: {what} ({seconds:.1f} s): {shown}")
     if problems:
         print("  " + "; ".join(problems) + ":\n  " +
               "\n  ".join((result.stdout + result.stderr).decode("utf-8", "backslashreplace").splitlines()[-5:]))

@@ -7,6 +7,12 @@ headers. Entries are read streaming and capped, so any input takes little
 memory; every fault is one line naming the zip (and the entry), names from
 the zip escaped.
 
+Writing again is the one costly step: deflate at level 9 takes a hundred
+times longer on some contents (random bits over a two-letter alphabet) than
+on a program. A caller holding input from elsewhere therefore unpacks
+first (unpack_release), compares the contents with what they must be, and
+only then checks the layout (check_layout), under a deadline.
+
   release_zip.py unpack ZIP DIR            prints the entries' date (Unix time)
   release_zip.py pack TEMPLATE DIR OUT     the template's README.txt, DIR's programs
 """
@@ -17,6 +23,7 @@ import os
 import shutil
 import sys
 import tempfile
+import time
 import zlib
 import zipfile
 from collections import namedtuple
@@ -31,6 +38,9 @@ MAX_ENTRY = 16 << 20
 # zipfile reads the whole central directory at once: six entries need little.
 MAX_DIRECTORY = 64 << 10
 CHUNK = 1 << 20
+# Under a deadline, the writer is fed this much at a time: at worst about
+# 0.2 s of deflate, so a deadline is overrun by no more.
+STEP = 16 << 10
 MODE = 0o100644
 
 
@@ -41,6 +51,8 @@ class Refused(Exception):
 # What read() found: the entries' date (zipfile's tuple) and each entry's
 # SHA-256 (name -> hex).
 Release = namedtuple("Release", "date_time digests")
+# What unpack_release() found, and what check_layout() needs of it.
+Unpacked = namedtuple("Unpacked", "date_time digests path shown folder comment infos")
 
 
 def fail(message):
@@ -61,8 +73,13 @@ def write(path, data, date_time):
     write_files(path, {name: io.BytesIO(content) for name, content in data.items()}, date_time)
 
 
-def write_files(path, files, date_time):
-    """write() of open binary files (name -> file), read in chunks."""
+class Late(Exception):
+    """A deadline passed while writing."""
+
+
+def write_files(path, files, date_time, deadline=None):
+    """write() of open binary files (name -> file), read in chunks; with a
+    deadline (time.monotonic()), Late once it has passed."""
     digests = {}
     for name, source in files.items():
         digests[name] = hashlib.file_digest(source, "sha256").hexdigest()
@@ -78,7 +95,13 @@ def write_files(path, files, date_time):
             entry.file_size = source.seek(0, os.SEEK_END)
             source.seek(0)
             with z.open(entry, "w") as sink:
-                shutil.copyfileobj(source, sink, CHUNK)
+                if deadline is None:
+                    shutil.copyfileobj(source, sink, CHUNK)
+                    continue
+                while chunk := source.read(STEP):
+                    sink.write(chunk)
+                    if time.monotonic() > deadline:
+                        raise Late()
 
 
 def extract(path, archive, info, folder):
@@ -150,16 +173,37 @@ def read(path, folder, label=None):
 
 def read_release(path, folder, label=None):
     """read(), and the entries' SHA-256 as well: a Release."""
-    path_shown = escape(path if label is None else label)
+    unpacked = unpack_release(path, folder, label)
+    check_layout(unpacked)
+    return Release(unpacked.date_time, unpacked.digests)
+
+
+def one_line(what, shown):
+    """what() with any fault as Refused: hostile input reaches zipfile's
+    every corner, and each ends in one line."""
     try:
-        return _read(path, path_shown, folder)
+        return what()
     except Refused:
         raise
-    except Exception as error:  # hostile input reaches zipfile's every corner: one line, whatever it hits
-        fail(f"{path_shown} cannot be read as a zip: {reason(error)}")
+    except Exception as error:
+        fail(f"{shown} cannot be read as a zip: {reason(error)}")
 
 
-def _read(file_path, path, folder):
+def unpack_release(path, folder, label=None):
+    """The entries of the zip at path, unpacked into folder, their SHA-256
+    and SHA256SUMS checked: an Unpacked. The layout is not checked yet."""
+    shown = escape(path if label is None else label)
+    return one_line(lambda: _unpack(path, shown, folder), shown)
+
+
+def check_layout(unpacked, deadline=None):
+    """Refused unless the writer, given the unpacked entries, writes the zip
+    again byte for byte; with a deadline (time.monotonic()), refused too
+    once it has passed."""
+    one_line(lambda: _check_layout(unpacked, deadline), unpacked.shown)
+
+
+def _unpack(file_path, path, folder):
     try:
         with open(file_path, "rb") as f:
             end = zipfile._EndRecData(f)
@@ -178,22 +222,29 @@ def _read(file_path, path, folder):
             digests = {i.filename: extract(path, archive, i, folder) for i in infos}
             if digests["SHA256SUMS"] != hashlib.sha256(sums_of(digests)).hexdigest():
                 fail(f"{path}: its SHA256SUMS does not match its files")
-            date_time = infos[0].date_time
-            with tempfile.TemporaryFile() as rebuilt:
-                files = {n: open(os.path.join(folder, n), "rb") for n in names if n != "SHA256SUMS"}
-                try:
-                    write_files(rebuilt, files, date_time)
-                finally:
-                    for opened in files.values():
-                        opened.close()
-                offset = first_difference(f, rebuilt)
-            if offset is not None:
-                reasons = differences(archive, infos) or [f"the first difference at byte {offset}"]
-                fail(f"{path} is not the zip a release writes of its own files: {'; '.join(reasons)}")
+            return Unpacked(infos[0].date_time, digests, file_path, path, folder, archive.comment, infos)
     except (OSError, zipfile.BadZipFile, zlib.error, EOFError, ValueError, NotImplementedError) as error:
         # NotImplementedError: a "version needed to extract" zipfile does not know
         fail(f"{path} cannot be read as a zip: {reason(error)}")
-    return Release(date_time, digests)
+
+
+def _check_layout(unpacked, deadline):
+    path = unpacked.shown
+    files = {n: open(os.path.join(unpacked.folder, n), "rb") for n in ENTRIES - {"SHA256SUMS"}}
+    try:
+        with open(unpacked.path, "rb") as f, tempfile.TemporaryFile() as rebuilt:
+            try:
+                write_files(rebuilt, files, unpacked.date_time, deadline)
+            except Late:
+                fail(f"{path}: writing its entries again to compare took longer than any release's "
+                     "(a fraction of a second) by far: not the zip a release writes")
+            offset = first_difference(f, rebuilt)
+    finally:
+        for opened in files.values():
+            opened.close()
+    if offset is not None:
+        reasons = differences(unpacked, unpacked.infos) or [f"the first difference at byte {offset}"]
+        fail(f"{path} is not the zip a release writes of its own files: {'; '.join(reasons)}")
 
 
 def unpack(path, folder):

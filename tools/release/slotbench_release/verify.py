@@ -26,6 +26,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import time
 from dataclasses import dataclass
 
 import pefile
@@ -49,6 +50,13 @@ MAX_PROGRAM = release_zip.MAX_ENTRY
 # deflate makes incompressible data a little larger.
 MAX_ZIP = 6 * (MAX_PROGRAM + (1 << 20)) + release_zip.MAX_DIRECTORY
 MAX_CA = 1 << 20
+# Writing a zip again to compare it (deflate at level 9) is the one step
+# whose cost hangs on the content: a release's zips take a fraction of a
+# second, chosen contents of the same size minutes. Contents are compared
+# first, so that this runs on the build's own files, and on files nobody
+# vouches for (--unsigned without --ca or --signer) only under this budget,
+# shared by a run's layout checks.
+LAYOUT_SECONDS = 5.0
 CHUNK = 1 << 20
 # As common.sh reads it.
 VERSION_LINE = re.compile(rb'^#define SLOTBENCH_VERSION_TEXT "([0-9.]*)"$', re.MULTILINE)
@@ -76,9 +84,33 @@ class Options:
 @dataclass
 class Build:
     """The unsigned release compared with, and how the OK line names it."""
-    release: release_zip.Release
+    release: release_zip.Unpacked
     rebuilt: bool
     described: str
+
+
+class Layouts:
+    """The layout checks of one run, within LAYOUT_SECONDS together."""
+
+    def __init__(self):
+        self.left = LAYOUT_SECONDS
+
+    def check(self, unpacked):
+        started = time.monotonic()
+        try:
+            release_zip.check_layout(unpacked, started + self.left)
+        except release_zip.Refused as refusal:
+            raise Failed(one_line(str(refusal))) from None
+        finally:
+            self.left -= time.monotonic() - started
+
+
+def unpack(path, folder, label):
+    """A zip's entries unpacked and their SHA-256; its layout not checked yet."""
+    try:
+        return release_zip.unpack_release(path, folder, label)
+    except release_zip.Refused as refusal:
+        raise Failed(one_line(str(refusal))) from None
 
 
 def shown(path):
@@ -289,7 +321,9 @@ def rebuild(version, work, label, out):
 
 
 def build_of(version, options, work, label, out):
-    """The unsigned release of `version`, read and checked as a release zip."""
+    """The unsigned release of `version`, unpacked; the layout of a zip
+    built here is checked at once, that of a zip given is left to the
+    caller, after the contents."""
     if options.unsigned is not None:
         zip_path = os.path.join(work, "unsigned.zip")
         digest = snapshot(options.unsigned, zip_path, shown(options.unsigned))
@@ -301,10 +335,12 @@ def build_of(version, options, work, label, out):
         zip_label = described
         rebuilt = True
     folder = os.path.join(work, "unsigned")
-    try:
-        release = release_zip.read_release(zip_path, folder, zip_label)
-    except release_zip.Refused as refusal:
-        raise Failed(one_line(str(refusal))) from None
+    release = unpack(zip_path, folder, zip_label)
+    if rebuilt:
+        try:
+            release_zip.check_layout(release)
+        except release_zip.Refused as refusal:
+            raise Failed(one_line(str(refusal))) from None
     program = read_unpacked(os.path.join(folder, PROGRAMS[0]))
     found = version_of(program, f"{zip_label}: {PROGRAMS[0]}")
     if found != version:
@@ -320,10 +356,7 @@ def check_zip(options, work, label, out):
     copy = os.path.join(work, "signed.zip")
     snapshot(options.target, copy, label)
     folder = os.path.join(work, "signed")
-    try:
-        signed = release_zip.read_release(copy, folder, label)
-    except release_zip.Refused as refusal:
-        raise Failed(one_line(str(refusal))) from None
+    signed = unpack(copy, folder, label)
     first, stripped, version = None, {}, None
     for program in PROGRAMS:
         data = read_unpacked(os.path.join(folder, program))
@@ -346,6 +379,10 @@ def check_zip(options, work, label, out):
         dated = "%04d-%02d-%02d %02d:%02d:%02d"
         raise Failed(f"{label}: its entries are dated {dated % signed.date_time}, "
                      f"not {dated % build.release.date_time} as those of {build.described}")
+    layouts = Layouts()
+    layouts.check(signed)
+    if not build.rebuilt:
+        layouts.check(build.release)
     claim = f"is release {version}" if build.rebuilt else f"(version {version})"
     relation = "are those of" if build.rebuilt else "equal those of"
     print(f"verify: OK: {label} {claim}: its four programs are signed by {signer_text(first)}, "
@@ -365,6 +402,8 @@ def check_program(options, work, label, out):
     matching = [program for program in PROGRAMS if build.release.digests[program] == digest]
     if not matching:
         raise Failed(f"{label} (version {version}) without its signature is none of the files of {build.described}")
+    if not build.rebuilt:
+        Layouts().check(build.release)
     if build.rebuilt:
         print(f"verify: OK: {label} is {matching[0]} of release {version}, signed by {signer_text(signature)}, "
               f"{trust_text(options)}; without its signature it is that file of {build.described} byte for byte",
