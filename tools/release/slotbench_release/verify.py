@@ -18,11 +18,13 @@ Exit status 0: all good; 1: a check failed (one line on stderr naming the
 file and the reason); 2: a wrong command line.
 """
 import datetime
+import gc
 import hashlib
 import importlib.util
 import os
 import re
 import stat
+import struct
 import subprocess
 import sys
 import tempfile
@@ -56,11 +58,13 @@ MAX_CA = 1 << 20
 # first, so that this runs on the build's own files, and on files nobody
 # vouches for (--unsigned without --ca or --signer) only under this budget,
 # shared by a run's layout checks.
-LAYOUT_SECONDS = 5.0
+LAYOUT_SECONDS = 3.0
 CHUNK = 1 << 20
 # As common.sh reads it.
 VERSION_LINE = re.compile(rb'^#define SLOTBENCH_VERSION_TEXT "([0-9.]*)"$', re.MULTILINE)
 FOUR_PARTS = re.compile(r"^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$")
+RT_VERSION = 16
+VERSION_KEY = "VS_VERSION_INFO\0".encode("utf-16-le")
 
 
 class Failed(Exception):
@@ -220,13 +224,53 @@ def version_of(program, label):
     """The file version (a.b.c.d) in the program's version resource, which
     res/version.h sets: which release to compare with."""
     try:
-        pe = pefile.PE(data=program, fast_load=True)
-        pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
-        fixed = getattr(pe, "VS_FIXEDFILEINFO", None)
-        high, low = fixed[0].FileVersionMS, fixed[0].FileVersionLS
-    except Exception:  # hostile resources: whatever pefile trips on, there is no version to go by
-        raise Failed(f"{label}: no version resource to tell its release by") from None
+        found = fixed_file_version(program)
+    except Exception:  # hostile headers: whatever they break, there is no version to go by
+        found = None
+    finally:
+        gc.collect()  # pefile's objects refer to each other, and hold the program
+    if found is None:
+        raise Failed(f"{label}: no version resource to tell its release by")
+    high, low = found
     return f"{high >> 16}.{high & 0xFFFF}.{low >> 16}.{low & 0xFFFF}"
+
+
+def fixed_file_version(program):
+    """FileVersionMS and FileVersionLS of the fixed part of the first
+    version resource, or None. Read by hand along one path of the resource
+    tree: pefile would parse every language entry's version block, and a
+    hundred entries sharing one block of 4,000 strings cost it seconds and
+    gigabytes."""
+    pe = pefile.PE(data=program, fast_load=True)
+    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]]
+    if not directory.VirtualAddress:
+        return None
+    base = pe.get_offset_from_rva(directory.VirtualAddress)
+
+    def entries(offset):
+        """A resource directory's entries (name or id, target)."""
+        named, ids = struct.unpack_from("<HH", program, base + offset + 12)
+        return [struct.unpack_from("<II", program, base + offset + 16 + 8 * i) for i in range(named + ids)]
+
+    def subdirectory(target):
+        return target & 0x7FFFFFFF if target & 0x80000000 else None
+
+    # Type RT_VERSION, then its first name and that name's first language.
+    kind = next((target for name, target in entries(0) if name == RT_VERSION), None)
+    name = subdirectory(kind) if kind is not None else None
+    language = subdirectory(entries(name)[0][1]) if name is not None else None
+    data_entry = entries(language)[0][1] if language is not None else 0x80000000
+    if data_entry & 0x80000000:
+        return None
+    rva, size = struct.unpack_from("<II", program, base + data_entry)
+    at = pe.get_offset_from_rva(rva)
+    # VS_VERSIONINFO: three WORDs, the key, padding to 4, VS_FIXEDFILEINFO.
+    length, value_length = struct.unpack_from("<HH", program, at)
+    key = program[at + 6:at + 6 + len(VERSION_KEY)]
+    if key != VERSION_KEY or value_length < 52 or min(length, size) < 40 + 52:
+        return None
+    signature, _, high, low = struct.unpack_from("<IIII", program, at + 40)
+    return (high, low) if signature == 0xFEEF04BD else None
 
 
 def signer_text(signature):
@@ -252,6 +296,8 @@ def check_signature(data, options, label, out):
         signature = authenticode.check(data, options.ca)
     except authenticode.Refused as refusal:
         raise Failed(f"{label}: {one_line(str(refusal))}") from None
+    finally:
+        gc.collect()  # what the check parsed may hold copies of the program in cycles
     signer = signature.signer
     # The fingerprint shown and compared is the certificate's own, whatever
     # the module reports.
@@ -357,18 +403,21 @@ def check_zip(options, work, label, out):
     snapshot(options.target, copy, label)
     folder = os.path.join(work, "signed")
     signed = unpack(copy, folder, label)
-    first, stripped, version = None, {}, None
+    signer, stripped, version = None, {}, None
     for program in PROGRAMS:
         data = read_unpacked(os.path.join(folder, program))
         signature = check_signature(data, options, f"{label}: {program}", out)
         del data
-        if first is None:
-            first = signature
+        if signer is None:
+            signer = signer_text(signature)
+            first_sha256 = signature.signer_sha256
             version = version_of(signature.unsigned, f"{label}: {program}")
-        elif signature.signer_sha256 != first.signer_sha256:
+        elif signature.signer_sha256 != first_sha256:
             raise Failed(f"{label}: {program} is signed by another certificate than {PROGRAMS[0]} "
-                         f"(SHA-256 {signature.signer_sha256}, not {first.signer_sha256})")
+                         f"(SHA-256 {signature.signer_sha256}, not {first_sha256})")
         stripped[program] = digest_of(signature.unsigned)
+        # One program in memory at a time: each may be 16 MiB.
+        del signature
     build = build_of(version, options, work, label, out)
     for program in PROGRAMS:
         if stripped[program] != build.release.digests[program]:
@@ -385,7 +434,7 @@ def check_zip(options, work, label, out):
         layouts.check(build.release)
     claim = f"is release {version}" if build.rebuilt else f"(version {version})"
     relation = "are those of" if build.rebuilt else "equal those of"
-    print(f"verify: OK: {label} {claim}: its four programs are signed by {signer_text(first)}, "
+    print(f"verify: OK: {label} {claim}: its four programs are signed by {signer}, "
           f"{trust_text(options)}; without their signatures they, README.txt and the entries' date "
           f"{relation} {build.described} byte for byte", file=out)
 
