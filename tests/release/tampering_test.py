@@ -19,7 +19,9 @@ import importlib.util
 import io
 import os
 import random
+import resource
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -209,6 +211,43 @@ def with_readme(contents, readme):
     return rezipped(contents=contents)
 
 
+def many_version_entries(languages, strings):
+    """A minimal program whose one resource type, RT_VERSION, lists
+    `languages` entries all pointing at one version block of `strings`
+    strings: small on disk, and a parser that reads every entry's block
+    reads the block that many times."""
+    def block(key, value, children, kind=1, value_length=None):
+        body = struct.pack("<HHH", 0, 0, 0) + (key + "\0").encode("utf-16-le")
+        body += bytes(-len(body) % 4) + value + bytes(-len(value) % 4)
+        for child in children:
+            body += child + bytes(-len(child) % 4)
+        length = len(value) // 2 if value_length is None else value_length
+        return struct.pack("<HHH", len(body), length, kind) + body[6:]
+    parts = [int(p) for p in version.split(".")]
+    high, low = parts[0] << 16 | parts[1], parts[2] << 16 | parts[3]
+    fixed = struct.pack("<13I", 0xFEEF04BD, 0x10000, high, low, high, low, 0x3F, 0, 4, 1, 0, 0, 0)
+    strings = [block("A", "B\0".encode("utf-16-le"), []) for _ in range(strings)]
+    info = block("VS_VERSION_INFO", fixed, [block("StringFileInfo", b"", [block("040904b0", b"", strings)])],
+                 kind=0, value_length=52)
+    rva, directory = 0x1000, struct.pack("<IIHHHH", 0, 0, 0, 0, 0, 1)
+    language_at, data_at = 2 * (16 + 8), 2 * (16 + 8) + 16 + 8 * languages
+    tree = directory + struct.pack("<II", 16, 0x80000000 | 24) + directory + struct.pack("<II", 1, 0x80000000 | language_at)
+    tree += struct.pack("<IIHHHH", 0, 0, 0, 0, 0, languages) + b"".join(struct.pack("<II", i, data_at) for i in range(languages))
+    tree += struct.pack("<IIII", rva + data_at + 16, len(info), 0, 0) + info
+    raw = tree + bytes(-len(tree) % 0x200)
+    image = (len(tree) + 0xFFF) & ~0xFFF
+    dos = bytearray(0x40)
+    dos[0:2], dos[0x3C:0x40] = b"MZ", struct.pack("<I", 0x40)
+    directories = [(0, 0)] * 16
+    directories[2] = (rva, len(tree))
+    header = bytes(dos) + b"PE\0\0" + struct.pack("<HHIIIHH", 0x14C, 1, 0, 0, 0, 0xE0, 0x0102) + struct.pack(
+        "<HBBIIIIIIIIIHHHHHHIIIIHHIIIIII", 0x10B, 0, 0, 0, len(raw), 0, 0x1000, 0x1000, 0x1000, 0x400000, 0x1000,
+        0x200, 4, 0, 0, 0, 4, 0, 0, 0x1000 + image, 0x200, 0, 2, 0, 0x100000, 0x1000, 0x100000, 0x1000, 0, 16)
+    header += b"".join(struct.pack("<II", *d) for d in directories)
+    header += struct.pack("<8sIIIIIIHHI", b".rsrc", image, rva, len(raw), 0x200, 0, 0, 0, 0, 0x40000040)
+    return checksummed(header + bytes(0x200 - len(header)) + raw)
+
+
 def renamed_entries(renames):
     """The genuine entries, some of them under other names, zipped as the
     release writer would (the central directory lists what the names say)."""
@@ -301,6 +340,8 @@ for source, suffix in ((signed_zip, b".zip"), (unsigned_zip, b"-unsigned.zip"), 
     shutil.copy(source, os.path.join(os.fsencode(work), control_name + suffix))
 put(control_name + b"-padded.exe", nonzero_padding(program))
 put("bridge.dll", genuine["wine-bridge/x64/CT_ORB.dll"])
+put("many-versions-unsigned.exe", many_version_entries(1000, 4000))
+sign("many-versions.exe", ["good.crt", "ca.crt"], "signer.key", "many-versions-unsigned.exe")
 slow_readme = random.Random(0).randbytes(2 << 20).translate(bytes(i & 1 for i in range(256)))
 clone_other, commit_other = tag_clone(version, "9.8.7.6")
 clone_untagged, _ = tag_clone(version, None)
@@ -359,6 +400,9 @@ CASES = [  # what, file, options, exit status, text in the one line[, text it mu
      "CN=Control CA\\x0d\\x07\\x1b]0\\\\;retitled\\x07; SHA-256 "),  # RFC 4514 writes ";" as "\\;"
     ("the same signer, the genuine CA: refused, the names escaped", "control.exe", with_ca + unsigned_option, 1,
      "control.exe: "),
+    ("a program of the release's version whose 1,000 version entries share one block of 4,000 strings",
+     "many-versions.exe", unsigned_option, 1, f"many-versions.exe (version {version}) without its signature is none "
+                                              "of the files of"),
     # ---- names of files given ----
     ("a genuine zip, its CA and the unsigned zip under names with control characters and a non-UTF-8 byte",
      os.path.join(os.fsencode(work), control_name + b".zip"),
@@ -457,6 +501,13 @@ def judged(status, out, err, expected_status, text, absent, file_name=None):
     return shown, problems
 
 
+def within_memory():
+    """The check's address space capped at 1 GiB (its own use is a tenth of
+    that): a parser that runs away fails the case instead of the machine."""
+    resource.setrlimit(resource.RLIMIT_AS, (MEMORY_CAP, MEMORY_CAP))
+
+
+MEMORY_CAP = 1 << 30
 started = time.monotonic()
 failed = 0
 for what, name, options, status, text, *more in CASES:
@@ -464,7 +515,7 @@ for what, name, options, status, text, *more in CASES:
     launcher = os.path.join(clone or ROOT, "tools/verify_release.sh")
     target = name if os.path.isabs(name) else os.path.join(os.fsencode(work) if isinstance(name, bytes) else work, name)
     case_started = time.monotonic()
-    result = subprocess.run(["bash", launcher, *options, target], capture_output=True)
+    result = subprocess.run(["bash", launcher, *options, target], capture_output=True, preexec_fn=within_memory)
     seconds = time.monotonic() - case_started
     file_name = os.path.basename(name) if isinstance(name, str) else None
     shown, problems = judged(result.returncode, result.stdout, result.stderr, status, text, absent, file_name)

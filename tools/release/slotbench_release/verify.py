@@ -307,7 +307,7 @@ def check_signature(data, options, label, out):
     if options.pin is not None and signature.signer_sha256 != options.pin:
         raise Failed(f"{label}: signed by {who}, not by the signer given with --signer ({options.pin})")
     if options.ca is None:
-        stamp = " and time-stamp" if signature.timestamp else ""
+        stamp = " and its time-stamp's" if signature.timestamp else ""
         print(f"verify: {label}: signature intact, signed by {who}; its trust{stamp} NOT checked (no --ca)", file=out)
     else:
         if signature.ca_sha256 != options.ca_sha256:
