@@ -494,6 +494,10 @@ def main(argv=None, out=None, err=None):
     except KeyboardInterrupt:
         print("verify: interrupted", file=err)
         return 130
+    except BrokenPipeError:
+        # Nobody reads the report any more: no verdict was seen, so none stands.
+        print(f"verify: FAILED: {seen['label']}: stopped, its output was closed before the check ended", file=err)
+        return 1
     except Exception as error:  # the last resort: one line, whatever broke
         words = escape(" ".join(str(error).split()))
         print(f"verify: FAILED: {seen['label']}: the check itself broke ({type(error).__name__}: {words})",
@@ -506,4 +510,11 @@ if __name__ == "__main__":
     # cannot encode the rest from ending the check in a traceback.
     sys.stdout.reconfigure(errors="backslashreplace")
     sys.stderr.reconfigure(errors="backslashreplace")
-    sys.exit(main())
+    status = main()
+    try:
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # Python's own flush at exit would print a second report of it.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        status = status or 1
+    sys.exit(status)
