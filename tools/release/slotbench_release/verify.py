@@ -54,10 +54,11 @@ MAX_ZIP = 6 * (MAX_PROGRAM + (1 << 20)) + release_zip.MAX_DIRECTORY
 MAX_CA = 1 << 20
 # Writing a zip again to compare it (deflate at level 9) is the one step
 # whose cost hangs on the content: a release's zips take a fraction of a
-# second, chosen contents of the same size minutes. Contents are compared
-# first, so that this runs on the build's own files, and on files nobody
-# vouches for (--unsigned without --ca or --signer) only under this budget,
-# shared by a run's layout checks.
+# second, chosen contents of the same size minutes. The contents are
+# compared with the build first, so a signed zip is written again only from
+# the build's files and its signatures; an unsigned zip given with
+# --unsigned may hold anything, and this budget, shared by a run's layout
+# checks, bounds them all.
 LAYOUT_SECONDS = 3.0
 CHUNK = 1 << 20
 # As common.sh reads it.
@@ -256,9 +257,9 @@ def fixed_file_version(program):
         return target & 0x7FFFFFFF if target & 0x80000000 else None
 
     # Type RT_VERSION, then its first name and that name's first language.
-    kind = next((target for name, target in entries(0) if name == RT_VERSION), None)
-    name = subdirectory(kind) if kind is not None else None
-    language = subdirectory(entries(name)[0][1]) if name is not None else None
+    kind = next((target for ident, target in entries(0) if ident == RT_VERSION), None)
+    names = subdirectory(kind) if kind is not None else None
+    language = subdirectory(entries(names)[0][1]) if names is not None else None
     data_entry = entries(language)[0][1] if language is not None else 0x80000000
     if data_entry & 0x80000000:
         return None
@@ -451,13 +452,12 @@ def check_program(options, work, label, out):
     matching = [program for program in PROGRAMS if build.release.digests[program] == digest]
     if not matching:
         raise Failed(f"{label} (version {version}) without its signature is none of the files of {build.described}")
-    if not build.rebuilt:
-        Layouts().check(build.release)
     if build.rebuilt:
         print(f"verify: OK: {label} is {matching[0]} of release {version}, signed by {signer_text(signature)}, "
               f"{trust_text(options)}; without its signature it is that file of {build.described} byte for byte",
               file=out)
     else:
+        Layouts().check(build.release)
         print(f"verify: OK: {label} (version {version}) is signed by {signer_text(signature)}, "
               f"{trust_text(options)}; without its signature it equals {matching[0]} of {build.described} "
               "byte for byte", file=out)
