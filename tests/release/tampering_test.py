@@ -592,6 +592,8 @@ for index in range(count):
     mutation_failures += 1
     failed += 1
     keep = put(f"mutation-{index}-{target}", data)
+    if status == 0:  # accepted: what it said
+        shown = (out.decode("utf-8", "replace").strip().splitlines() or ["(nothing)"])[-1]
     print(f"tampering: FAILED: mutation {index} ({where}, kept as {keep}): {'; '.join(problems)}: {shown}")
 mutation_seconds = time.monotonic() - started
 print(f"tampering: {count} random mutations (seed {seed}; SLOTBENCH_SEED={seed} repeats them): "

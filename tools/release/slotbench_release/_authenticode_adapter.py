@@ -11,8 +11,10 @@ import tempfile
 from dataclasses import dataclass
 
 import pefile
+from asn1crypto import cms
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec, rsa
 
 import authenticode_check as rules
 from text import escape, name
@@ -75,17 +77,57 @@ def _time_stamp(data, ca):
     raise Refused("its time-stamp has no time osslsigncode could show")
 
 
+# The signature algorithms our signing tool writes, by key type.
+SIGNATURE_ALGORITHMS = ((rsa.RSAPublicKey, {"rsassa_pkcs1v15", "sha256_rsa"}),
+                        (ec.EllipticCurvePublicKey, {"sha256_ecdsa", "ecdsa"}))
+
+
+def _as_written(data, signer):
+    """What the rules leave unread: the signature must be DER as written
+    (parsed and encoded again, the same bytes), version 1 throughout, and
+    name the signature algorithm of the signer's key."""
+    _, _, info = rules.signature_block(data)
+    der = info.dump()
+    if cms.ContentInfo.load(der).dump(force=True) != der:
+        raise Refused("a signature that is not in DER as it is written")
+    signed_data = info["content"]
+    signer_info = signed_data["signer_infos"][0]
+    if signed_data["version"].native != "v1" or signer_info["version"].native != "v1":
+        raise Refused("a signature of another version than our signing tool writes")
+    key = signer.public_key()
+    allowed = next((names for kind, names in SIGNATURE_ALGORITHMS if isinstance(key, kind)), ())
+    if signer_info["signature_algorithm"]["algorithm"].native not in allowed:
+        raise Refused("a signature algorithm other than the one of the signer's key")
+
+
 def _trusted(chain, ca, at):
-    """Whether the chain leads to the CA, every certificate up to it valid at `at`."""
+    """Whether the chain leads to the CA, every certificate up to it valid
+    at `at`, and nothing listed above it but the CA itself: bytes above the
+    point of trust would be checked by nobody."""
     ca_der = ca.public_bytes(serialization.Encoding.DER)
-    for certificate in chain:
-        if not certificate.not_valid_before.replace(tzinfo=datetime.timezone.utc) <= at <= \
-                certificate.not_valid_after.replace(tzinfo=datetime.timezone.utc):
+    der = [c.public_bytes(serialization.Encoding.DER) for c in chain]
+    for i, certificate in enumerate(chain):
+        if not _valid(certificate, at):
             return False
-        if certificate.public_bytes(serialization.Encoding.DER) == ca_der or rules.issued_by(certificate, ca):
-            return ca.not_valid_before.replace(tzinfo=datetime.timezone.utc) <= at <= \
-                ca.not_valid_after.replace(tzinfo=datetime.timezone.utc)
+        if der[i] == ca_der:
+            return i == len(chain) - 1
+        if rules.issued_by(certificate, ca):
+            return der[i + 1:] in ([], [ca_der]) and _valid(ca, at)
     return False
+
+
+def _valid(certificate, at):
+    return certificate.not_valid_before.replace(tzinfo=datetime.timezone.utc) <= at <= \
+        certificate.not_valid_after.replace(tzinfo=datetime.timezone.utc)
+
+
+def _checkable(chain):
+    """Without a CA, the chain must end at a root the rules checked by its
+    own key: a certificate whose issuer is not listed is bytes nobody checks."""
+    top = chain[-1]
+    if top.issuer != top.subject:
+        raise Refused(f"the signer's chain ends at {name(top.subject)}, whose issuer is not listed: "
+                      "its bytes cannot be checked")
 
 
 def check(data, ca=None):
@@ -93,6 +135,7 @@ def check(data, ca=None):
         raise Refused(f"over {rules.MAX_SIZE >> 20} MiB: larger than any program of a release")
     try:
         pe, start, chain, time_stamped = rules.check(data)
+        _as_written(data, chain[0])
         unsigned = bytes(rules.unsigned_program(pe, start))
     except Refused:
         raise
@@ -102,7 +145,9 @@ def check(data, ca=None):
         raise Refused(f"a malformed signature or program ({type(error).__name__}: {_words(error)})") from None
     signer = chain[0]
     timestamp = ca_sha256 = None
-    if ca is not None:
+    if ca is None:
+        _checkable(chain)
+    else:
         if time_stamped:
             timestamp = _time_stamp(data, ca)
         if not _trusted(chain, ca, timestamp or datetime.datetime.now(datetime.timezone.utc)):
