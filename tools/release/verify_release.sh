@@ -9,5 +9,7 @@
 # Exit status 0: all good; 1: a check failed (one line naming the file and
 # the reason); 2: a wrong command line.
 set -euo pipefail
-# pefile, asn1crypto and cryptography are Debian's (tools/setup.sh).
-exec /usr/bin/python3 "$(dirname "$0")/slotbench_release/verify.py" "$@"
+# pefile, asn1crypto and cryptography are Debian's (tools/setup.sh). -E: no
+# PYTHONPATH can put another module in place of ours; -s: nor the user's
+# site folder; -B: a check from a fresh clone writes nothing into it.
+exec /usr/bin/python3 -B -E -s "$(dirname "$0")/slotbench_release/verify.py" "$@"
