@@ -724,16 +724,26 @@ second_copy_ends_while_blocked() {
 
 # A fault that the library leaves unhandled is reported, not a crash. Each
 # row: the library (stdcall, cdecl, x64), the link, the call that faults
-# (a CT_data one is the card request of the empty slot), the fault.
+# (a CT_data one is the card request of the empty slot; CT_close comes after
+# both slots answered), the fault.
 LIBRARY_FAULTS=(
   "stdcall serial CT_init access-violation"
   "stdcall usb CT_data:1 divide-by-zero"
+  "stdcall serial CT_close access-violation"
   "cdecl usb CT_init illegal-instruction"
   "cdecl serial CT_data:2 access-violation"
+  "cdecl usb CT_close divide-by-zero"
   "x64 serial CT_init divide-by-zero"
   "x64 usb CT_data:1 illegal-instruction"
+  "x64 serial CT_close illegal-instruction"
 )
-FAULT_BOX_TEXT='The card-terminal library CT_ORB.dll failed inside %s.\n\nThe log was saved as QSX7100-K.log in the current folder.\n\nSlot Bench will now close.'
+FAULT_BOX_TEXT='The card-terminal library CT_ORB.dll failed inside @CALL@.\n\n@WHERE@\n\nSlot Bench will now close.'
+LOG_SAVED='The log was saved as QSX7100-K.log in the current folder.'
+LOG_NOT_WRITTEN="This session's log could not be saved: none of its lines could be written to a file."
+fault_box_text() {  # call, where the log is (as the driver shows a line feed: \n)
+  local text=${FAULT_BOX_TEXT/@CALL@/$1}
+  printf '%s' "${text/@WHERE@/$2}"
+}
 
 case_library_fault() {
   local row library link call kind slot code exe n root=$CASE_DIR
@@ -756,6 +766,9 @@ case_library_fault() {
     n=1
     if [[ $call == CT_init ]]; then
       scenario "fault CT_init $kind"
+    elif [[ $call == CT_close ]]; then
+      scenario "fault CT_close $kind"
+      lines+=("Terminal OK" "$PATIENT_OK" "$DOCTOR_OK")
     else
       n=$((slot + 2))
       scenario "slot $slot empty" "fault request $kind"
@@ -778,7 +791,7 @@ case_library_fault() {
     # The exit steps have run before the box shows.
     expect_no_file tmp
     expect_log "$CASE_DIR/QSX7100-K.log" "${lines[@]}"
-    expect_state "$box" owner=main "text=${FAULT_BOX_TEXT//%s/$call}" buttons=OK
+    expect_state "$box" owner=main "text=$(fault_box_text "$call" "$LOG_SAVED")" buttons=OK
     (($(field icon_red_pixels "$box") > 50)) || fail "the box's icon is not the red error icon: $(field icon_red_pixels "$box") red pixels"
     [[ $row == "${LIBRARY_FAULTS[1]}" ]] && shot library_fault_box.png
     drv press-box-ok
@@ -792,6 +805,32 @@ case_library_fault() {
     expect_scenario_used
   done
   CASE_DIR=$root
+}
+
+# A fault in a session whose file "tmp" could not be opened at start (a
+# folder holds the name): the box names no log, for none holds this session,
+# and the log of the session before is left as it was, byte for byte.
+case_library_fault_log_not_opened() {
+  local earlier=$CASE_DIR/earlier.log
+  printf '%s\r\n' "$SEPARATOR" "an earlier session" >"$earlier"
+  cp "$earlier" "$CASE_DIR/QSX7100-K.log"
+  mkdir "$CASE_DIR/tmp"
+  scenario "fault CT_init access-violation"
+  app_start || return
+  drv click 1001 \; post-click 1005
+  local box
+  box=$(drv wait-error-box 20) || { fail "no error box"; return; }
+  expect_state "$box" owner=main "text=$(fault_box_text CT_init "$LOG_NOT_WRITTEN")" buttons=OK
+  local shown
+  shown=$(list_lines)
+  grep -qxF "Error : the log file can not be opened" <<<"$shown" || fail "message 122 is not in the list"
+  grep -q "^CT-API fault in CT_init: " <<<"$shown" || fail "the fault line is not in the list"
+  drv press-box-ok
+  app_wait_exit 10
+  expect_eq "exit code" 3 "$APP_RC"
+  cmp -s "$earlier" "$CASE_DIR/QSX7100-K.log" || fail "QSX7100-K.log changed"
+  [[ -d $CASE_DIR/tmp ]] || fail "the folder named tmp went away"
+  expect_scenario_used
 }
 
 # A library that checks its caller's pointers with IsBadReadPtr (a fault
@@ -872,7 +911,7 @@ CASES=(startup_state link_boxes serial_com3 serial_typed_com12 os_report_xp card
   clear_and_two_runs about_box x64_smoke call_thunk conventions_serial_ok conventions_insert_card conventions_library_error
   second_copy_same_folder focus_back_on_start_test leave_while_blocked
   display_scale_150)
-CASES+=(library_fault library_probing)
+CASES+=(library_fault library_fault_log_not_opened library_probing)
 
 # ------------------------------------------------------------------ main ---
 
