@@ -106,7 +106,9 @@ TEST_F(LibraryFaultTest, TheRunEndsFailedAndTheBoxSaysWhereTheLogIsBeforeTheTool
         const bool inLog = c.fileWithTheLines == kLogFile;
         const bool inTmp = c.fileWithTheLines == kSessionFile;
         EXPECT_EQ(box.sessionFileThere, inTmp) << "the exit steps must run before the box";
-        if (!inLog) EXPECT_EQ(ReadFile(kLogFile), earlier);
+        if (!inLog) {
+            EXPECT_EQ(ReadFile(kLogFile), earlier);
+        }
         if (c.fileWithTheLines != nullptr) {
             const std::vector<std::string> log = Lines(ReadFile(c.fileWithTheLines));
             ASSERT_GE(log.size(), 3u);
