@@ -74,7 +74,7 @@ TEST_F(MainDialogTest, WindowIconsAreTheProgramsIconAtTheSystemScaleAndLoadedOnl
         for (int dpi : c.movedTo) {
             const int defaultBefore = window.defaultProcessing;
             intptr_t result = 0;
-            // The window's own scale is not told: the message says it.
+            // Only the message tells the new scale: the window keeps its old one.
             const uintptr_t wParam = static_cast<uintptr_t>(dpi) | (static_cast<uintptr_t>(dpi) << 16);
             EXPECT_TRUE(dlg->DispatchDialogMessage(msg::kDpiChanged, wParam, 0, result));
             expectIcons(dpi);
