@@ -162,8 +162,8 @@ def read_time(node, where):
     return when.replace(tzinfo=datetime.timezone.utc)
 
 
-def read_int(node, where, max_bytes):
-    if node.tag != 0x02 or not 1 <= node.end - node.body <= max_bytes:
+def read_int(node, where, max_bytes, tag=0x02):
+    if node.tag != tag or not 1 <= node.end - node.body <= max_bytes:
         raise Refused(f"{where}: not an integer of at most {max_bytes} bytes at byte {node.start} of the signature")
     return int.from_bytes(node.content, "big", signed=True)
 
@@ -185,22 +185,73 @@ def der_length(n):
     return bytes([0x80 | len(raw)]) + raw
 
 
-def flatten(field, out, spans, depth=0):
-    """Appends field's DER to out; spans gets (start, end, depth, name) of
-    every field and of every raw part that was given a name."""
-    inner = bytearray()
-    inner_spans = []
+def encode(field, where=None):
+    """field's DER. where, when given, gets id(field) -> (start, end) for
+    every field, for comparing with the file. Sizes first, then one write:
+    linear in the output."""
+    sizes = {}
+
+    def size(f):
+        content = sum(size(p) if isinstance(p, Field) else len(p) for p in f.parts)
+        sizes[id(f)] = content
+        return 1 + len(der_length(content)) + content
+
+    def write(f, out):
+        begin = len(out)
+        out.append(f.tag)
+        out += der_length(sizes[id(f)])
+        for p in f.parts:
+            if isinstance(p, Field):
+                write(p, out)
+            else:
+                out += p
+        if where is not None:
+            where[id(f)] = (begin, len(out))
+
+    size(field)
+    out = bytearray()
+    write(field, out)
+    return bytes(out)
+
+
+def difference(field, rebuilt, where, buf, pos, end):
+    """Where the file's element at pos first departs from field (as written
+    in rebuilt): (offset, what), or None when it is the same bytes. Walks
+    the rebuild's fields alongside the file's elements, so the answer names
+    the field, or the element the rebuild has no place for."""
+    begin, finish = where[id(field)]
+    if buf[pos:pos + finish - begin] == rebuilt[begin:finish]:
+        return None
+    if pos >= end:
+        return pos, f"{field.name} is missing"
+    try:
+        node = read_tlv(buf, pos, end, field.name)
+    except Refused:
+        return pos, f"{field.name}: unreadable DER where it belongs"
+    if node.tag != field.tag:
+        return pos, f"{field.name}: tag {node.tag:#04x} where the rebuild has {field.tag:#04x}"
+    at = node.body
+    nested = any(isinstance(p, Field) for p in field.parts)
+    previous = None
     for part in field.parts:
         if isinstance(part, Field):
-            flatten(part, inner, inner_spans, depth + 1)
+            found = difference(part, rebuilt, where, buf, at, node.end)
+            if found:
+                return found
+            at += where[id(part)][1] - where[id(part)][0]
+            previous = part.name
         else:
-            inner += part
-    header = bytes([field.tag]) + der_length(len(inner))
-    start = len(out)
-    spans.append((start, start + len(header) + len(inner), depth, field.name))
-    out += header
-    spans.extend((s + start + len(header), e + start + len(header), d, n) for s, e, d, n in inner_spans)
-    out += inner
+            chunk = bytes(buf[at:at + len(part)])
+            if chunk != part:
+                offset = at + next((i for i, (a, b) in enumerate(zip(chunk, part)) if a != b),
+                                   min(len(chunk), len(part)))
+                return offset, field.name
+            at += len(part)
+    if at < node.end:
+        if nested and previous:
+            return at, f"an element after {previous} inside {field.name}, where the rebuild has none"
+        return at, f"{field.name}: {node.end - node.body} bytes of content where the rebuild has {at - node.body}"
+    return node.start, f"{field.name}: its length not in the minimal form"
 
 
 def raw(name, der):
@@ -314,11 +365,22 @@ class Cert:
             self.x509 = x509.load_der_x509_certificate(der)
         except ValueError as error:
             raise Refused(f"{where}: a certificate that does not parse ({text.escape(str(error)[:80])})") from None
-        tbs = children(read_tlv(der, 0, len(der), where), where)[0]
+        outer = children(read_tlv(der, 0, len(der), where), where)
+        tbs, signature = outer[0], outer[2]
         fields = children(tbs, where)
         i = 1 if fields and fields[0].tag == 0xA0 else 0
         self.serial, self.issuer, self.subject = fields[i].der, fields[i + 2].der, fields[i + 4].der
+        # Outside its signed part a certificate has only the algorithm, which
+        # must repeat the signed one, and the signature value: written again
+        # from those, no other byte of it can vary unseen.
+        self.tbs, self.algorithm = tbs.der, fields[i + 1].der
+        self.signature_bits = signature.content[1:] if signature.tag == 0x03 else b""
         self.sha256 = hashlib.sha256(der).hexdigest()
+
+    def rebuilt(self, name):
+        return Field(name, 0x30, raw(name + ".tbsCertificate", self.tbs),
+                     raw(name + ".signatureAlgorithm", self.algorithm),
+                     Field(name + ".signatureValue", 0x03, b"\0" + self.signature_bits))
 
     def label(self):
         return f"{text.name(self.x509.subject)} (SHA-256 {self.sha256})"
@@ -661,7 +723,7 @@ class TimeStamp:
         if 0x30 in optional:
             accuracy = {f.tag: f for f in reversed(children(optional[0x30], where, limit=4))}
             parts.append(Field("TSTInfo.accuracy", 0x30, *(
-                Field(f"TSTInfo.accuracy.{label}", tag, integer("", read_int(accuracy[tag], where, 4)).parts[0])
+                Field(f"TSTInfo.accuracy.{label}", tag, integer("", read_int(accuracy[tag], where, 4, tag)).parts[0])
                 for tag, label in ((0x02, "seconds"), (0x80, "millis"), (0x81, "micros")) if tag in accuracy)))
         if 0x02 in optional:
             parts.append(integer("TSTInfo.nonce", read_int(optional[0x02], where, 33)))
@@ -675,9 +737,7 @@ class TimeStamp:
         if self.tsa_name:
             parts.append(Field("TSTInfo.tsa", 0xA0, Field("TSTInfo.tsa.directoryName", 0xA4,
                                                           raw("TSTInfo.tsa.name", self.signer.subject))))
-        tst = bytearray()
-        flatten(Field("TSTInfo", 0x30, *parts), tst, [])
-        self.tst_der = bytes(tst)
+        self.tst_der = encode(Field("TSTInfo", 0x30, *parts))
         digest = hashlib.new(self.hash_name, self.tst_der).digest()
         algo = lambda name: algorithm(name, self.digest_oid, True)  # noqa: E731
         cert_hash = [("signing_certificate", Field(
@@ -716,8 +776,8 @@ class TimeStamp:
                 Field("token.encapContentInfo", 0x30, oid("token.eContentType", OID["tst_info"]),
                       Field("token.eContent", 0xA0, Field("token.eContent.octets", 0x04,
                                                           Field("TSTInfo", 0x30, *self.rebuilt_tst_parts())))),
-                Field("token.certificates", 0xA0, *(raw(f"token.certificate[{i}]", n.der)
-                                                    for i, n in enumerate(self.listed_nodes))),
+                Field("token.certificates", 0xA0, *(c.rebuilt(f"token.certificate[{i}]")
+                                                    for i, c in enumerate(self.listed))),
                 Field("token.signerInfos", 0x31, signer_info))))
 
     def rebuilt_tst_parts(self):
@@ -731,9 +791,8 @@ class TimeStamp:
         """After the rebuild matched: the responder's key made the token's
         signature, its certificate is for time-stamping only (critical), and
         the time falls within the code signer's validity."""
-        message = bytearray()
-        flatten(Field("", 0x31, *self.signed_attrs.parts), message, [])
-        if not verify(self.signer.x509.public_key(), self.signature, bytes(message), self.hash_class):
+        message = encode(Field("", 0x31, *self.signed_attrs.parts))
+        if not verify(self.signer.x509.public_key(), self.signature, message, self.hash_class):
             raise Refused(f"the time-stamp's signature was not made with the key of {self.signer.label()}")
         if not has_usage(self.signer, ExtendedKeyUsageOID.TIME_STAMPING, critical=True):
             raise Refused(f"the time-stamp's signer {self.signer.label()} has no critical time-stamping usage")
@@ -814,8 +873,7 @@ def _check(data, ca):
         Field("SpcIndirectDataContent.messageDigest", 0x30,
               algorithm("SpcIndirectDataContent.digestAlgorithm", SHA256, True),
               Field("SpcIndirectDataContent.digest", 0x04, digest)))
-    indirect_der = bytearray()
-    flatten(indirect, indirect_der, [])
+    indirect_der = encode(indirect)
     indirect_body = bytes(read_tlv(indirect_der, 0, len(indirect_der), "").content)
     attributes = [
         (OID["content_type"], attribute("contentType", OID["content_type"],
@@ -852,24 +910,23 @@ def _check(data, ca):
             Field("SignedData.digestAlgorithms", 0x31, algorithm("SignedData.digestAlgorithm", SHA256, True)),
             Field("SignedData.encapContentInfo", 0x30, oid("SignedData.eContentType", OID["spc_indirect_data"]),
                   Field("SignedData.eContent", 0xA0, indirect)),
-            Field("SignedData.certificates", 0xA0, *(raw(f"certificate[{i}]", n.der) for i, n in enumerate(items))),
+            Field("SignedData.certificates", 0xA0, *(c.rebuilt(f"certificate[{i}]") for i, c in enumerate(listed))),
             Field("SignedData.signerInfos", 0x31, Field("SignerInfo", 0x30, *signer_info)))))
-    rebuilt, spans = bytearray(), []
-    flatten(rebuilt_field, rebuilt, spans)
-    rebuilt += bytes(-(8 + len(rebuilt)) % 8)
-    if rebuilt != table:
-        at = next((i for i, (a, b) in enumerate(zip(rebuilt, table)) if a != b), min(len(rebuilt), len(table)))
-        covering = [s for s in spans if s[0] <= at < s[1]]
-        field = max(covering, key=lambda s: s[2])[3] if covering else "the zero padding after the signature"
-        if at >= len(rebuilt):
-            field = "nothing: bytes after the signature and its padding"
-        raise Refused(f"the signature differs from its rebuild at byte {at} of the signature "
-                      f"(file offset {start + 8 + at}), in {field}")
+    where = {}
+    rebuilt = encode(rebuilt_field, where)
+    found = difference(rebuilt_field, rebuilt, where, table, 0, len(table))
+    if found is None and len(table) != len(rebuilt) + -(8 + len(rebuilt)) % 8:
+        found = len(rebuilt), f"{len(table) - len(rebuilt)} bytes after the signature where its zero padding to 8 " \
+                              f"is {-(8 + len(rebuilt)) % 8}"
+    if found is None and any(table[len(rebuilt):]):
+        found = len(rebuilt), "bytes after the signature that are not its zero padding"
+    if found:
+        at, what = found
+        raise Refused(f"the signature differs from its rebuild at byte {at} (file offset {start + 8 + at}): {what}")
 
     # The bytes are the shape's; now the keys, usages, chains and times.
-    message = bytearray()
-    flatten(Field("", 0x31, *signed_attrs.parts), message, [])
-    if not verify(signer.x509.public_key(), signature_value, bytes(message), hashes.SHA256):
+    message = encode(Field("", 0x31, *signed_attrs.parts))
+    if not verify(signer.x509.public_key(), signature_value, message, hashes.SHA256):
         raise Refused(f"the signature was not made with the key of {signer.label()}")
     if not has_usage(signer, ExtendedKeyUsageOID.CODE_SIGNING):
         raise Refused(f"the signer {signer.label()} is not a code-signing certificate")
@@ -882,7 +939,7 @@ def _check(data, ca):
         if cert.der not in in_chains:
             raise Refused(f"the certificate {cert.label()} is in neither the signer's nor the time-stamp's chain")
 
-    ca_sha256 = None
+    ca_sha256 = ca_cert = None
     if ca is not None:
         try:
             ca_der = ca.public_bytes(__import__("cryptography.hazmat.primitives.serialization",
@@ -898,5 +955,22 @@ def _check(data, ca):
             raise Refused(f"the time-stamp's signer {token.signer.label()} chains neither to the CA nor to a "
                           "system root")
         ca_sha256 = ca_cert.sha256
+    # Bytes, not trust: every listed certificate's signature is checked, by
+    # the next one up, by itself (a root), or by the CA or a system root
+    # that issued the top one. Else the top certificate's bytes (its
+    # signature value above all) could be anything. Only a signer listed
+    # alone is let be without a CA: the fingerprint shown is of all its bytes.
+    roots = None
+    for chain_, who, alone_ok in ((chain, "signer's", ca is None), (tsa_chain, "time-stamp's", False)):
+        top = chain_[-1] if chain_ else None
+        if top is None or top.issuer == top.subject or (ca is not None and issued_by(top, ca_cert)):
+            continue
+        roots = roots or SystemRoots()
+        if any(issued_by(top, root) and may_issue(root) for root in roots.by_subject(top.issuer)):
+            continue
+        if len(chain_) == 1 and alone_ok:
+            continue
+        raise Refused(f"the {who} chain ends at {top.label()}, whose issuer is neither listed nor a root known "
+                      "here: its bytes cannot be checked")
     return Signature(unsigned=without_signature(data, checksum_at, entry_at, start), signer=signer.x509,
                      signer_sha256=signer.sha256, timestamp=token.time if token else None, ca_sha256=ca_sha256)
