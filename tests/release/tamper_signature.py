@@ -466,6 +466,16 @@ def expired_with_token(program, workdir, pki_dir, usages):
     return with_token(expired, token_for(outer_signature(expired), cert, key))
 
 
+def self_made_authority(program, workdir, pki_dir):
+    """The genuine signature time-stamped by a self-signed authority of
+    anyone's making, its certificate carrying 4 KB of its own."""
+    key = new_key()
+    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "Slot Bench test time stamps")])
+    cert = make_cert(name, name, key.public_key(), key, usages=(ExtendedKeyUsageOID.TIME_STAMPING,),
+                     extra=b"P" * 4096)
+    return with_token(program, token_for(outer_signature(program), cert, key))
+
+
 def legacy_countersignature(program, workdir, pki_dir):
     """The time-stamp's SignerInfo moved into a PKCS#9 countersignature, the
     form older tools wrote."""
@@ -532,6 +542,8 @@ ROWS = [
     ("an expired signer time-stamped now by a time-stamping certificate",
      lambda p, w, k: expired_with_token(p, w, k, (ExtendedKeyUsageOID.TIME_STAMPING,)),
      "is outside the validity of the signer", True),
+    ("the genuine signature time-stamped by a self-made authority carrying 4 KB", self_made_authority,
+     "chains neither to the signer's root nor to a system root", False),
     ("a legacy countersignature in place of the RFC 3161 token", legacy_countersignature,
      "an element after SignerInfo.signature inside SignerInfo", False),
     ("a nested second signature", nested, "an element after SignerInfo.signature inside SignerInfo", False),

@@ -16,13 +16,14 @@ keys, chains and times checked.
 """
 import datetime
 import hashlib
+import warnings
 from array import array
 from dataclasses import dataclass
 
 import pefile
 from cryptography import x509
 from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
-from cryptography.hazmat.primitives import hashes
+from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 from cryptography.x509.oid import ExtendedKeyUsageOID
 
@@ -94,12 +95,13 @@ def read_tlv(buf, pos, end, where):
     return Node(buf, tag, pos, body, body + length)
 
 
-def children(node, where, limit=None):
+def children(node, where, limit=16):
     """node's elements, in order; at most limit + 1 of them are read (enough
-    to tell that there are too many)."""
+    to tell that there are too many, and the rebuild finds the rest): a
+    SET of a million empty elements costs nothing."""
     out, pos = [], node.body
     while pos < node.end:
-        if limit is not None and len(out) > limit:
+        if len(out) > limit:
             break
         child = read_tlv(node.buf, pos, node.end, where)
         out.append(child)
@@ -345,6 +347,15 @@ def ordered(name, tag, attributes, found):
     return Field(name, tag, *parts)
 
 
+def signing_time(attributes, where):
+    """The value of the first signingTime attribute, if any."""
+    for attr in children(attributes, where):
+        parts = children(attr, where) if attr.tag == 0x30 else []
+        if len(parts) > 1 and oid_text(parts[0]) == OID["signing_time"] and parts[1].end > parts[1].body:
+            return read_time(children(parts[1], where)[0], where)
+    return None
+
+
 def attribute_oids(node, where):
     found = []
     for attr in children(node, where, limit=16):
@@ -363,7 +374,7 @@ class Cert:
         self.der = der
         try:
             self.x509 = x509.load_der_x509_certificate(der)
-        except ValueError as error:
+        except (ValueError, Warning) as error:
             raise Refused(f"{where}: a certificate that does not parse ({text.escape(str(error)[:80])})") from None
         outer = children(read_tlv(der, 0, len(der), where), where)
         tbs, signature = outer[0], outer[2]
@@ -583,19 +594,23 @@ def named_signer(sid, listed, who):
 # ---- the PE file ---------------------------------------------------------
 
 def pe_checksum(data, checksum_at):
-    """The PE checksum: the 16-bit one's-complement sum of the file (its
-    checksum field as zero) plus its length. Summed in C: a 16 MiB file
-    costs milliseconds."""
-    words = array("H")
-    words.frombytes(data[:checksum_at])
-    words.frombytes(bytes(4))
-    tail = data[checksum_at + 4:]
-    words.frombytes(tail[:len(tail) & ~1])
+    """The PE checksum: the 16-bit one's-complement sum of the file with its
+    checksum field as zero, plus the file's length. Summed in C a MiB at a
+    time: a 16 MiB file costs milliseconds and no copy of itself."""
+    view, total = memoryview(data), 0
+    even = len(data) & ~1
+    for begin in range(0, even, 1 << 20):
+        words = array("H")
+        words.frombytes(view[begin:min(begin + (1 << 20), even)])
+        if words.itemsize != 2:
+            raise Refused("no 16-bit array type on this machine")
+        if array("H", b"\1\0")[0] != 1:
+            words.byteswap()
+        total += sum(words)
     if len(data) & 1:
-        words.append(data[-1])
-    if array("H", b"\1\0")[0] != 1:
-        words.byteswap()
-    total = sum(words)
+        total += data[-1]
+    # The field itself counted as zero, wherever its bytes fall in words.
+    total -= sum(data[at] << (8 * (at & 1)) for at in range(checksum_at, min(checksum_at + 4, len(data))))
     while total >> 16:
         total = (total & 0xFFFF) + (total >> 16)
     return (total + len(data)) & 0xFFFFFFFF
@@ -646,7 +661,7 @@ def authenticode_digest(data, checksum_at, entry_at, start):
 def without_signature(data, checksum_at, entry_at, start):
     """The program as it was before signing: no table, no directory entry,
     and the checksum of what remains, as the build writes it."""
-    unsigned = bytearray(data[:start])
+    unsigned = bytearray(memoryview(data)[:start])
     unsigned[entry_at:entry_at + 8] = bytes(8)
     unsigned[checksum_at:checksum_at + 4] = pe_checksum(unsigned, checksum_at).to_bytes(4, "little")
     return bytes(unsigned)
@@ -679,23 +694,21 @@ class TimeStamp:
         # built-in one does): the same bytes again carry nothing.
         certs_node = next((n for n in sd[3:4] if n.tag == 0xA0), None)
         items = listed_certificates(certs_node, where, budget) if certs_node else []
-        self.count = len(items)
         self.listed = [Cert(i.der, where) for i in items]
-        self.listed_nodes = items
         self.signer = named_signer(info[1] if len(info) > 1 else token, self.listed, "time-stamp's signer")
         encap = children(first(sd, 0x30, where, 2), where)
         wrapped = children(first(encap, 0xA0, where, 1), where)
         tst = first(wrapped, 0x04, where, 0)
-        self.tst_info = self.rebuild_tst_info(tst, outer_signature)
+        self.read_tst_info(tst, outer_signature)
         attrs = first(info, 0xA0, where, 3)
         self.attr_oids = attribute_oids(attrs, where)
-        times = [children(children(a, where)[1], where)[0] for a in children(attrs, where, limit=16)
-                 if a.tag == 0x30 and (c := children(a, where)) and oid_text(c[0]) == OID["signing_time"]
-                 and len(c) > 1 and c[1].tag == 0x31 and c[1].end > c[1].body]
-        self.signing_time = read_time(times[0], where) if times else None
+        self.signing_time = signing_time(attrs, where)
         self.signature = first(info, 0x04, where, 5).content
 
-    def rebuild_tst_info(self, tst, outer_signature):
+    def read_tst_info(self, tst, outer_signature):
+        """The TSTInfo's fields that vary, and the rest of it as written by
+        OpenSSL: version 1, the imprint of the outer signature value, a
+        genTime to the second, no ordering flag, no extensions."""
         where = "time-stamp's TSTInfo"
         node = read_tlv(tst.buf, tst.body, tst.end, where)
         fields = children(node, where, limit=12)
@@ -727,17 +740,14 @@ class TimeStamp:
                 for tag, label in ((0x02, "seconds"), (0x80, "millis"), (0x81, "micros")) if tag in accuracy)))
         if 0x02 in optional:
             parts.append(integer("TSTInfo.nonce", read_int(optional[0x02], where, 33)))
-        self.tsa_name = 0xA0 in optional
-        self.tst_parts = parts
-        self.tst_file = tst
-        return None  # written in rebuild(), once the responder's certificate is known
-
-    def rebuild(self):
-        parts = list(self.tst_parts)
-        if self.tsa_name:
+        # The responder's name, when given, is its certificate's subject.
+        if 0xA0 in optional:
             parts.append(Field("TSTInfo.tsa", 0xA0, Field("TSTInfo.tsa.directoryName", 0xA4,
                                                           raw("TSTInfo.tsa.name", self.signer.subject))))
-        self.tst_der = encode(Field("TSTInfo", 0x30, *parts))
+        self.tst_parts = parts
+
+    def rebuild(self):
+        self.tst_der = encode(Field("TSTInfo", 0x30, *self.tst_parts))
         digest = hashlib.new(self.hash_name, self.tst_der).digest()
         algo = lambda name: algorithm(name, self.digest_oid, True)  # noqa: E731
         cert_hash = [("signing_certificate", Field(
@@ -775,17 +785,10 @@ class TimeStamp:
                 Field("token.SignedData.digestAlgorithms", 0x31, algo("token.SignedData.digestAlgorithm")),
                 Field("token.encapContentInfo", 0x30, oid("token.eContentType", OID["tst_info"]),
                       Field("token.eContent", 0xA0, Field("token.eContent.octets", 0x04,
-                                                          Field("TSTInfo", 0x30, *self.rebuilt_tst_parts())))),
+                                                          Field("TSTInfo", 0x30, *self.tst_parts)))),
                 Field("token.certificates", 0xA0, *(c.rebuilt(f"token.certificate[{i}]")
                                                     for i, c in enumerate(self.listed))),
                 Field("token.signerInfos", 0x31, signer_info))))
-
-    def rebuilt_tst_parts(self):
-        parts = list(self.tst_parts)
-        if self.tsa_name:
-            parts.append(Field("TSTInfo.tsa", 0xA0, Field("TSTInfo.tsa.directoryName", 0xA4,
-                                                          raw("TSTInfo.tsa.name", self.signer.subject))))
-        return parts
 
     def verify(self, outer_signer):
         """After the rebuild matched: the responder's key made the token's
@@ -807,7 +810,11 @@ def check(data, ca=None):
     """data: a signed program. Returns its Signature, or raises Refused
     (one line). Never raises anything else."""
     try:
-        return _check(bytes(data), ca)
+        # A parser's warning (a negative serial number, say) would be a
+        # second line: here it is a refusal.
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            return _check(bytes(data), ca)
     except Refused:
         raise
     except RecursionError:
@@ -837,13 +844,8 @@ def _check(data, ca):
     items = listed_certificates(certs_node, where, MAX_CERTIFICATES) if certs_node else []
     attrs = first(info, 0xA0, where, 3)
     attr_oids = attribute_oids(attrs, where)
-    signing_time = None
-    for attr in children(attrs, where, limit=16):
-        parts = children(attr, where) if attr.tag == 0x30 else []
-        if len(parts) > 1 and oid_text(parts[0]) == OID["signing_time"] and parts[1].end > parts[1].body:
-            signing_time = read_time(children(parts[1], where)[0], where)
-            break
-    if signing_time is None:
+    when_signed = signing_time(attrs, where)
+    if when_signed is None:
         raise Refused(f"{where}: no signing time")
     signature_value = first(info, 0x04, where, 5).content
     unsigned_node = info[6] if len(info) > 6 and info[6].tag == 0xA1 else None
@@ -879,7 +881,7 @@ def _check(data, ca):
         (OID["content_type"], attribute("contentType", OID["content_type"],
                                         oid("contentType.value", OID["spc_indirect_data"]))),
         (OID["signing_time"], attribute("signingTime", OID["signing_time"],
-                                        time_field("signingTime.value", signing_time))),
+                                        time_field("signingTime.value", when_signed))),
         (OID["spc_statement_type"], attribute("SpcStatementType", OID["spc_statement_type"], Field(
             "SpcStatementType.value", 0x30, oid("SpcStatementType.purpose", OID["spc_individual"])))),
         (OID["spc_sp_opus_info"], attribute("SpcSpOpusInfo", OID["spc_sp_opus_info"], Field(
@@ -939,38 +941,35 @@ def _check(data, ca):
         if cert.der not in in_chains:
             raise Refused(f"the certificate {cert.label()} is in neither the signer's nor the time-stamp's chain")
 
-    ca_sha256 = ca_cert = None
+    ca_cert = None
     if ca is not None:
         try:
-            ca_der = ca.public_bytes(__import__("cryptography.hazmat.primitives.serialization",
-                                                fromlist=["Encoding"]).Encoding.DER)
-        except Exception:
+            ca_cert = Cert(ca.public_bytes(serialization.Encoding.DER), "the CA given")
+        except (AttributeError, TypeError, ValueError):
             raise Refused("the CA given is not a certificate") from None
-        ca_cert = Cert(ca_der, "CA")
         when = token.time if token else datetime.datetime.now(datetime.timezone.utc)
         if anchored(chain, Anchors([ca_cert]), when, "signer's") is None:
             raise Refused(f"the signer {signer.label()} does not chain to the CA {ca_cert.label()}")
-        if token and anchored(tsa_chain, Both(Anchors([ca_cert]), SystemRoots()), token.time,
-                              "time-stamp's") is None:
-            raise Refused(f"the time-stamp's signer {token.signer.label()} chains neither to the CA nor to a "
-                          "system root")
-        ca_sha256 = ca_cert.sha256
+    if token:
+        # A time-stamp is worth its authority: the CA's, one under a system
+        # root, or (without a CA) one under the signer's own root. A self-made
+        # authority would also be room for bytes of anyone's choosing.
+        own_root = [chain[-1]] if chain[-1].issuer == chain[-1].subject else []
+        anchors = Both(Anchors([ca_cert] if ca_cert else own_root), SystemRoots())
+        if anchored(tsa_chain, anchors, token.time, "time-stamp's") is None:
+            raise Refused(f"the time-stamp's signer {token.signer.label()} chains neither to "
+                          f"{'the CA' if ca_cert else 'the signer' + chr(39) + 's root'} nor to a system root")
     # Bytes, not trust: every listed certificate's signature is checked, by
     # the next one up, by itself (a root), or by the CA or a system root
-    # that issued the top one. Else the top certificate's bytes (its
+    # that issued the top one; else the top certificate's bytes (its
     # signature value above all) could be anything. Only a signer listed
     # alone is let be without a CA: the fingerprint shown is of all its bytes.
-    roots = None
-    for chain_, who, alone_ok in ((chain, "signer's", ca is None), (tsa_chain, "time-stamp's", False)):
-        top = chain_[-1] if chain_ else None
-        if top is None or top.issuer == top.subject or (ca is not None and issued_by(top, ca_cert)):
-            continue
-        roots = roots or SystemRoots()
-        if any(issued_by(top, root) and may_issue(root) for root in roots.by_subject(top.issuer)):
-            continue
-        if len(chain_) == 1 and alone_ok:
-            continue
-        raise Refused(f"the {who} chain ends at {top.label()}, whose issuer is neither listed nor a root known "
-                      "here: its bytes cannot be checked")
+    top = chain[-1]
+    if not (top.issuer == top.subject or (ca_cert is not None and issued_by(top, ca_cert))):
+        if not (len(chain) == 1 and ca_cert is None) and \
+                not any(issued_by(top, root) and may_issue(root) for root in SystemRoots().by_subject(top.issuer)):
+            raise Refused(f"the signer's chain ends at {top.label()}, whose issuer is neither listed nor a root "
+                          "known here: its bytes cannot be checked")
     return Signature(unsigned=without_signature(data, checksum_at, entry_at, start), signer=signer.x509,
-                     signer_sha256=signer.sha256, timestamp=token.time if token else None, ca_sha256=ca_sha256)
+                     signer_sha256=signer.sha256, timestamp=token.time if token else None,
+                     ca_sha256=ca_cert.sha256 if ca_cert else None)
