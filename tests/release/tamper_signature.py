@@ -238,6 +238,11 @@ def write_pem(workdir, name, cert=None, key=None):
 
 
 def run(*command, cwd):
+    # osslsigncode will not overwrite: a workdir may be shared by rows.
+    if "-out" in command:
+        out = os.path.join(cwd, command[command.index("-out") + 1])
+        if os.path.exists(out):
+            os.remove(out)
     result = subprocess.run(command, capture_output=True, cwd=cwd)
     if result.returncode:
         raise RuntimeError(f"{command[0]} {command[1]} failed: {result.stderr.decode(errors='replace')[-300:]}")
@@ -280,7 +285,7 @@ def pki_tsa(workdir, pki_dir, usages=(ExtendedKeyUsageOID.TIME_STAMPING,)):
     return make_cert(name, ca.subject, key.public_key(), ca_key, usages=usages), key
 
 
-def token_for(outer_signature, tsa_cert, tsa_key, when=None):
+def token_for(outer_signature, tsa_cert, tsa_key, when=None, chain=()):
     """An RFC 3161 token over outer_signature, in the shape OpenSSL's
     responder writes, signed by tsa_key whatever tsa_cert allows (OpenSSL
     itself will not sign with a certificate not made for time-stamping)."""
@@ -302,7 +307,8 @@ def token_for(outer_signature, tsa_cert, tsa_key, when=None):
     data = cms.SignedData({
         "version": "v3", "digest_algorithms": [sha256],
         "encap_content_info": {"content_type": "tst_info", "content": info},
-        "certificates": [cert],
+        "certificates": [cert] + [asn1_x509.Certificate.load(c.public_bytes(serialization.Encoding.DER))
+                                  for c in chain],
         "signer_infos": [{
             "version": "v1",
             "sid": {"issuer_and_serial_number": {"issuer": cert.issuer, "serial_number": cert.serial_number}},

@@ -374,8 +374,15 @@ class Cert:
         self.der = der
         try:
             self.x509 = x509.load_der_x509_certificate(der)
-        except (ValueError, Warning) as error:
-            raise Refused(f"{where}: a certificate that does not parse ({text.escape(str(error)[:80])})") from None
+            # Read now what is read later: the parser reads some parts lazily.
+            self.key = self.x509.public_key()
+            for part in (self.x509.subject, self.x509.issuer, self.x509.extensions, self.x509.not_valid_before,
+                         self.x509.not_valid_after, self.x509.signature_hash_algorithm):
+                del part
+            self.x509.subject.rfc4514_string()
+        except Exception as error:  # any fault of a parser given hostile bytes
+            raise Refused(f"{where}: a certificate that does not parse "
+                          f"({text.escape(' '.join(str(error).split())[:80])})") from None
         outer = children(read_tlv(der, 0, len(der), where), where)
         tbs, signature = outer[0], outer[2]
         fields = children(tbs, where)
@@ -593,12 +600,13 @@ def named_signer(sid, listed, who):
 
 # ---- the PE file ---------------------------------------------------------
 
-def pe_checksum(data, checksum_at):
+def pe_checksum(data, checksum_at, zeroed=()):
     """The PE checksum: the 16-bit one's-complement sum of the file with its
-    checksum field as zero, plus the file's length. Summed in C a MiB at a
-    time: a 16 MiB file costs milliseconds and no copy of itself."""
+    checksum field (and the ranges zeroed) as zero, plus the file's length.
+    Summed in C a MiB at a time: a 16 MiB file costs milliseconds and no
+    copy of itself."""
     view, total = memoryview(data), 0
-    even = len(data) & ~1
+    even = len(view) & ~1
     for begin in range(0, even, 1 << 20):
         words = array("H")
         words.frombytes(view[begin:min(begin + (1 << 20), even)])
@@ -607,13 +615,14 @@ def pe_checksum(data, checksum_at):
         if array("H", b"\1\0")[0] != 1:
             words.byteswap()
         total += sum(words)
-    if len(data) & 1:
-        total += data[-1]
-    # The field itself counted as zero, wherever its bytes fall in words.
-    total -= sum(data[at] << (8 * (at & 1)) for at in range(checksum_at, min(checksum_at + 4, len(data))))
+    if len(view) & 1:
+        total += view[-1]
+    # What counts as zero taken out again, wherever its bytes fall in words.
+    for begin, end in ((checksum_at, checksum_at + 4), *zeroed):
+        total -= sum(view[at] << (8 * (at & 1)) for at in range(begin, min(end, len(view))))
     while total >> 16:
         total = (total & 0xFFFF) + (total >> 16)
-    return (total + len(data)) & 0xFFFFFFFF
+    return (total + len(view)) & 0xFFFFFFFF
 
 
 def certificate_table(data):
@@ -635,7 +644,7 @@ def certificate_table(data):
     if start + size != len(data):
         raise Refused(f"a certificate table at {start} of {size} bytes in a file of {len(data)}: "
                       "it must end the file, with nothing after it")
-    if start % 8 or size < 16 or entry_at + 8 > start:
+    if start % 8 or size < 16 or entry_at + 8 > start or checksum_at + 4 > entry_at:
         raise Refused(f"a certificate table at {start} of {size} bytes: not an 8-aligned entry after the headers")
     length, revision, kind = (int.from_bytes(data[start + a:start + b], "little") for a, b in ((0, 4), (4, 6), (6, 8)))
     if length != size:
@@ -660,11 +669,12 @@ def authenticode_digest(data, checksum_at, entry_at, start):
 
 def without_signature(data, checksum_at, entry_at, start):
     """The program as it was before signing: no table, no directory entry,
-    and the checksum of what remains, as the build writes it."""
-    unsigned = bytearray(memoryview(data)[:start])
-    unsigned[entry_at:entry_at + 8] = bytes(8)
-    unsigned[checksum_at:checksum_at + 4] = pe_checksum(unsigned, checksum_at).to_bytes(4, "little")
-    return bytes(unsigned)
+    and the checksum of what remains, as the build writes it. Made in one
+    copy: the program may be 16 MiB."""
+    view = memoryview(data)[:start]
+    checksum = pe_checksum(view, checksum_at, ((entry_at, entry_at + 8),)).to_bytes(4, "little")
+    return b"".join((view[:checksum_at], checksum, view[checksum_at + 4:entry_at], bytes(8),
+                     view[entry_at + 8:]))
 
 
 # ---- the time-stamp ------------------------------------------------------
@@ -874,7 +884,7 @@ def _check(data, ca):
               Field("SpcPeImageData", 0x30, PE_IMAGE_DATA)),
         Field("SpcIndirectDataContent.messageDigest", 0x30,
               algorithm("SpcIndirectDataContent.digestAlgorithm", SHA256, True),
-              Field("SpcIndirectDataContent.digest", 0x04, digest)))
+              Field("SpcIndirectDataContent.digest (the program's hash: its bytes are not the ones signed)", 0x04, digest)))
     indirect_der = encode(indirect)
     indirect_body = bytes(read_tlv(indirect_der, 0, len(indirect_der), "").content)
     attributes = [
