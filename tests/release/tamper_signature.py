@@ -23,11 +23,11 @@ import subprocess
 import threading
 
 import pefile
-from asn1crypto import algos, cms, core, tsp
+from asn1crypto import cms, core, tsp
 from asn1crypto import x509 as asn1_x509
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import ec, padding
+from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
 SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
@@ -173,14 +173,14 @@ def mutate_der(der, rng):
 def refit(der, path, delta, new):
     """new (der with delta bytes more inside the node at path) with the
     length of that node and of every node around it made to fit."""
-    chain, pos, end = [], 0, len(der)
+    chain, pos = [], 0
     for index in path:
-        for _ in range(index + 1):
-            tag, body, stop = header(der, pos)
-            if _ < index:
+        for sibling in range(index + 1):
+            body, stop = header(der, pos)[1:]
+            if sibling < index:
                 pos = stop
         chain.append((pos, body, stop))
-        pos, end = body, stop
+        pos = body
     out = new
     for pos, body, stop in reversed(chain):
         # The node's header is at pos in both (changes lie after it).

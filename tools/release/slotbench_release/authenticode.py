@@ -129,7 +129,10 @@ def last(nodes, tag, where):
 
 
 def oid_text(node):
-    if node.tag != 0x06:
+    """The dotted form of an OBJECT IDENTIFIER, None for anything else.
+    None too for one longer than any we know: a megabyte of continuation
+    bytes would otherwise make an integer grow at every byte."""
+    if node.tag != 0x06 or node.end - node.body > 32:
         return None
     body, arcs, value = node.content, [], 0
     for i, b in enumerate(body):
@@ -318,7 +321,7 @@ DIGESTS = {  # OID: (hashlib name, cryptography hash, ECDSA signature OID)
 SHA256 = "2.16.840.1.101.3.4.2.1"
 # SpcPeImageData as osslsigncode writes it: the include-resources flag and
 # the "<<<Obsolete>>>" file link (BMPString) that Authenticode expects.
-PE_IMAGE_DATA = bytes.fromhex("0302078 0a020a21e801c003c003c003c004f00620073006f006c006500740065003e003e003e".replace(" ", ""))
+PE_IMAGE_DATA = bytes.fromhex("03020780" "a020a21e801c" "003c003c003c004f00620073006f006c006500740065003e003e003e")
 PROGRAM_NAME = b"Slot Bench"
 
 
