@@ -580,9 +580,9 @@ def listed_certificates(node, where, budget):
     if len(items) > budget:
         raise Refused(f"{where}: more than {MAX_CERTIFICATES} certificates in the signature")
     for item in items:
-        if item.end - item.start > MAX_CERTIFICATE_SIZE:
+        if item.end - item.start >= MAX_CERTIFICATE_SIZE:
             raise Refused(f"{where}: a certificate of {item.end - item.start} bytes at byte {item.start} "
-                          f"of the signature (at most {MAX_CERTIFICATE_SIZE})")
+                          f"of the signature (under {MAX_CERTIFICATE_SIZE} only)")
         if item.tag != 0x30:
             raise Refused(f"{where}: something other than a certificate at byte {item.start} of the signature")
     return items
