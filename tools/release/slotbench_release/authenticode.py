@@ -465,7 +465,8 @@ def chain_of(leaf, listed, who):
             raise Refused(f"{len(found)} certificates named as the issuer of {top.label()} in the {who}'s list")
         issuer = next(iter(found.values()))
         if not issued_by(top, issuer):
-            raise Refused(f"{top.label()} is not issued by the listed certificate of its issuer's name, {issuer.label()}")
+            raise Refused(f"{top.label()} is not issued by the listed certificate of its issuer's name, "
+                          f"{issuer.label()}")
         if not may_issue(issuer):
             raise Refused(f"{issuer.label()} issued {top.label()} but is not a CA certificate")
         if len(chain) == MAX_CHAIN:
@@ -887,7 +888,8 @@ def _check(data, ca):
               Field("SpcPeImageData", 0x30, PE_IMAGE_DATA)),
         Field("SpcIndirectDataContent.messageDigest", 0x30,
               algorithm("SpcIndirectDataContent.digestAlgorithm", SHA256, True),
-              Field("SpcIndirectDataContent.digest (the program's hash: its bytes are not the ones signed)", 0x04, digest)))
+              Field("SpcIndirectDataContent.digest (the program's hash: its bytes are not the ones signed)",
+                    0x04, digest)))
     indirect_der = encode(indirect)
     indirect_body = bytes(read_tlv(indirect_der, 0, len(indirect_der), "").content)
     attributes = [
