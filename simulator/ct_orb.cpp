@@ -3,7 +3,6 @@
 // portable core's.
 #include <windows.h>
 
-#include <mutex>
 #include <string>
 
 #include "simulator/setup.h"
@@ -48,10 +47,25 @@ std::string ScenarioBesideLibrary() {
     return file.substr(0, slash == std::string::npos ? 0 : slash + 1) + "CT_ORB.scenario";
 }
 
-std::mutex& CallLock() {
-    static std::mutex lock;
-    return lock;
-}
+// Held for the whole of a call: a program may call from several threads.
+class CallLock {
+public:
+    CallLock() { EnterCriticalSection(&Section()); }
+    ~CallLock() { LeaveCriticalSection(&Section()); }
+    CallLock(const CallLock&) = delete;
+    CallLock& operator=(const CallLock&) = delete;
+
+private:
+    // Made in place at the first call: a critical section must not move.
+    struct Made {
+        CRITICAL_SECTION section;
+        Made() { InitializeCriticalSection(&section); }
+    };
+    static CRITICAL_SECTION& Section() {
+        static Made made;
+        return made.section;
+    }
+};
 
 // Built at the first call rather than in DllMain, where reading files under
 // the loader lock is asking for trouble.
@@ -79,7 +93,7 @@ std::string ProbeUnmappedPage() {
 template <class Run>
 __attribute__((noinline)) int8_t Guarded(ctsim::Call call, ctsim::FaultKind& fault, Run run) {
     try {
-        std::lock_guard<std::mutex> guard(CallLock());
+        const CallLock held;
         ctsim::Terminal& terminal = Simulated();
         if (terminal.ProbesNext(call)) terminal.Note(ProbeUnmappedPage());
         const int8_t result = run(terminal);
