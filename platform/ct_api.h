@@ -30,6 +30,11 @@ struct CtApiFault {
     int addressDigits = 8;  // hex digits of an address: 8 (32-bit) or 16 (64-bit)
 };
 
+// Kept by the backend's calls when one faulted (platform/ct_api_fault.cpp,
+// shared by every backend). A fault kept and not yet taken stays: a second
+// one does not replace it.
+void KeepCtApiFault(const CtApiFault& fault);
+
 // True when the last call faulted, with the fault; the library's state is
 // unknown from then on. Asked after every call.
 bool TakeCtApiFault(CtApiFault& fault);

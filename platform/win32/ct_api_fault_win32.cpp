@@ -8,19 +8,12 @@
 #include "platform/ct_api.h"
 #include "platform/win32/call_fault.h"
 
-namespace {
-
-bool g_pending = false;
-platform::CtApiFault g_fault;
-
-}  // namespace
-
 void KeepCtApiFault(const char* call, const SlotBenchCallFault& fault) {
-    g_fault = platform::CtApiFault{};
-    g_fault.call = call;
-    g_fault.code = fault.code;
-    g_fault.address = fault.address;
-    g_fault.addressDigits = static_cast<int>(sizeof(void*) * 2);
+    platform::CtApiFault described;
+    described.call = call;
+    described.code = fault.code;
+    described.address = fault.address;
+    described.addressDigits = static_cast<int>(sizeof(void*) * 2);
     HMODULE module = nullptr;
     char path[MAX_PATH * 4];
     if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
@@ -28,16 +21,9 @@ void KeepCtApiFault(const char* call, const SlotBenchCallFault& fault) {
         const DWORD length = GetModuleFileNameA(module, path, sizeof path);
         if (length > 0 && length < sizeof path) {
             const std::string file(path, length);
-            g_fault.module = file.substr(file.find_last_of("\\/") + 1);
-            g_fault.offset = fault.address - reinterpret_cast<uintptr_t>(module);
+            described.module = file.substr(file.find_last_of("\\/") + 1);
+            described.offset = fault.address - reinterpret_cast<uintptr_t>(module);
         }
     }
-    g_pending = true;
-}
-
-bool platform::TakeCtApiFault(CtApiFault& fault) {
-    if (!g_pending) return false;
-    g_pending = false;
-    fault = g_fault;
-    return true;
+    platform::KeepCtApiFault(described);
 }

@@ -57,7 +57,7 @@ protected:
     void SetUp() override {
         DialogTest::SetUp();
         Open();
-        CtTerminal().fault = AccessViolation();
+        CtTerminal().faults = {AccessViolation()};
     }
 };
 
@@ -82,6 +82,25 @@ TEST_F(LibraryFaultTest, TheRunEndsFailedSavesItsLogAndTheToolLeavesWithCodeThre
     EXPECT_EQ(box.exitCode, 3);
     EXPECT_FALSE(box.sessionFileThere) << "the exit steps must run before the box";
     EXPECT_EQ(CtTerminal().calls.size(), 4u);
+}
+
+// A library whose unwind code faults again while the guard unwinds it: the
+// second fault does not hide the first.
+TEST_F(LibraryFaultTest, TheFirstFaultOfACallIsTheOneLogged) {
+    platform::CtApiFault again = AccessViolation();
+    again.code = 0xC000001D;
+    again.offset = 0x2000;
+    CtTerminal().faults.push_back(again);
+    fake::Click(*dlg, 1001);
+    CtTerminal().faultingCall = 1;
+    fake::Click(*dlg, 1005);
+
+    const std::vector<std::string> log = Lines(ReadFile(kLogFile));
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_THAT(std::vector<std::string>(log.end() - 3, log.end()),
+                ElementsAre(FaultLine("CT_init"), "*** QSX 7100-K SERIAL Test Fail ***", ""));
+    platform::CtApiFault left;
+    EXPECT_FALSE(platform::TakeCtApiFault(left)) << "the second fault must not wait for the next call";
 }
 
 }  // namespace

@@ -71,21 +71,16 @@ bool Made(const fake::CtCall& call, const char* name) {
     terminal.calls.push_back(call);
     if (terminal.during) terminal.during(call);
     if (terminal.calls.size() != terminal.faultingCall) return false;
-    terminal.fault.call = name;
-    terminal.faultPending = true;
+    for (platform::CtApiFault fault : terminal.faults) {
+        fault.call = name;
+        platform::KeepCtApiFault(fault);
+    }
     return true;
 }
 
 constexpr int8_t kFaultedResult = -128;
 
 }  // namespace
-
-bool platform::TakeCtApiFault(platform::CtApiFault& fault) {
-    if (!CtTerminal().faultPending) return false;
-    CtTerminal().faultPending = false;
-    fault = CtTerminal().fault;
-    return true;
-}
 
 extern "C" int8_t CT_init(uint16_t ctn, uint16_t pn) {
     fake::CtCall call;
