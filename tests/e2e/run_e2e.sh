@@ -586,7 +586,7 @@ without_times() {
 # The thunk itself, against callees that pop too much, too little or nothing,
 # clobber registers, or look at their stack's alignment.
 case_call_thunk() {
-  local test=$ROOT/build/windows-x86/tests/win32/call_keeping_stack_test.exe
+  local test=$ROOT/build/windows-x86/tests/win32/guarded_call_x86_test.exe
   [[ -f $test ]] || { fail "$test is not built"; return; }
   wine "$test" >"$CASE_DIR/thunk.out" 2>&1 || fail "the thunk's checks failed: $(grep -m3 FAIL "$CASE_DIR/thunk.out")"
 }
