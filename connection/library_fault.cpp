@@ -28,7 +28,7 @@ std::string LibraryFaultBoxText(const std::string& call) {
            ".\n\nThe log was saved as QSX7100-K.log in the current folder.\n\nSlot Bench will now close.";
 }
 
-bool CSlotBenchDlg::LibraryFaulted() {
+bool CSlotBenchDlg::ReportLibraryFault() {
     platform::CtApiFault fault;
     if (!platform::TakeCtApiFault(fault)) return false;
     LogText(LibraryFaultLine(fault));

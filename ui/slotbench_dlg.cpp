@@ -117,14 +117,14 @@ void CSlotBenchDlg::SetIconsForDpi() {
     // pictures drawn for that size, not m_hIcon's stretched.
     const int dpi = WindowDpi(*this);
     IconHandle big = LoadAppIconForDpi(IDR_MAINFRAME, true, dpi);
-    IconHandle small = LoadAppIconForDpi(IDR_MAINFRAME, false, dpi);
+    IconHandle smallIcon = LoadAppIconForDpi(IDR_MAINFRAME, false, dpi);
     SetIcon(big != nullptr ? big : m_hIcon, true);
-    SetIcon(small != nullptr ? small : m_hIcon, false);
+    SetIcon(smallIcon != nullptr ? smallIcon : m_hIcon, false);
     // The window has let go of the pair it had.
     DestroyAppIcon(m_bigIcon);
     DestroyAppIcon(m_smallIcon);
     m_bigIcon = big;
-    m_smallIcon = small;
+    m_smallIcon = smallIcon;
 }
 
 void CSlotBenchDlg::OnDpiChanged() {
