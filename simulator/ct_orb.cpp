@@ -67,8 +67,8 @@ private:
     }
 };
 
-// Built at the first call rather than in DllMain, where reading files under
-// the loader lock is asking for trouble.
+// Built at the first call, outside the loader lock: reading files under it
+// is asking for trouble.
 ctsim::Terminal& Simulated() {
     static Win32Clock clock;
     static ctsim::Simulator sim = ctsim::CreateSimulator(
@@ -91,7 +91,7 @@ std::string ProbeUnmappedPage() {
 // call is to raise. Kept out of line: the fault is raised by the exported
 // function once this frame, with its lock and its handlers, is gone.
 template <class Run>
-__attribute__((noinline)) int8_t Guarded(ctsim::Call call, ctsim::FaultKind& fault, Run run) {
+__attribute__((noinline)) int8_t RunLocked(ctsim::Call call, ctsim::FaultKind& fault, Run run) {
     try {
         const CallLock held;
         ctsim::Terminal& terminal = Simulated();
@@ -128,7 +128,7 @@ extern "C" {
 int8_t CT_ORB_CALL CT_init(uint16_t ctn, uint16_t pn) {
     ctsim::FaultKind fault = ctsim::FaultKind::kNone;
     const int8_t result =
-        Guarded(ctsim::Call::kInit, fault, [&](ctsim::Terminal& terminal) { return terminal.Init(ctn, pn); });
+        RunLocked(ctsim::Call::kInit, fault, [&](ctsim::Terminal& terminal) { return terminal.Init(ctn, pn); });
     Raise(fault);
     return result;
 }
@@ -136,7 +136,7 @@ int8_t CT_ORB_CALL CT_init(uint16_t ctn, uint16_t pn) {
 int8_t CT_ORB_CALL CT_data(uint16_t ctn, uint8_t* dad, uint8_t* sad, uint16_t lenc, uint8_t* command,
                            uint16_t* lenr, uint8_t* response) {
     ctsim::FaultKind fault = ctsim::FaultKind::kNone;
-    const int8_t result = Guarded(ctsim::Call::kData, fault, [&](ctsim::Terminal& terminal) {
+    const int8_t result = RunLocked(ctsim::Call::kData, fault, [&](ctsim::Terminal& terminal) {
         return terminal.Data(ctn, dad, sad, lenc, command, lenr, response);
     });
     Raise(fault);
@@ -146,7 +146,7 @@ int8_t CT_ORB_CALL CT_data(uint16_t ctn, uint8_t* dad, uint8_t* sad, uint16_t le
 int8_t CT_ORB_CALL CT_close(uint16_t ctn) {
     ctsim::FaultKind fault = ctsim::FaultKind::kNone;
     const int8_t result =
-        Guarded(ctsim::Call::kClose, fault, [&](ctsim::Terminal& terminal) { return terminal.Close(ctn); });
+        RunLocked(ctsim::Call::kClose, fault, [&](ctsim::Terminal& terminal) { return terminal.Close(ctn); });
     Raise(fault);
     return result;
 }

@@ -758,7 +758,7 @@ case_library_fault() {
       scenario "fault CT_init $kind"
     else
       n=$((slot + 2))
-      scenario "slot $slot empty" "fault request $kind"
+      scenario "slot $slot empty" "fault CT_data:$n $kind"
       lines+=("Terminal OK")
       if ((slot == 1)); then lines+=("Insert a card in a patient's slot"); else lines+=("$PATIENT_OK" "Insert a card in the doctor's slot"); fi
     fi

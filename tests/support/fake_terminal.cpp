@@ -66,7 +66,7 @@ using fake::CtTerminal;
 namespace {
 
 // Records the call and runs the test's hook; true when this call faults.
-bool Made(const fake::CtCall& call, const char* name) {
+bool Record(const fake::CtCall& call, const char* name) {
     fake::Terminal& terminal = CtTerminal();
     terminal.calls.push_back(call);
     if (terminal.during) terminal.during(call);
@@ -88,7 +88,7 @@ extern "C" int8_t CT_init(uint16_t ctn, uint16_t pn) {
     call.ctn = ctn;
     call.pn = pn;
     call.at = platform::MonotonicMilliseconds();
-    if (Made(call, "CT_init")) return kFaultedResult;
+    if (Record(call, "CT_init")) return kFaultedResult;
     return CtTerminal().initResult;
 }
 
@@ -102,7 +102,7 @@ extern "C" int8_t CT_data(uint16_t ctn, uint8_t* dad, uint8_t* sad, uint16_t len
     call.command.assign(command, command + lenc);
     call.lenrOffered = *lenr;
     call.at = platform::MonotonicMilliseconds();
-    if (Made(call, "CT_data")) return kFaultedResult;
+    if (Record(call, "CT_data")) return kFaultedResult;
 
     fake::CtAnswer answer;
     if (!CtTerminal().answers.empty()) {
@@ -133,6 +133,6 @@ extern "C" int8_t CT_close(uint16_t ctn) {
     call.kind = fake::CtCall::Close;
     call.ctn = ctn;
     call.at = platform::MonotonicMilliseconds();
-    if (Made(call, "CT_close")) return kFaultedResult;
+    if (Record(call, "CT_close")) return kFaultedResult;
     return CtTerminal().closeResult;
 }
