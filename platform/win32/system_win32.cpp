@@ -29,9 +29,8 @@ LocalTime GetLocalTime() {
 
 uint64_t MonotonicMilliseconds() {
     // From Windows XP on the system itself keeps the performance counter,
-    // on whatever timer the machine has, so neither call can fail there, and
-    // the program starts on nothing older. It does not wrap after 49.7 days
-    // as GetTickCount does.
+    // on whatever timer the machine has, so neither call can fail there; the
+    // program starts on nothing older.
     static const uint64_t frequency = [] {
         LARGE_INTEGER perSecond{};
         QueryPerformanceFrequency(&perSecond);
