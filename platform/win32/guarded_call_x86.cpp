@@ -1,8 +1,8 @@
-// The 32-bit body of SlotBenchCallGuarded: a thunk. EBP is callee-saved in both
-// conventions, so the frame it anchors survives the call and ESP is restored
-// from it; the callee's own pops, if any, are simply forgotten. The arguments
-// are copied below a 16-byte aligned boundary, so the callee starts with the
-// stack aligned as a GCC-built library may expect.
+// The 32-bit body of SlotBenchCallGuarded, a thunk. EBP is callee-saved in
+// both conventions, so the frame it anchors survives the call and ESP is
+// restored from it; the callee's own pops, if any, are simply forgotten. The
+// arguments are copied below a 16-byte aligned boundary, so the callee starts
+// with the stack aligned as a GCC-built library may expect.
 //
 // Around the call alone, an exception registration record (fs:[0]) in the
 // thunk's frame: the system asks its handler only about exceptions that every
