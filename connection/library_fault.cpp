@@ -43,7 +43,7 @@ std::string LibraryFaultBoxText(const std::string& call, SessionSave save) {
            "\n\nSlot Bench will now close.";
 }
 
-bool CSlotBenchDlg::LibraryFaulted() {
+bool CSlotBenchDlg::ReportLibraryFault() {
     platform::CtApiFault fault;
     if (!platform::TakeCtApiFault(fault)) return false;
     LogText(LibraryFaultLine(fault));

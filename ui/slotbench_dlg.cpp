@@ -117,18 +117,18 @@ void CSlotBenchDlg::SetIconsForDpi(int dpi) {
     // caption, the task bar and Alt+Tab would show it stretched: pictures
     // drawn for that size are loaded there instead.
     IconHandle big = nullptr;
-    IconHandle small = nullptr;
+    IconHandle smallIcon = nullptr;
     if (dpi != SystemDpi()) {
         big = LoadAppIconForDpi(IDR_MAINFRAME, true, dpi);
-        small = LoadAppIconForDpi(IDR_MAINFRAME, false, dpi);
+        smallIcon = LoadAppIconForDpi(IDR_MAINFRAME, false, dpi);
     }
     SetIcon(big != nullptr ? big : m_hIcon, true);
-    SetIcon(small != nullptr ? small : m_hIcon, false);
+    SetIcon(smallIcon != nullptr ? smallIcon : m_hIcon, false);
     // The window has let go of the pair it had.
     DestroyAppIcon(m_bigIcon);
     DestroyAppIcon(m_smallIcon);
     m_bigIcon = big;
-    m_smallIcon = small;
+    m_smallIcon = smallIcon;
 }
 
 void CSlotBenchDlg::OnDpiChanged(int dpi) {

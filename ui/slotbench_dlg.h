@@ -35,10 +35,9 @@ public:
     static uint16_t PortNumberFromName(const std::string& name);
     void TestReader(uint16_t port);
 
-    // Library faults (connection/library_fault.cpp). Asked after every
-    // library call: true when the call faulted, which is then logged and
-    // fails the run.
-    bool LibraryFaulted();
+    // Library faults (connection/library_fault.cpp). After every library
+    // call: logs the call's fault and fails the run; true when there was one.
+    bool ReportLibraryFault();
     // The exit steps, the box that tells the user, and the end of the process.
     void LeaveAfterLibraryFault();
 

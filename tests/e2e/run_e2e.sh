@@ -592,7 +592,7 @@ without_times() {
 # The thunk itself, against callees that pop too much, too little or nothing,
 # clobber registers, or look at their stack's alignment.
 case_call_thunk() {
-  local test=$ROOT/build/windows-x86/tests/win32/call_keeping_stack_test.exe
+  local test=$ROOT/build/windows-x86/tests/win32/guarded_call_x86_test.exe
   [[ -f $test ]] || { fail "$test is not built"; return; }
   wine "$test" >"$CASE_DIR/thunk.out" 2>&1 || fail "the thunk's checks failed: $(grep -m3 FAIL "$CASE_DIR/thunk.out")"
 }
@@ -778,7 +778,7 @@ case_library_fault() {
       lines+=("Terminal OK" "$PATIENT_OK" "$DOCTOR_OK")
     else
       n=$((slot + 2))
-      scenario "slot $slot empty" "fault request $kind"
+      scenario "slot $slot empty" "fault CT_data:$n $kind"
       lines+=("Terminal OK")
       if ((slot == 1)); then lines+=("Insert a card in a patient's slot"); else lines+=("$PATIENT_OK" "Insert a card in the doctor's slot"); fi
     fi

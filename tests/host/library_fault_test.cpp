@@ -56,7 +56,7 @@ class LibraryFaultTest : public DialogTest {
 protected:
     void SetUp() override {
         DialogTest::SetUp();
-        CtTerminal().fault = AccessViolation();
+        CtTerminal().faults = {AccessViolation()};
     }
 };
 
@@ -116,6 +116,26 @@ TEST_F(LibraryFaultTest, TheRunEndsFailedAndTheBoxSaysWhereTheLogIsBeforeTheTool
                         ElementsAre(FaultLine("CT_data"), "*** QSX 7100-K SERIAL Test Fail ***", ""));
         }
     }
+}
+
+// A library whose unwind code faults again while the guard unwinds it: the
+// second fault does not hide the first.
+TEST_F(LibraryFaultTest, TheFirstFaultOfACallIsTheOneLogged) {
+    platform::CtApiFault again = AccessViolation();
+    again.code = 0xC000001D;
+    again.offset = 0x2000;
+    CtTerminal().faults.push_back(again);
+    Open();
+    fake::Click(*dlg, 1001);
+    CtTerminal().faultingCall = 1;
+    fake::Click(*dlg, 1005);
+
+    const std::vector<std::string> log = Lines(ReadFile(kLogFile));
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_THAT(std::vector<std::string>(log.end() - 3, log.end()),
+                ElementsAre(FaultLine("CT_init"), "*** QSX 7100-K SERIAL Test Fail ***", ""));
+    platform::CtApiFault left;
+    EXPECT_FALSE(platform::TakeCtApiFault(left)) << "the second fault must not wait for the next call";
 }
 
 }  // namespace
