@@ -104,7 +104,11 @@ never recognises."""
 
 
 def say(text):
-    print("%s: %s" % (TOOL, text), flush=True)
+    # Output nobody reads any more must not stop the work halfway.
+    try:
+        print("%s: %s" % (TOOL, text), flush=True)
+    except BrokenPipeError:
+        sys.stdout = open(os.devnull, "w")
 
 
 def bad_argument(text):
@@ -203,21 +207,23 @@ def waiting(prefix):
     return lambda: say("waiting for another %s in %s to finish" % (TOOL, escape(prefix)))
 
 
+# The prefixes this run locked, and whether it made the lock file there.
 LOCKED = []
 
 
 def open_locked(prefix):
     top = Folder.open(prefix)
-    top.lock(record.LOCK_NAME, waiting(prefix))
-    LOCKED.append(top)
+    created = top.lock(record.LOCK_NAME, waiting(prefix))
+    LOCKED.append((top, created))
     return top
 
 
 def release():
-    """A prefix that holds no record of ours keeps no lock file of ours
-    either: a refusal leaves it as it was."""
-    for top in LOCKED:
-        if top.lstat(record.NAME) is None and top.kind(record.LOCK_NAME) == "file":
+    """The lock file is there only while a run holds it: the run that made
+    it removes it again, still holding it (a waiter finds its name gone and
+    tries again). One found there is left as it was."""
+    for top, created in LOCKED:
+        if created and top.kind(record.LOCK_NAME) == "file":
             top.unlink(record.LOCK_NAME)
             top.fsync()
 
@@ -517,8 +523,6 @@ def main(argv):
         print("%s: interrupted" % TOOL, file=sys.stderr)
         return 1
     finally:
-        # Nothing of ours left in the prefix: the lock file goes too, while
-        # still held (a waiter finds its name gone and tries again).
         try:
             release()
         except OSError:

@@ -56,7 +56,8 @@ class Folder:
                 raise Stop("%s does not exist" % self.shown(name)) from None
             if e.errno in (errno.ELOOP, errno.ENOTDIR):
                 kind = "a symbolic link" if self.kind(name) == "link" else "not a folder"
-                raise Stop("%s is %s: nothing is written through it" % (self.shown(name), kind)) from None
+                raise Stop("%s is %s: nothing is written through it; nothing changed"
+                           % (self.shown(name), kind)) from None
             raise Stop("cannot open %s: %s" % (self.shown(name), e.strerror)) from None
 
     def close(self):
@@ -169,13 +170,21 @@ class Folder:
 
     def lock(self, name, on_wait):
         """Holds an exclusive flock on NAME (created if missing, never through
-        a link) until the process ends or unlock(). The file may be removed
-        by the holder: a waiter then finds its lock on a name that has gone
-        and tries again."""
+        a link) until the process ends; returns whether this call created
+        the file. The holder may remove it: a waiter then finds its lock on
+        a name that has gone and tries again."""
+        flags = os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC
         while True:
+            created = True
             try:
-                fd = os.open(name, os.O_RDONLY | os.O_CREAT | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC,
-                             0o644, dir_fd=self.fd)
+                try:
+                    fd = os.open(name, flags | os.O_CREAT | os.O_EXCL, 0o644, dir_fd=self.fd)
+                except FileExistsError:
+                    created = False
+                    try:
+                        fd = os.open(name, flags, dir_fd=self.fd)
+                    except FileNotFoundError:
+                        continue  # removed by its holder in between
             except OSError as e:
                 if e.errno == errno.ELOOP:
                     raise Stop("%s is a symbolic link, which this tool never made: remove it first; "
@@ -192,7 +201,7 @@ class Folder:
                 fcntl.flock(fd, fcntl.LOCK_EX)
             now = self.lstat(name)
             if now is not None and (now.st_dev, now.st_ino) == (held.st_dev, held.st_ino):
-                return fd
+                return created
             os.close(fd)
 
 
