@@ -72,13 +72,16 @@ It refuses, before it changes anything, when:
     characters ending in a NUL, so such a value is refused ("change it
     first"); any other value (any characters, any type) is kept;
   - a wine program, or a server started with wineserver -p, still runs in
-    the prefix after 10 s: the registry is read from user.reg, which wine
+    the prefix after 6 s: the registry is read from user.reg, which wine
     writes only when its server ends;
   - a symbolic link or a non-file stands at a name it writes (its record,
     the record's and the bridge's temporary names, its lock; drive_c,
     windows, system32 or syswow64 a link), or a CT_ORB.dll.before-wine-bridge
     is there that no install saved, or a CT_ORB.dll that is not the bridge
-    is there while another one is saved already.
+    is there while another one is saved already;
+  - the prefix holds the records of the earlier shell version of this
+    installer (CT_ORB-<arch>.wine-bridge, ctapi32-library.before-wine-bridge):
+    its message says what to do by hand.
 
 What it keeps, and where: one record per prefix, PREFIX/wine-bridge.json
 (the SHA-256 of each bridge it put in place, what it saved, the "library"
@@ -197,10 +200,11 @@ def system_folder(top, arch):
 def refuse_old_records(top):
     for name in record.OLD_NAMES:
         if top.lstat(name) is not None:
-            raise Stop("%s was left by an earlier version of this installer, whose record of the library value "
-                       "cannot be trusted: take its bridge out by hand (README, wine section), remove its "
-                       "*.wine-bridge and *.before-wine-bridge files, and install again; nothing changed"
-                       % top.shown(name))
+            raise Stop("%s was left by the earlier shell version of this installer, whose record of the library "
+                       "value cannot be trusted: by hand, put each CT_ORB.dll.before-wine-bridge back as CT_ORB.dll "
+                       "(or remove the bridge where none was saved), check %s library, and remove "
+                       "CT_ORB-x86.wine-bridge, CT_ORB-x64.wine-bridge and ctapi32-library.before-wine-bridge "
+                       "from the prefix; nothing changed" % (top.shown(name), KEY_NAME))
 
 
 def waiting(prefix):

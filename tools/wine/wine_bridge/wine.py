@@ -14,7 +14,7 @@ from .winereg import escape
 # A server that only lingers after its last program ends goes within 3 s.
 # One still there after this long serves a program, or was started with
 # wineserver -p: its registry reaches user.reg only when it ends.
-SERVER_WAIT = 10
+SERVER_WAIT = 6
 # wineboot --init takes 10-15 s on an idle machine.
 BOOT_WAIT = 300
 
