@@ -87,16 +87,18 @@ What it keeps, and where: one record per prefix, PREFIX/wine-bridge.json
 (the SHA-256 of each bridge it put in place, what it saved, the "library"
 value as found: name, type and data bytes). A CT_ORB.dll there that is not
 the bridge (the maker's, or a symbolic link) is renamed to
-CT_ORB.dll.before-wine-bridge beside it. Only a file of exactly the bytes an
-install recorded is the bridge, whatever it says inside. Every value it
+CT_ORB.dll.before-wine-bridge beside it. The first install keeps the value
+it found; a later one replaces the bridge and the value it set. Only a file
+of exactly the bytes an install recorded is the bridge, whatever it says
+inside. Every value it
 writes is read back from user.reg and compared byte for byte; every file it
 puts back is compared with what it saved before it says so.
 
 What it never does: write through a link or into a file it did not create
 (new files are created exclusively and renamed into place); replace a
 CT_ORB.dll that is not the bridge; put back a saved copy no install saved,
-or one changed since; overwrite a "library" value changed after the install
-(--uninstall then keeps it and says so); run beside another
+or one changed since; overwrite, with --uninstall, a "library" value changed
+after the install (it keeps it and says so); run beside another
 install_wine_bridge in the same prefix (PREFIX/wine-bridge.lock: the second
 waits). It never stops wine programs.
 
@@ -329,6 +331,10 @@ def install(opts):
             % (KEY_NAME, describe(lib.before), top.shown(record.NAME)))
     if key.value != value:
         set_value(prefix, top, value, "the bridge is not installed yet")
+        if not first and key.value != lib.set:
+            say("replaced %s library %s, set after the last install, by %s; --uninstall puts back %s, as the "
+                "first install found it" % (KEY_NAME, describe(key.value) if key.value else "(none)",
+                                            describe(value), describe(lib.before) if lib.before else "none"))
 
     # Recorded before the bridge is in place: a bridge without its record
     # would be somebody's file to the next install and to --uninstall.
