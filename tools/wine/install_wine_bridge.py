@@ -262,9 +262,12 @@ def install(opts):
         % escape(prefix)
     if os.path.lexists(prefix) and not os.path.isdir(prefix):
         raise Stop(not_prefix)
-    if os.path.isdir(prefix) and not os.path.isfile(os.path.join(prefix, "system.reg")) \
-            and set(os.listdir(prefix)) - {record.LOCK_NAME}:
-        raise Stop(not_prefix)
+    # With a lock file there, another install may be making the prefix right
+    # now: the question is asked again once the lock is held.
+    if os.path.isdir(prefix) and not os.path.isfile(os.path.join(prefix, "system.reg")):
+        names = set(os.listdir(prefix))
+        if record.LOCK_NAME not in names and names:
+            raise Stop(not_prefix)
     try:
         os.makedirs(prefix, exist_ok=True)
     except OSError as e:
