@@ -143,6 +143,9 @@ RESTORABLE = [
     ((winereg.REG_DWORD, b"\1\2\3"), True),
     ((winereg.REG_BINARY, bytes(range(256)) * 8), True),
     ((0xFFFF0001, b"\1\2"), True),
+    ((5, b"\1\2\3\0\0"), True),
+    ((6, b"\1\2\3\0\0"), True),
+    ((0xFFFFFFFF, b"\1\2\3\0\0"), True),
 ]
 
 DESCRIBED = [
