@@ -535,6 +535,10 @@ def main(argv):
     except KeyboardInterrupt:
         print("%s: interrupted" % TOOL, file=sys.stderr)
         return 1
+    except Exception as e:  # a fault of this tool: still one line
+        print("%s: stopped by an error of its own (%s: %s)" % (TOOL, type(e).__name__, escape(str(e))),
+              file=sys.stderr)
+        return 1
     finally:
         try:
             release()
