@@ -224,12 +224,13 @@ def open_locked(prefix):
     return top
 
 
-def release():
+def release(emptied):
     """The lock file is there only while a run holds it: the run that made
     it removes it again, still holding it (a waiter finds its name gone and
-    tries again). One found there is left as it was."""
+    tries again), and so does an uninstall that leaves no record (one left
+    by a run that was killed). Otherwise one found there stays."""
     for top, created in LOCKED:
-        if created and top.kind(record.LOCK_NAME) == "file":
+        if (created or (emptied and top.lstat(record.NAME) is None)) and top.kind(record.LOCK_NAME) == "file":
             top.unlink(record.LOCK_NAME)
             top.fsync()
 
@@ -520,9 +521,11 @@ def main(argv):
     except AttributeError:
         pass
     opts = parse_arguments(argv)
+    emptied = False
     try:
         if opts.uninstall:
             uninstall(opts)
+            emptied = True
         else:
             install(opts)
     except Stop as e:
@@ -541,7 +544,7 @@ def main(argv):
         return 1
     finally:
         try:
-            release()
+            release(emptied)
         except OSError:
             pass
     return 0
