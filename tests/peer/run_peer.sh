@@ -289,8 +289,10 @@ case_installer() {
   [[ $err == "install_wine_bridge: a wine program (or a server started with wineserver -p) still runs in $WINEPREFIX"*"nothing changed" ]] ||
     fail "an install beside a running server: '$err'"
   [[ ! -e $sys32 && ! -e $sys64 ]] || fail "an install beside a running server put a bridge in place"
-  wineserver -k >/dev/null 2>&1
-  wineserver -w
+  if [[ $SLOTBENCH_STARTED_SERVER == 1 ]]; then
+    wineserver -k >/dev/null 2>&1
+    wineserver -w
+  fi
   bash "$installer" --arch x86 --library "$LIBRARY" --bridge "$bridge32" >/dev/null || fail "the x86 install failed"
   bash "$installer" --arch x64 --library "$LIBRARY" --bridge "$bridge64" >/dev/null || fail "the x64 install failed"
   cmp -s "$bridge32" "$sys32" || fail "syswow64/CT_ORB.dll is not the 32-bit bridge"
@@ -505,9 +507,12 @@ setup() {
   DRIVER=$SLOTBENCH_DRIVER
   wine_env_up --private-display || { echo "the wine environment could not be set up"; return 1; }
   # The installer reads the registry from user.reg, which wine writes only
-  # when its server ends: the suite's lasting server comes back after it.
-  wineserver -k >/dev/null 2>&1
-  wineserver -w
+  # when its server ends: the suite's lasting server comes back after it (a
+  # server someone else started is theirs: the installer then refuses).
+  if [[ $SLOTBENCH_STARTED_SERVER == 1 ]]; then
+    wineserver -k >/dev/null 2>&1
+    wineserver -w
+  fi
   # The suite's own prefix: what an earlier run's install saved there is the
   # simulator wine_env_up puts back every time, perhaps of an older build
   # (whose installer kept its records in three other files).
