@@ -25,19 +25,37 @@ uncommitted_changes() {
   git -C "$ROOT" status --porcelain --untracked-files=no | sed 's/^...//'
 }
 
+# Untracked files git does not ignore, one per line: what a build of a
+# commit lacks that the working tree has.
+untracked_files() {
+  git -C "$ROOT" ls-files --others --exclude-standard
+}
+
 # Builds the release zip of a commit from an export of it, in a new folder
 # under WORK, dated with the commit's time, and sets RELEASE_ZIP to the zip
-# it made. The build's log is WORK/release-of-commit.log.
+# it made. The build's log is WORK/release-of-commit.log. Nothing built
+# before is used: what is in out/ or build/ may have been put there by anyone.
 build_release_of_commit() {  # commit, work folder
-  local commit=$1 work=$2 source version
+  local commit=$1 work=$2 source version file last
   version=$(slotbench_version_at "$commit") || { echo "commit ${commit:0:12} has no four-part version in res/version.h" >&2; return 1; }
   source=$(mktemp -d "$work/source.XXXXXX")
   git -C "$ROOT" archive "$commit" | tar -xf - -C "$source"
   if ! SOURCE_DATE_EPOCH=$(git -C "$ROOT" log -1 --format=%ct "$commit") bash "$source/tools/release.sh" \
       >"$work/release-of-commit.log" 2>&1; then
-    echo "building release $version of commit ${commit:0:12} failed: $(tail -n 1 "$work/release-of-commit.log")" >&2
+    while IFS= read -r file; do
+      [[ -z $file ]] || echo "not in the commit: $file (git add it?)" >&2
+    done < <(untracked_files)
+    # The export's own refusal, its paths relative to the export.
+    last=$(grep '^release: ' "$work/release-of-commit.log" | tail -n 1)
+    echo "building release $version of commit ${commit:0:12} failed: ${last:-$(tail -n 1 "$work/release-of-commit.log")}" >&2
     return 1
   fi
   RELEASE_ZIP=$source/out/release/SlotBench-$version-windows.zip
   [[ -f $RELEASE_ZIP ]] || { echo "building release $version of commit ${commit:0:12} made no zip of that version" >&2; return 1; }
 }
+
+# git reads these before its own configuration (GIT_DIR, GIT_INDEX_FILE,
+# ...): left set, "the commit" could be another repository's.
+while IFS= read -r name; do
+  [[ $name != GIT_* ]] || unset "$name"
+done < <(compgen -e)
