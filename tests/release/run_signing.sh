@@ -78,7 +78,7 @@ if ! env PATH="$hostile:$PATH" CFLAGS="-O0 -DHOSTILE" CXXFLAGS="-O0 -DHOSTILE" C
 fi
 # Doctored copies of what that build made.
 check "every check of the programs, the README and the PIN, on doctored copies" \
-  /usr/bin/python3 "$ROOT/tests/release/release_checks_test.py" "$source_copy"
+  /usr/bin/python3 -B "$ROOT/tests/release/release_checks_test.py" "$source_copy"
 commit=$(git -C "$source_copy" rev-parse HEAD)
 release=$work/release
 unsigned=$release/SlotBench-$version-windows.zip
@@ -104,7 +104,7 @@ check "a wrong password is refused in one line, not shown, leaving nothing behin
 # versions) but is not the build, left where a release build puts its zip
 # and where an older sign_release.sh kept the build it trusted.
 relabel() {  # python expression over data (name -> bytes)
-  (cd "$ROOT" && /usr/bin/python3 - "$work/unsigned.zip" "$unsigned" "$1" <<'EOF'
+  (cd "$ROOT" && /usr/bin/python3 -B - "$work/unsigned.zip" "$unsigned" "$1" <<'EOF'
 import sys, zipfile
 sys.path.insert(0, "tools/release/slotbench_release")
 import release_zip
@@ -211,13 +211,13 @@ cp "$work/err" "$work/verify-tampered.txt"
 rm -f "$signed"
 # Signed by hand, as sign_release.sh would with that key (a build saved).
 mkdir -p "$work/other"
-/usr/bin/python3 "$ROOT/tools/release/slotbench_release/release_zip.py" unpack "$unsigned" "$work/other/files" >/dev/null
+/usr/bin/python3 -B "$ROOT/tools/release/slotbench_release/release_zip.py" unpack "$unsigned" "$work/other/files" >/dev/null
 for program in x86/SlotBench.exe x64/SlotBench.exe wine-bridge/x86/CT_ORB.dll wine-bridge/x64/CT_ORB.dll; do
   mkdir -p "$work/other/signed/$(dirname "$program")"
   osslsigncode sign -pkcs12 "$pki/other.p12" -readpass "$pki/password.txt" -h sha256 -n "Slot Bench" \
     -in "$work/other/files/$program" -out "$work/other/signed/$program" >/dev/null 2>&1
 done
-/usr/bin/python3 "$ROOT/tools/release/slotbench_release/release_zip.py" pack "$unsigned" "$work/other/signed" "$signed"
+/usr/bin/python3 -B "$ROOT/tools/release/slotbench_release/release_zip.py" pack "$unsigned" "$work/other/signed" "$signed"
 run verify --ca "$pki/ca.crt" "$signed"
 check "a signature from another CA fails the check, naming the file" \
   eval '((status == 1)) && has err "x86/SlotBench.exe" && has err "does not chain to the CA"'

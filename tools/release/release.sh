@@ -135,5 +135,5 @@ done
 # Checked, filled in and packed in one step (package.py): what goes in must
 # be what the zip's name and README say it is.
 mkdir -p out/release
-/usr/bin/python3 -E -s tools/release/slotbench_release/package.py "$source" "$suffix" \
+/usr/bin/python3 -B -E -s tools/release/slotbench_release/package.py "$source" "$suffix" \
   build/release-x86 build/release-x64 "out/release/SlotBench-$version$suffix-windows.zip"

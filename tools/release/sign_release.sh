@@ -31,7 +31,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 # shellcheck source=tools/release/common.sh
 source "$ROOT/tools/release/common.sh"
-PYTHON=(/usr/bin/python3 -E -s)
+PYTHON=(/usr/bin/python3 -B -E -s)
 checks=$ROOT/tools/release/slotbench_release/signing.py
 
 die() {
