@@ -122,9 +122,11 @@ relabel "d = bytearray(data['x86/SlotBench.exe']); d[len(d) // 3] ^= 1; data['x8
 mkdir -p "$source_copy/build/release-of-commit/$commit"
 cp "$unsigned" "$source_copy/build/release-of-commit/$commit/"
 cp "$unsigned" "$source_copy/out/release/"
-run sign good.p12 "$pki/password.txt"
-check "a patched program's zip, also in out/release and build/release-of-commit: refused in one line as not the build, nothing signed" \
-  eval 'refused_in_one_line && has err "is not the reproducible build of commit" && [[ ! -e $signed ]] && no_temporary_paths'
+run bash "$source_copy/tools/sign_release.sh" --pkcs12 "$pki/good.p12" --password-file "$pki/password.txt"
+check "a patched program's zip in out/release and build/release-of-commit: refused in one line as not the build, nothing signed" \
+  eval 'refused_in_one_line && has err "sign: out/release/$(basename "$unsigned") is not the reproducible build of commit" &&
+    [[ ! -e $source_copy/out/release/$(basename "$signed") ]] && no_temporary_paths'
+((status == 1)) || cat "$work/err"
 rm -rf "$source_copy/build/release-of-commit"
 cp "$work/unsigned.zip" "$source_copy/out/release/$(basename "$unsigned")"
 

@@ -80,7 +80,9 @@ changed=$(uncommitted_changes)
 commit=$(git -C "$ROOT" rev-parse HEAD)
 unsigned=$release_dir/SlotBench-$version-windows.zip
 signed=$release_dir/SlotBench-$version-windows-signed.zip
+# Shown relative to the top folder; a folder outside the tree as it was typed.
 shown_dir=$(realpath -m --relative-base="$ROOT" "$release_dir")
+[[ $shown_dir != /* ]] || shown_dir=$release_dir
 shown_unsigned=$shown_dir/$(basename "$unsigned")
 if [[ ! -f $unsigned ]]; then
   [[ ! -f $release_dir/SlotBench-$version-dirty-windows.zip ]] ||
@@ -166,7 +168,7 @@ mv -f "$signed.partial.$$" "$signed"
 # The signer as the signatures name it, not as the key file claims.
 fingerprint=$("${PYTHON[@]}" "$checks" signed "$work/cert.pem" "${programs[@]/#/$work/signed/}") || exit 1
 echo "sign: ${#programs[@]} files signed by $subject in $((SECONDS - started)) s${timestamp:+, time-stamped by $timestamp}"
-echo "sign: $(realpath -m --relative-base="$ROOT" "$signed")"
+echo "sign: $shown_dir/$(basename "$signed")"
 echo "sign: zip SHA-256 $(sha256sum <"$signed" | cut -d' ' -f1)"
 echo "sign: signer's certificate SHA-256 $fingerprint"
 echo "sign: publish that signer's SHA-256 where docs/release/publisher.txt's fingerprint_published_at says, for practices to compare"
