@@ -266,7 +266,7 @@ def import_faults(pe, path, forbidden, program):
                               " which function it is cannot be checked against tools/release/vista_imports.txt")
             elif function.name in forbidden:
                 faults.append(f"{path}: imports {function.name.decode()} from {escape(dll)},"
-                              " which Windows XP does not have (tools/release/vista_imports.txt)")
+                              " which Windows XP does not have (tools/release/vista_imports.txt): use what XP has")
     if program and sorted(ordinals, key=str) != [1, 2, 3]:
         faults.append(f"{path}: imports {escape(repr(ordinals)) if ordinals else 'nothing'} from CT_ORB.dll, not ordinals 1, 2, 3 alone")
     if not program and ordinals:
