@@ -92,8 +92,12 @@ if top=$(git rev-parse --show-toplevel 2>/dev/null) && [[ $top -ef $ROOT ]]; the
   fi
 fi
 
-# The zip's entries are dated with the commit's time (or SOURCE_DATE_EPOCH).
-if [[ -z ${SOURCE_DATE_EPOCH:-} ]]; then
+# The zip's entries are dated with the commit's time; outside a checkout,
+# with SOURCE_DATE_EPOCH. A commit's build takes no other date from the
+# shell: it would give a zip the signing step's rebuild never matches.
+if [[ $source != . ]]; then
+  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct HEAD)
+elif [[ -z ${SOURCE_DATE_EPOCH:-} ]]; then
   SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null) ||
     die "not a git checkout: set SOURCE_DATE_EPOCH to the release's time"
 fi

@@ -91,7 +91,8 @@ if [[ ! -f $unsigned ]]; then
 fi
 
 work=$(mktemp -d /tmp/slotbench-sign.XXXXXX)
-trap 'rm -rf "$work"; rm -f "$signed.partial.$$"' EXIT
+partial=''
+trap 'rm -rf "$work"; [[ -z $partial ]] || rm -f "$partial"' EXIT
 
 # The certificate first: what signing with it would be worth.
 if [[ -n $pkcs12 ]]; then
@@ -162,8 +163,12 @@ done
 "${PYTHON[@]}" "$ROOT/tools/release/slotbench_release/release_zip.py" pack "$work/unsigned.zip" "$work/signed" "$work/signed.zip" ||
   die "packing the signed zip failed"
 # Into place in one rename, so that no half-written zip is ever there.
-cp "$work/signed.zip" "$signed.partial.$$"
-mv -f "$signed.partial.$$" "$signed"
+# (mktemp: a file of our own making, never a link someone left there.)
+partial=$(mktemp "$release_dir/.SlotBench-signed.XXXXXX")
+cp "$work/signed.zip" "$partial"
+chmod 644 "$partial"
+mv -f "$partial" "$signed"
+partial=
 
 # The signer as the signatures name it, not as the key file claims.
 fingerprint=$("${PYTHON[@]}" "$checks" signed "$work/cert.pem" "${programs[@]/#/$work/signed/}") || exit 1

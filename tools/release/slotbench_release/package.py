@@ -10,6 +10,7 @@ import hashlib
 import os
 import re
 import sys
+import tempfile
 import time
 
 import pe_checks
@@ -105,9 +106,17 @@ def main(source, suffix, build_x86, build_x64, zip_path):
     # Zip dates are local times without a zone, two-second steps, 1980 at
     # the earliest: the commit's time in UTC.
     epoch = max(int(os.environ["SOURCE_DATE_EPOCH"]), 315532800)
-    partial = zip_path + ".partial"
-    release_zip.write(partial, data, time.gmtime(epoch)[:6])
-    os.replace(partial, zip_path)
+    # Written to a file of its own making (never through a link someone left
+    # under a name we would use), then renamed into place in one step.
+    handle, partial = tempfile.mkstemp(prefix=".SlotBench-", suffix=".partial", dir=os.path.dirname(zip_path))
+    try:
+        with os.fdopen(handle, "wb") as f:
+            os.fchmod(f.fileno(), 0o644)
+            release_zip.write(f, data, time.gmtime(epoch)[:6])
+        os.replace(partial, zip_path)
+    except BaseException:
+        os.unlink(partial)
+        raise
     data["SHA256SUMS"] = release_zip.sums(data)
 
     print(f"release: {zip_path}")
