@@ -36,7 +36,7 @@ untracked_files() {
 # it made. The build's log is WORK/release-of-commit.log. Nothing built
 # before is used: what is in out/ or build/ may have been put there by anyone.
 build_release_of_commit() {  # commit, work folder
-  local commit=$1 work=$2 source version file last
+  local commit=$1 work=$2 source version file first
   version=$(slotbench_version_at "$commit") || { echo "commit ${commit:0:12} has no four-part version in res/version.h" >&2; return 1; }
   source=$(mktemp -d "$work/source.XXXXXX")
   git -C "$ROOT" archive "$commit" | tar -xf - -C "$source"
@@ -45,9 +45,13 @@ build_release_of_commit() {  # commit, work folder
     while IFS= read -r file; do
       [[ -z $file ]] || echo "not in the commit: $file (git add it?)" >&2
     done < <(untracked_files)
-    # The export's own refusal, its paths relative to the export.
-    last=$(grep '^release: ' "$work/release-of-commit.log" | tail -n 1)
-    echo "building release $version of commit ${commit:0:12} failed: ${last:-$(tail -n 1 "$work/release-of-commit.log")}" >&2
+    # The export's first finding (its progress lines and the logs it points
+    # to are in a folder that is gone by now); release.sh in the checkout
+    # builds the same and keeps its logs.
+    first=$(grep '^release: ' "$work/release-of-commit.log" |
+      grep -v -e '^release: building the ' -e '\.log' | head -n 1)
+    first=${first#release: }
+    echo "building release $version of commit ${commit:0:12} failed${first:+ ($first)}; \`bash tools/release.sh\` shows why" >&2
     return 1
   fi
   RELEASE_ZIP=$source/out/release/SlotBench-$version-windows.zip
