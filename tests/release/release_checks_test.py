@@ -121,6 +121,12 @@ def library_renamed(pe, data):
     data[offset:offset + 10] = b"CT_ORX.dll"
 
 
+def library_newer(pe, data):
+    library = next(d for d in pe.DIRECTORY_ENTRY_IMPORT if d.dll.lower() == b"version.dll")
+    offset = pe.get_offset_from_rva(library.struct.Name)
+    data[offset:offset + len(library.dll)] = b"bcrypt.dll".ljust(len(library.dll), b"\0")
+
+
 def machine(value):
     def change(pe, data):
         struct.pack_into("<H", data, pe.FILE_HEADER.get_field_absolute_offset("Machine"), value)
@@ -151,8 +157,10 @@ CASES = [
     ("a bridge importing a function newer than XP", "x64/bridge/CT_ORB.dll", newer_import(vista),
      [lambda: f"imports {vista[-1]} from"]),
     ("the program importing another library than CT_ORB.dll", "x64/SlotBench.exe", library_renamed,
-     ["nothing from CT_ORB.dll, not ordinals 1, 2, 3", "ordinal 1 of CT_ORX.dll", "ordinal 2 of CT_ORX.dll",
-      "ordinal 3 of CT_ORX.dll"]),
+     ["nothing from CT_ORB.dll, not ordinals 1, 2, 3", "imports from CT_ORX.dll, not a library",
+      "ordinal 1 of CT_ORX.dll", "ordinal 2 of CT_ORX.dll", "ordinal 3 of CT_ORX.dll"]),
+    ("a program importing a library XP lacks", "x86/SlotBench.exe", library_newer,
+     ["imports from bcrypt.dll, not a library of every Windows from XP on"]),
     ("an x86 program in the x64 folder", "x64/SlotBench.exe", machine(0x14C), ["not x64"]),
     ("a bridge forwarding ordinal 1 to CT_data", "x86/bridge/CT_ORB.dll", forward_swapped, ["not the wine bridge"]),
 ]

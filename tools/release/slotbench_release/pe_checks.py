@@ -32,6 +32,12 @@ ABOUT_PREFIX = "Slot_Bench version "
 LIBRARY = "ct_orb.dll"
 # The maker's library's ordinals, and the ctapi32 function each stands for.
 FORWARDS = {1: b"ctapi32.CT_init", 2: b"ctapi32.CT_data", 3: b"ctapi32.CT_close"}
+# Libraries every Windows from XP SP3 on has, that a program of ours may
+# import: a library XP lacks (bcrypt.dll, dwmapi.dll, an api-ms-win-* set)
+# keeps a program from starting there as surely as a function does.
+XP_LIBRARIES = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "comctl32.dll", "comdlg32.dll",
+                "shell32.dll", "shlwapi.dll", "ole32.dll", "oleaut32.dll", "version.dll", "msvcrt.dll",
+                "ws2_32.dll", "winmm.dll", "setupapi.dll", "imm32.dll", "ntdll.dll", "uxtheme.dll"}
 DIRECTORIES = ["IMAGE_DIRECTORY_ENTRY_IMPORT", "IMAGE_DIRECTORY_ENTRY_EXPORT",
                "IMAGE_DIRECTORY_ENTRY_RESOURCE", "IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT"]
 
@@ -258,6 +264,9 @@ def import_faults(pe, path, forbidden, program):
     ordinals = []
     for dll, imports in _imports(pe):
         ours = dll.lower() == LIBRARY.encode()
+        if not ours and dll.lower().decode("latin-1") not in XP_LIBRARIES:
+            faults.append(f"{path}: imports from {escape(dll)}, not a library of every Windows from XP on"
+                          " (pe_checks.py's XP_LIBRARIES): use what XP has")
         for function in imports:
             if ours:
                 ordinals.append(function.ordinal if function.import_by_ordinal else function.name)
