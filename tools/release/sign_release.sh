@@ -160,6 +160,8 @@ for program in "${programs[@]}"; do
   rm -f "$work/stripped"
 done
 
+# The signer as the signatures name it, not as the key file claims.
+fingerprint=$("${PYTHON[@]}" "$checks" signed "$work/cert.pem" "${programs[@]/#/$work/signed/}") || exit 1
 "${PYTHON[@]}" "$ROOT/tools/release/slotbench_release/release_zip.py" pack "$work/unsigned.zip" "$work/signed" "$work/signed.zip" ||
   die "packing the signed zip failed"
 # Into place in one rename, so that no half-written zip is ever there.
@@ -170,8 +172,6 @@ chmod 644 "$partial"
 mv -f "$partial" "$signed"
 partial=
 
-# The signer as the signatures name it, not as the key file claims.
-fingerprint=$("${PYTHON[@]}" "$checks" signed "$work/cert.pem" "${programs[@]/#/$work/signed/}") || exit 1
 echo "sign: ${#programs[@]} files signed by $subject in $((SECONDS - started)) s${timestamp:+, time-stamped by $timestamp}"
 echo "sign: $shown_dir/$(basename "$signed")"
 echo "sign: zip SHA-256 $(sha256sum <"$signed" | cut -d' ' -f1)"
