@@ -174,6 +174,6 @@ partial=
 
 echo "sign: ${#programs[@]} files signed by $subject in $((SECONDS - started)) s${timestamp:+, time-stamped by $timestamp}"
 echo "sign: $shown_dir/$(basename "$signed")"
-echo "sign: zip SHA-256 $(sha256sum <"$signed" | cut -d' ' -f1)"
+echo "sign: zip SHA-256 $(sha256sum <"$work/signed.zip" | cut -d' ' -f1)"
 echo "sign: signer's certificate SHA-256 $fingerprint"
 echo "sign: publish that signer's SHA-256 where docs/release/publisher.txt's fingerprint_published_at says, for practices to compare"
