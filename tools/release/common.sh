@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Steps the release tools share, sourced by release.sh, sign_release.sh and
 # verify_release.sh. Each function prints nothing on success but what it
 # returns; a failure is one line on stderr and a non-zero status, and the
