@@ -190,11 +190,11 @@ unzip -q "$signed" -d "$work/s"
 # Each of the four signed, and without its signature the unsigned build.
 run verify --ca "$pki/ca.crt" "$signed"
 check "the signed zip checks out against its CA and the unsigned build" \
-  eval '((status == 0)) && has out "is release $version" && [[ $(grep -c "signature valid" "$work/out") == 4 ]]'
+  eval '((status == 0)) && has out "OK: $(basename "$signed") (version $version)" && [[ $(grep -c "signature valid" "$work/out") == 4 ]]'
 cp "$work/out" "$work/verify-good.txt"
 run verify "$work/s/x86/SlotBench.exe"
 check "a single program without a CA: its release named, no trust claimed" \
-  eval '((status == 0)) && has out "x86/SlotBench.exe of release $version" && has out "NOT checked"'
+  eval '((status == 0)) && has out "it equals x86/SlotBench.exe of $(basename "$unsigned")" && has out "NOT checked"'
 check "every kind of tampering fails in one line naming the file and the reason" \
   /usr/bin/python3 "$ROOT/tests/release/tampering_test.py" "$signed" "$unsigned" "$pki"
 check "the signature check accepts the genuine programs and refuses every tampered signature in one line" \
@@ -202,7 +202,8 @@ check "the signature check accepts the genuine programs and refuses every tamper
 
 # Without --unsigned, the check builds the release of the tagged commit.
 run bash "$source_copy/tools/verify_release.sh" --ca "$pki/ca.crt" "$work/s/wine-bridge/x86/CT_ORB.dll"
-check "a bridge checks out against a build of its tagged version" test "$status" = 0
+check "a bridge checks out against a build of its tagged version" \
+  eval '((status == 0)) && has out "is wine-bridge/x86/CT_ORB.dll of release $version" && has out "(tag v$version, commit "'
 
 mkdir -p "$work/tampered"
 python3 -c 'import sys; d = bytearray(open(sys.argv[1], "rb").read()); d[len(d) // 3] ^= 1; open(sys.argv[2], "wb").write(d)' \

@@ -4,7 +4,14 @@ same order with the same dates. A zip is a release zip only when this
 writer, given the entries read from it, writes it again byte for byte: no
 comment, no bytes before or between entries, no other order, modes, dates or
 headers. Entries are read streaming and capped, so any input takes little
-memory; every fault is one line naming the zip (and the entry).
+memory; every fault is one line naming the zip (and the entry), names from
+the zip escaped.
+
+Writing again is the one costly step: deflate at level 9 takes a hundred
+times longer on some contents (random bits over a two-letter alphabet) than
+on a program. A caller holding input from elsewhere therefore unpacks
+first (unpack_release), compares the contents with what they must be, and
+only then checks the layout (check_layout), under a deadline.
 
   release_zip.py unpack ZIP DIR            prints the entries' date (Unix time)
   release_zip.py pack TEMPLATE DIR OUT     the template's README.txt, DIR's programs
@@ -16,8 +23,12 @@ import os
 import shutil
 import sys
 import tempfile
+import time
 import zlib
 import zipfile
+from collections import namedtuple
+
+from text import escape
 
 PROGRAMS = ("x86/SlotBench.exe", "x64/SlotBench.exe",
             "wine-bridge/x86/CT_ORB.dll", "wine-bridge/x64/CT_ORB.dll")
@@ -27,12 +38,25 @@ MAX_ENTRY = 16 << 20
 # zipfile reads the whole central directory at once: six entries need little.
 MAX_DIRECTORY = 64 << 10
 CHUNK = 1 << 20
+# Under a deadline, the writer is fed this much at a time: at worst about
+# 0.2 s of deflate, so a deadline is overrun by no more.
+STEP = 16 << 10
 MODE = 0o100644
 
 
+class Refused(Exception):
+    """Not a release zip: one line, names from the zip already escaped."""
+
+
+# What read() found: the entries' date (zipfile's tuple) and each entry's
+# SHA-256 (name -> hex).
+Release = namedtuple("Release", "date_time digests")
+# What unpack_release() found, and what check_layout() needs of it.
+Unpacked = namedtuple("Unpacked", "date_time digests path shown folder comment infos")
+
+
 def fail(message):
-    print(message, file=sys.stderr)
-    sys.exit(1)
+    raise Refused(message)
 
 
 def sums_of(digests):
@@ -49,8 +73,13 @@ def write(path, data, date_time):
     write_files(path, {name: io.BytesIO(content) for name, content in data.items()}, date_time)
 
 
-def write_files(path, files, date_time):
-    """write() of open binary files (name -> file), read in chunks."""
+class Late(Exception):
+    """A deadline passed while writing."""
+
+
+def write_files(path, files, date_time, deadline=None):
+    """write() of open binary files (name -> file), read in chunks; with a
+    deadline (time.monotonic()), Late once it has passed."""
     digests = {}
     for name, source in files.items():
         digests[name] = hashlib.file_digest(source, "sha256").hexdigest()
@@ -66,17 +95,23 @@ def write_files(path, files, date_time):
             entry.file_size = source.seek(0, os.SEEK_END)
             source.seek(0)
             with z.open(entry, "w") as sink:
-                shutil.copyfileobj(source, sink, CHUNK)
+                if deadline is None:
+                    shutil.copyfileobj(source, sink, CHUNK)
+                    continue
+                while chunk := source.read(STEP):
+                    sink.write(chunk)
+                    if time.monotonic() > deadline:
+                        raise Late()
 
 
 def extract(path, archive, info, folder):
     """One entry into folder, streaming, at most MAX_ENTRY bytes; its SHA-256."""
-    name = info.filename
+    name = escape(info.filename)
     if info.compress_type != zipfile.ZIP_DEFLATED or info.flag_bits & 0x1:
         fail(f"{path}: {name} is not deflated as a release writes it")
     if info.file_size > MAX_ENTRY:
         fail(f"{path}: {name} claims {info.file_size} bytes, over {MAX_ENTRY >> 20} MiB: larger than any release file")
-    target = os.path.join(folder, name)
+    target = os.path.join(folder, info.filename)
     os.makedirs(os.path.dirname(target), exist_ok=True)
     digest, size = hashlib.sha256(), 0
     try:
@@ -87,8 +122,10 @@ def extract(path, archive, info, folder):
                     fail(f"{path}: {name} holds over {MAX_ENTRY >> 20} MiB: larger than any release file")
                 digest.update(chunk)
                 sink.write(chunk)
-    except (zipfile.BadZipFile, zlib.error, EOFError, ValueError, NotImplementedError, RuntimeError) as error:
-        fail(f"{path}: {name} is corrupt ({error})")
+    except Refused:
+        raise
+    except Exception as error:  # zipfile's faults on hostile input are of many kinds
+        fail(f"{path}: {name} is corrupt ({reason(error)})")
     return digest.hexdigest()
 
 
@@ -121,38 +158,93 @@ def first_difference(one, other):
         offset += len(a)
 
 
-def read(path, folder):
-    """Checks the release zip at path and unpacks it into folder; its date."""
+def reason(error):
+    """An exception as part of one line: its words, escaped. An OSError's
+    own text would name the file by its full, maybe temporary, path."""
+    words = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
+    return escape(" ".join(words.split()) or type(error).__name__)
+
+
+def read(path, folder, label=None):
+    """Checks the release zip at path and unpacks it into folder; its date.
+    label names the zip in messages (default: path)."""
+    return read_release(path, folder, label).date_time
+
+
+def read_release(path, folder, label=None):
+    """read(), and the entries' SHA-256 as well: a Release."""
+    unpacked = unpack_release(path, folder, label)
+    check_layout(unpacked)
+    return Release(unpacked.date_time, unpacked.digests)
+
+
+def one_line(what, shown):
+    """what() with any fault as Refused: hostile input reaches zipfile's
+    every corner, and each ends in one line."""
     try:
-        with open(path, "rb") as f:
+        return what()
+    except Refused:
+        raise
+    except Exception as error:
+        fail(f"{shown} cannot be read as a zip: {reason(error)}")
+
+
+def unpack_release(path, folder, label=None):
+    """The entries of the zip at path, unpacked into folder, their SHA-256
+    and SHA256SUMS checked: an Unpacked. The layout is not checked yet."""
+    shown = escape(path if label is None else label)
+    return one_line(lambda: _unpack(path, shown, folder), shown)
+
+
+def check_layout(unpacked, deadline=None):
+    """Refused unless the writer, given the unpacked entries, writes the zip
+    again byte for byte; with a deadline (time.monotonic()), refused too
+    once it has passed."""
+    one_line(lambda: _check_layout(unpacked, deadline), unpacked.shown)
+
+
+def _unpack(file_path, path, folder):
+    try:
+        with open(file_path, "rb") as f:
             end = zipfile._EndRecData(f)
             if not end:
                 fail(f"{path} is not a zip")
-            if end[zipfile._ECD_ENTRIES_TOTAL] != len(ENTRIES) or end[zipfile._ECD_SIZE] > MAX_DIRECTORY:
+            if end[zipfile._ECD_ENTRIES_TOTAL] != len(ENTRIES):
                 fail(f"{path} holds {end[zipfile._ECD_ENTRIES_TOTAL]} entries: not the files of a release")
+            if end[zipfile._ECD_SIZE] > MAX_DIRECTORY:
+                fail(f"{path} claims a central directory of {end[zipfile._ECD_SIZE]} bytes, "
+                     f"over {MAX_DIRECTORY >> 10} KiB: far more than a release's six entries need")
             archive = zipfile.ZipFile(f)
             infos = archive.infolist()
             names = [i.filename for i in infos]
             if set(names) != ENTRIES or len(names) != len(ENTRIES):
-                fail(f"{path} holds {', '.join(names)}: not the files of a release")
+                fail(f"{path} holds {', '.join(escape(n) for n in names)}: not the files of a release")
             digests = {i.filename: extract(path, archive, i, folder) for i in infos}
             if digests["SHA256SUMS"] != hashlib.sha256(sums_of(digests)).hexdigest():
                 fail(f"{path}: its SHA256SUMS does not match its files")
-            date_time = infos[0].date_time
-            with tempfile.TemporaryFile() as rebuilt:
-                files = {n: open(os.path.join(folder, n), "rb") for n in names if n != "SHA256SUMS"}
-                try:
-                    write_files(rebuilt, files, date_time)
-                finally:
-                    for opened in files.values():
-                        opened.close()
-                offset = first_difference(f, rebuilt)
-            if offset is not None:
-                reasons = differences(archive, infos) or [f"the first difference at byte {offset}"]
-                fail(f"{path} is not the zip a release writes of its own files: {'; '.join(reasons)}")
-    except (OSError, zipfile.BadZipFile, zlib.error, EOFError, ValueError) as error:
-        fail(f"{path} cannot be read as a zip: {error}")
-    return date_time
+            return Unpacked(infos[0].date_time, digests, file_path, path, folder, archive.comment, infos)
+    except (OSError, zipfile.BadZipFile, zlib.error, EOFError, ValueError, NotImplementedError) as error:
+        # NotImplementedError: a "version needed to extract" zipfile does not know
+        fail(f"{path} cannot be read as a zip: {reason(error)}")
+
+
+def _check_layout(unpacked, deadline):
+    path = unpacked.shown
+    files = {n: open(os.path.join(unpacked.folder, n), "rb") for n in ENTRIES - {"SHA256SUMS"}}
+    try:
+        with open(unpacked.path, "rb") as f, tempfile.TemporaryFile() as rebuilt:
+            try:
+                write_files(rebuilt, files, unpacked.date_time, deadline)
+            except Late:
+                fail(f"{path}: writing its entries again to compare took longer than any release's "
+                     "(a fraction of a second) by far: not the zip a release writes")
+            offset = first_difference(f, rebuilt)
+    finally:
+        for opened in files.values():
+            opened.close()
+    if offset is not None:
+        reasons = differences(unpacked, unpacked.infos) or [f"the first difference at byte {offset}"]
+        fail(f"{path} is not the zip a release writes of its own files: {'; '.join(reasons)}")
 
 
 def unpack(path, folder):
@@ -173,10 +265,23 @@ def pack(template, folder, out):
                 f.close()
 
 
+def main(argv):
+    try:
+        if argv[1:2] == ["unpack"] and len(argv) == 4:
+            unpack(*argv[2:])
+        elif argv[1:2] == ["pack"] and len(argv) == 5:
+            pack(*argv[2:])
+        else:
+            print(__doc__.strip(), file=sys.stderr)
+            return 2
+    except Refused as refusal:
+        print(refusal, file=sys.stderr)
+        return 1
+    except OSError as error:  # the folder or the output, not the zip
+        print(f"{escape(error.filename or '')}: {reason(error)}", file=sys.stderr)
+        return 1
+    return 0
+
+
 if __name__ == "__main__":
-    if sys.argv[1:2] == ["unpack"] and len(sys.argv) == 4:
-        unpack(*sys.argv[2:])
-    elif sys.argv[1:2] == ["pack"] and len(sys.argv) == 5:
-        pack(*sys.argv[2:])
-    else:
-        fail(__doc__.strip())
+    sys.exit(main(sys.argv))
