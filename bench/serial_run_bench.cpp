@@ -19,8 +19,6 @@
 extern "C" int8_t CT_init(uint16_t, uint16_t) { return 0; }
 extern "C" int8_t CT_close(uint16_t) { return 0; }
 
-// No call of this stand-in ever faults.
-bool platform::TakeCtApiFault(platform::CtApiFault&) { return false; }
 extern "C" int8_t CT_data(uint16_t, uint8_t*, uint8_t*, uint16_t, uint8_t* command, uint16_t* lenr,
                           uint8_t* response) {
     // A slot reset gets an answer to reset, everything else 90 00.

@@ -1,9 +1,12 @@
-# Cross-build for Windows with mingw-w64 (posix threads), linked statically
-# so the programs need no runtime DLLs beside them.
+# Cross-build for Windows with mingw-w64, linked statically so the programs
+# need no runtime DLLs beside them. The compilers of the win32 thread model:
+# the posix model's thread library, linked in with the C++ runtime, imports
+# GetTickCount64, which Windows XP lacks, and then the program does not start
+# there. Nothing built here uses std::thread or std::mutex.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR ${SLOTBENCH_MINGW_ARCH})
-set(CMAKE_C_COMPILER ${SLOTBENCH_MINGW_ARCH}-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER ${SLOTBENCH_MINGW_ARCH}-w64-mingw32-g++-posix)
+set(CMAKE_C_COMPILER ${SLOTBENCH_MINGW_ARCH}-w64-mingw32-gcc-win32)
+set(CMAKE_CXX_COMPILER ${SLOTBENCH_MINGW_ARCH}-w64-mingw32-g++-win32)
 set(CMAKE_RC_COMPILER ${SLOTBENCH_MINGW_ARCH}-w64-mingw32-windres)
 set(CMAKE_DLLTOOL ${SLOTBENCH_MINGW_ARCH}-w64-mingw32-dlltool)
 set(CMAKE_FIND_ROOT_PATH /usr/${SLOTBENCH_MINGW_ARCH}-w64-mingw32)

@@ -1,7 +1,8 @@
 # The product's version is written once, as SLOTBENCH_VERSION_TEXT in
 # res/version.h. Everything else is derived from it here: SLOTBENCH_VERSION
 # (a.b.c.d, for the manifest) and, in slotbench_version.h of the build, the
-# version resources' fixed form (a,b,c,d) and their version string.
+# version resources' fixed form (a,b,c,d), their version string and the About
+# box's line (cmake/about_text.cmake).
 # SLOTBENCH_VERSION_SUFFIX marks a build that is not of a commit (release.sh
 # --allow-dirty gives "-dirty"): it goes into the string, never into the
 # numbers, which Windows requires to be four plain numbers.
@@ -22,7 +23,10 @@ endforeach()
 set(SLOTBENCH_VERSION "${CMAKE_MATCH_1}.${CMAKE_MATCH_2}.${CMAKE_MATCH_3}.${CMAKE_MATCH_4}")
 set(SLOTBENCH_VERSION_RC "${CMAKE_MATCH_1},${CMAKE_MATCH_2},${CMAKE_MATCH_3},${CMAKE_MATCH_4}")
 set(SLOTBENCH_VERSION_STRING "${SLOTBENCH_VERSION}${SLOTBENCH_VERSION_SUFFIX}")
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/res/version.h)
+include(${CMAKE_SOURCE_DIR}/cmake/about_text.cmake)
+slotbench_about_text(SLOTBENCH_ABOUT_TEXT "${SLOTBENCH_VERSION}" "${SLOTBENCH_VERSION_SUFFIX}")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/res/version.h
+  ${CMAKE_SOURCE_DIR}/cmake/about_text.cmake)
 
 # Only the resource scripts include it (windres cannot join two strings).
 set(SLOTBENCH_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
@@ -31,4 +35,5 @@ file(CONFIGURE OUTPUT ${SLOTBENCH_GENERATED_DIR}/slotbench_version.h CONTENT
 #pragma once
 #define SLOTBENCH_VERSION_RC @SLOTBENCH_VERSION_RC@
 #define SLOTBENCH_VERSION_STRING \"@SLOTBENCH_VERSION_STRING@\"
+#define SLOTBENCH_ABOUT_TEXT \"@SLOTBENCH_ABOUT_TEXT@\"
 " @ONLY)

@@ -23,12 +23,27 @@ std::string LibraryFaultLine(const platform::CtApiFault& fault) {
     return "CT-API fault in " + fault.call + ": exception " + code + " at " + fault.module + where;
 }
 
-std::string LibraryFaultBoxText(const std::string& call) {
-    return "The card-terminal library CT_ORB.dll failed inside " + call +
-           ".\n\nThe log was saved as QSX7100-K.log in the current folder.\n\nSlot Bench will now close.";
+std::string LibraryFaultBoxText(const std::string& call, SessionSave save) {
+    std::string where;
+    switch (save) {
+    case SessionSave::kSavedAsLog:
+        where = "The log was saved as QSX7100-K.log in the current folder.";
+        break;
+    case SessionSave::kLeftInSessionFile:
+        where = "This session's log could not be saved. Its lines are in the file tmp in the current folder.";
+        break;
+    case SessionSave::kEmpty:
+    case SessionSave::kNeverOpened:
+        // QSX7100-K.log still holds an earlier session: naming it would send
+        // the user to the wrong lines.
+        where = "This session's log could not be saved: none of its lines could be written to a file.";
+        break;
+    }
+    return "The card-terminal library CT_ORB.dll failed inside " + call + ".\n\n" + where +
+           "\n\nSlot Bench will now close.";
 }
 
-bool CSlotBenchDlg::LibraryFaulted() {
+bool CSlotBenchDlg::ReportLibraryFault() {
     platform::CtApiFault fault;
     if (!platform::TakeCtApiFault(fault)) return false;
     LogText(LibraryFaultLine(fault));
@@ -38,7 +53,7 @@ bool CSlotBenchDlg::LibraryFaulted() {
 }
 
 void CSlotBenchDlg::LeaveAfterLibraryFault() {
-    CloseSessionLog();
-    platform::ShowErrorAndEndProcess(m_hWnd, "Slot Bench", LibraryFaultBoxText(m_faultedCall),
+    const SessionSave save = CloseSessionLog();
+    platform::ShowErrorAndEndProcess(m_hWnd, "Slot Bench", LibraryFaultBoxText(m_faultedCall, save),
                                      kLibraryFaultExitCode);
 }

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "log/session_save.h"
 #include "platform/ct_api.h"
 
 // The process's exit code after a library fault.
@@ -15,4 +16,6 @@ constexpr int kLibraryFaultExitCode = 3;
 // the faulting instruction.
 std::string LibraryFaultLine(const platform::CtApiFault& fault);
 
-std::string LibraryFaultBoxText(const std::string& call);
+// The box's text says where this session's lines are, as the exit steps
+// found out by making the copy.
+std::string LibraryFaultBoxText(const std::string& call, SessionSave save);

@@ -93,11 +93,12 @@ void Fail(CSlotBenchDlg& dlg, unsigned message) {
     dlg.m_passed = false;
 }
 
-// After a failed step the terminal is closed; a fault inside that close is
-// reported all the same, and the exercise ends either way.
-void CloseAfterFailure(CSlotBenchDlg& dlg) {
+// A failed step that ends the exercise closes the terminal; a fault inside
+// that close is reported all the same.
+void FailAndClose(CSlotBenchDlg& dlg, unsigned message) {
+    Fail(dlg, message);
     CT_close(kTerminalNumber);
-    dlg.LibraryFaulted();
+    dlg.ReportLibraryFault();
 }
 
 // Resets the slot, asks for a card when it is empty, and judges it. False when
@@ -105,17 +106,15 @@ void CloseAfterFailure(CSlotBenchDlg& dlg) {
 // faulted and must not be called again.
 bool TestSlot(CSlotBenchDlg& dlg, const Slot& slot, Exchange& exchange) {
     const int8_t reset = exchange.Send(slot.address, slot.reset, sizeof slot.reset);
-    if (dlg.LibraryFaulted()) return false;
+    if (dlg.ReportLibraryFault()) return false;
     if (reset != 0) {
-        dlg.LogMessage(slot.resetFailMessage);
-        CloseAfterFailure(dlg);
-        dlg.m_passed = false;
+        FailAndClose(dlg, slot.resetFailMessage);
         return false;
     }
     if (exchange.StatusOf() == Status::NoCard) {
         dlg.LogMessage(slot.insertCardMessage);
         exchange.Send(slot.address, slot.request, sizeof slot.request);
-        if (dlg.LibraryFaulted()) return false;
+        if (dlg.ReportLibraryFault()) return false;
     }
     if (exchange.StatusOf() == Status::Good)
         dlg.LogText(slot.okText);
@@ -137,7 +136,7 @@ uint16_t CSlotBenchDlg::PortNumberFromName(const std::string& name) {
 
 void CSlotBenchDlg::TestReader(uint16_t port) {
     const int8_t opened = CT_init(kTerminalNumber, port);
-    if (LibraryFaulted()) return;
+    if (ReportLibraryFault()) return;
     if (opened != 0) {
         Fail(*this, IDS_CT_INIT_FAIL);
         return;
@@ -145,11 +144,9 @@ void CSlotBenchDlg::TestReader(uint16_t port) {
 
     Exchange exchange;
     const int8_t reset = exchange.Send(kTerminalAddress, kResetTerminal, sizeof kResetTerminal);
-    if (LibraryFaulted()) return;
+    if (ReportLibraryFault()) return;
     if (reset != 0) {
-        LogMessage(IDS_RESET_TERMINAL_FAIL);
-        CloseAfterFailure(*this);
-        m_passed = false;
+        FailAndClose(*this, IDS_RESET_TERMINAL_FAIL);
         return;
     }
     if (exchange.StatusOf() == Status::Good)
@@ -161,6 +158,6 @@ void CSlotBenchDlg::TestReader(uint16_t port) {
     if (!TestSlot(*this, kDoctorSlot, exchange)) return;
 
     const int8_t closed = CT_close(kTerminalNumber);
-    if (LibraryFaulted()) return;
+    if (ReportLibraryFault()) return;
     if (closed != 0) Fail(*this, IDS_CT_CLOSE_FAIL);
 }

@@ -5,6 +5,4 @@
 extern "C" int8_t CT_init(uint16_t, uint16_t) { return -1; }
 extern "C" int8_t CT_close(uint16_t) { return -1; }
 
-// No call of this stand-in ever faults.
-bool platform::TakeCtApiFault(platform::CtApiFault&) { return false; }
 extern "C" int8_t CT_data(uint16_t, uint8_t*, uint8_t*, uint16_t, uint8_t*, uint16_t*, uint8_t*) { return -1; }

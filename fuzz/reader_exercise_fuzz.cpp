@@ -54,9 +54,6 @@ extern "C" int8_t CT_close(uint16_t ctn) {
     return FuzzedResult();
 }
 
-// No call of this stand-in ever faults.
-bool platform::TakeCtApiFault(platform::CtApiFault&) { return false; }
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider input(data, size);
     g_input = &input;

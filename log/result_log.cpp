@@ -78,8 +78,8 @@ void CSlotBenchDlg::OpenSessionLog() {
     if (m_sessionLog == nullptr) LogMessage(IDS_LOG_NOT_OPENED);
 }
 
-void CSlotBenchDlg::CloseSessionLog() {
-    if (m_sessionLog == nullptr) return;
+SessionSave CSlotBenchDlg::CloseSessionLog() {
+    if (m_sessionLog == nullptr) return SessionSave::kNeverOpened;
     std::FILE* stream = m_sessionLog;
     m_sessionLog = nullptr;  // nothing is written to it from here on, and this runs once
     const long length = platform::StreamLength(stream);
@@ -87,9 +87,11 @@ void CSlotBenchDlg::CloseSessionLog() {
 
     // When the session file cannot be saved, or its length cannot be told,
     // it stays where it is; the next start recovers it.
-    if (length < 0) return;
-    if (length > 0 && !platform::CopyFileReplacing(kSessionFile, kLogFile)) return;
+    if (length < 0) return SessionSave::kLeftInSessionFile;
+    if (length > 0 && !platform::CopyFileReplacing(kSessionFile, kLogFile))
+        return SessionSave::kLeftInSessionFile;
     platform::RemoveFile(kSessionFile);
+    return length > 0 ? SessionSave::kSavedAsLog : SessionSave::kEmpty;
 }
 
 void CSlotBenchDlg::OnClear() { m_logList.ResetContent(); }

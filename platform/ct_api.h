@@ -1,7 +1,7 @@
 // The card-terminal library's three calls, as the tool's logic makes them.
 // The library is CT_ORB.dll, which exports them by ordinals 1, 2 and 3. The
 // backend defines these and reaches the ordinals through a guard that stands
-// between the tool and a library that faults (win32/ct_api_calls_*.cpp); on
+// between the tool and a library that faults (win32/ct_api_calls.cpp); on
 // 32-bit Windows the same guard also survives either calling convention.
 #pragma once
 
@@ -29,6 +29,11 @@ struct CtApiFault {
     uint64_t address = 0;   // the instruction's address
     int addressDigits = 8;  // hex digits of an address: 8 (32-bit) or 16 (64-bit)
 };
+
+// Kept by the backend's calls when one faulted (platform/ct_api_fault.cpp,
+// shared by every backend). A fault kept and not yet taken stays: a second
+// one does not replace it.
+void KeepCtApiFault(const CtApiFault& fault);
 
 // True when the last call faulted, with the fault; the library's state is
 // unknown from then on. Asked after every call.

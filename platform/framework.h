@@ -219,20 +219,27 @@ void AfxEnableControlContainer();
 IconHandle LoadAppIcon(unsigned id);
 
 // --- Display scale --------------------------------------------------------
-// The window manager draws the tool's windows at each monitor's own scale
-// (dots per inch, 96 at 100 %). The dialog manager scales the dialogs'
-// controls and font; what the tool hands the window itself, its icons, it
-// loads at the window's scale.
+// The window manager draws the tool's windows at the system's scale (dots per
+// inch, 96 at 100 %), or where it can at each monitor's own. The dialog
+// manager scales the dialogs' controls and font; the window's icons are the
+// tool's to hand over at the window's scale.
 namespace msg {
 constexpr unsigned kDpiChanged = 0x02E0;  // WM_DPICHANGED: the window moved to another scale
 }  // namespace msg
 
+// WM_DPICHANGED's new scale, the low word of wParam (the high word repeats it).
+template <class T, void (T::*F)(int)>
+intptr_t CallDpiChangedHandler(CCmdTarget& target, uintptr_t wParam, intptr_t) {
+    (static_cast<T&>(target).*F)(static_cast<int>(wParam & 0xFFFF));
+    return 0;
+}
+
+// The system's scale: the one LoadAppIcon's icon is sized for.
+int SystemDpi();
 // The dots per inch `window` is drawn at.
 int WindowDpi(const CWnd& window);
 // Icon `id` of the program's resources at the size the window manager shows
-// a window's big (or small) icon at `dpi`. Null where LoadAppIcon's icon has
-// that size already (the caller uses that one: nothing to load at every
-// start at the system's own scale), or where it cannot be loaded. The caller
-// releases it with DestroyAppIcon, once no window uses it any more.
+// a window's big (or small) icon at `dpi`; null where it cannot be loaded.
+// The caller releases it with DestroyAppIcon, once no window uses it any more.
 IconHandle LoadAppIconForDpi(unsigned id, bool big, int dpi);
 void DestroyAppIcon(IconHandle icon);

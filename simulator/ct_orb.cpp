@@ -3,7 +3,6 @@
 // portable core's.
 #include <windows.h>
 
-#include <mutex>
 #include <string>
 
 #include "simulator/setup.h"
@@ -19,10 +18,25 @@
 
 namespace {
 
+// The performance counter, as the tool's own clock: it cannot fail from
+// Windows XP on, so the simulator runs for demonstrations wherever the tool does.
 class Win32Clock : public ctsim::Clock {
 public:
-    uint64_t NowMs() override { return GetTickCount64(); }
+    uint64_t NowMs() override {
+        LARGE_INTEGER counter{};
+        QueryPerformanceCounter(&counter);
+        const uint64_t ticks = static_cast<uint64_t>(counter.QuadPart);
+        return ticks / frequency_ * 1000 + ticks % frequency_ * 1000 / frequency_;
+    }
     void SleepMs(uint32_t ms) override { Sleep(ms); }
+
+private:
+    static uint64_t Frequency() {
+        LARGE_INTEGER perSecond{};
+        QueryPerformanceFrequency(&perSecond);
+        return static_cast<uint64_t>(perSecond.QuadPart);
+    }
+    const uint64_t frequency_ = Frequency();
 };
 
 // The process's own environment block: a static runtime keeps a copy taken
@@ -48,13 +62,28 @@ std::string ScenarioBesideLibrary() {
     return file.substr(0, slash == std::string::npos ? 0 : slash + 1) + "CT_ORB.scenario";
 }
 
-std::mutex& CallLock() {
-    static std::mutex lock;
-    return lock;
-}
+// Held for the whole of a call: a program may call from several threads.
+class CallLock {
+public:
+    CallLock() { EnterCriticalSection(&Section()); }
+    ~CallLock() { LeaveCriticalSection(&Section()); }
+    CallLock(const CallLock&) = delete;
+    CallLock& operator=(const CallLock&) = delete;
 
-// Built at the first call rather than in DllMain, where reading files under
-// the loader lock is asking for trouble.
+private:
+    // Made in place at the first call: a critical section must not move.
+    struct Made {
+        CRITICAL_SECTION section;
+        Made() { InitializeCriticalSection(&section); }
+    };
+    static CRITICAL_SECTION& Section() {
+        static Made made;
+        return made.section;
+    }
+};
+
+// Built at the first call, outside the loader lock: reading files under it
+// is asking for trouble.
 ctsim::Terminal& Simulated() {
     static Win32Clock clock;
     static ctsim::Simulator sim = ctsim::CreateSimulator(
@@ -77,9 +106,9 @@ std::string ProbeUnmappedPage() {
 // call is to raise. Kept out of line: the fault is raised by the exported
 // function once this frame, with its lock and its handlers, is gone.
 template <class Run>
-__attribute__((noinline)) int8_t Guarded(ctsim::Call call, ctsim::FaultKind& fault, Run run) {
+__attribute__((noinline)) int8_t RunLocked(ctsim::Call call, ctsim::FaultKind& fault, Run run) {
     try {
-        std::lock_guard<std::mutex> guard(CallLock());
+        const CallLock held;
         ctsim::Terminal& terminal = Simulated();
         if (terminal.ProbesNext(call)) terminal.Note(ProbeUnmappedPage());
         const int8_t result = run(terminal);
@@ -114,7 +143,7 @@ extern "C" {
 int8_t CT_ORB_CALL CT_init(uint16_t ctn, uint16_t pn) {
     ctsim::FaultKind fault = ctsim::FaultKind::kNone;
     const int8_t result =
-        Guarded(ctsim::Call::kInit, fault, [&](ctsim::Terminal& terminal) { return terminal.Init(ctn, pn); });
+        RunLocked(ctsim::Call::kInit, fault, [&](ctsim::Terminal& terminal) { return terminal.Init(ctn, pn); });
     Raise(fault);
     return result;
 }
@@ -122,7 +151,7 @@ int8_t CT_ORB_CALL CT_init(uint16_t ctn, uint16_t pn) {
 int8_t CT_ORB_CALL CT_data(uint16_t ctn, uint8_t* dad, uint8_t* sad, uint16_t lenc, uint8_t* command,
                            uint16_t* lenr, uint8_t* response) {
     ctsim::FaultKind fault = ctsim::FaultKind::kNone;
-    const int8_t result = Guarded(ctsim::Call::kData, fault, [&](ctsim::Terminal& terminal) {
+    const int8_t result = RunLocked(ctsim::Call::kData, fault, [&](ctsim::Terminal& terminal) {
         return terminal.Data(ctn, dad, sad, lenc, command, lenr, response);
     });
     Raise(fault);
@@ -132,7 +161,7 @@ int8_t CT_ORB_CALL CT_data(uint16_t ctn, uint8_t* dad, uint8_t* sad, uint16_t le
 int8_t CT_ORB_CALL CT_close(uint16_t ctn) {
     ctsim::FaultKind fault = ctsim::FaultKind::kNone;
     const int8_t result =
-        Guarded(ctsim::Call::kClose, fault, [&](ctsim::Terminal& terminal) { return terminal.Close(ctn); });
+        RunLocked(ctsim::Call::kClose, fault, [&](ctsim::Terminal& terminal) { return terminal.Close(ctn); });
     Raise(fault);
     return result;
 }

@@ -283,13 +283,8 @@ private:
     std::string Fault(const std::vector<std::string>& tk) {
         ForcedFault f;
         std::string error;
-        if (tk.size() != 3) return "expected: fault CALL[:N]|request access-violation|illegal-instruction|divide-by-zero";
-        if (Lower(tk[1]) == "request") {
-            f.at.call = Call::kData;
-            f.cardRequest = true;
-        } else if (!ParseSelector(tk[1], f.at, error)) {
-            return error;
-        }
+        if (tk.size() != 3) return "expected: fault CALL[:N] access-violation|illegal-instruction|divide-by-zero";
+        if (!ParseSelector(tk[1], f.at, error)) return error;
         for (FaultKind kind : {FaultKind::kAccessViolation, FaultKind::kIllegalInstruction, FaultKind::kDivideByZero}) {
             if (Lower(tk[2]) == FaultName(kind)) f.kind = kind;
         }
@@ -338,17 +333,7 @@ const ForcedLength* Scenario::LengthFor(Call call, uint32_t n) const { return Fi
 const CallDelay* Scenario::DelayFor(Call call, uint32_t n) const { return Find(delays, call, n); }
 const LineFault* Scenario::LineFaultFor(Call call, uint32_t n) const { return Find(lineFaults, call, n); }
 const PointerProbe* Scenario::ProbeFor(Call call, uint32_t n) const { return Find(probes, call, n); }
-
-const ForcedFault* Scenario::FaultFor(Call call, uint32_t n, bool cardRequest) const {
-    const ForcedFault* every = nullptr;
-    const ForcedFault* exact = nullptr;
-    for (const ForcedFault& f : faults) {
-        if (f.at.call != call) continue;
-        if (f.cardRequest ? cardRequest : f.at.n == n) exact = &f;
-        if (!f.cardRequest && f.at.n == 0) every = &f;
-    }
-    return exact ? exact : every;
-}
+const ForcedFault* Scenario::FaultFor(Call call, uint32_t n) const { return Find(faults, call, n); }
 
 // Both built at first use: a Scenario made while other files' globals are
 // being initialised (a test's, say) must find them already there.

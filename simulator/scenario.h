@@ -57,8 +57,6 @@ enum class FaultKind { kNone, kAccessViolation, kIllegalInstruction, kDivideByZe
 
 struct ForcedFault {
     CallSelector at;
-    // Instead of `at`: every CT_data carrying a REQUEST ICC (a card request).
-    bool cardRequest = false;
     FaultKind kind = FaultKind::kNone;
 };
 
@@ -108,8 +106,7 @@ struct Scenario {
     const CallDelay* DelayFor(Call call, uint32_t n) const;
     const LineFault* LineFaultFor(Call call, uint32_t n) const;
     const PointerProbe* ProbeFor(Call call, uint32_t n) const;
-    // As above; a card-request rule counts as a rule naming the call.
-    const ForcedFault* FaultFor(Call call, uint32_t n, bool cardRequest) const;
+    const ForcedFault* FaultFor(Call call, uint32_t n) const;
 };
 
 const std::vector<uint8_t>& DefaultProcessorAtr();

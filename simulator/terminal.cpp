@@ -56,8 +56,8 @@ bool Terminal::ProbesNext(Call call) const {
     return scenario_.ProbeFor(call, done + 1) != nullptr;
 }
 
-bool Terminal::Faults(Call call, uint32_t n, bool cardRequest) {
-    const ForcedFault* fault = scenario_.FaultFor(call, n, cardRequest);
+bool Terminal::NoteFault(Call call, uint32_t n) {
+    const ForcedFault* fault = scenario_.FaultFor(call, n);
     if (fault == nullptr) return false;
     Note("fault: " + CallName(call) + " n=" + std::to_string(n) + " " + FaultName(fault->kind));
     pendingFault_ = fault->kind;
@@ -68,7 +68,7 @@ int8_t Terminal::Init(uint16_t ctn, uint16_t pn) {
     const uint32_t n = ++initCalls_;
     const uint64_t t = Elapsed();
     Delay(Call::kInit, n);
-    if (Faults(Call::kInit, n, false)) return kErrHtsi;
+    if (NoteFault(Call::kInit, n)) return kErrHtsi;
     int8_t result = kOk;
     if (const ForcedResult* forced = scenario_.ResultFor(Call::kInit, n)) {
         result = forced->code;
@@ -83,7 +83,7 @@ int8_t Terminal::Close(uint16_t ctn) {
     const uint32_t n = ++closeCalls_;
     const uint64_t t = Elapsed();
     Delay(Call::kClose, n);
-    if (Faults(Call::kClose, n, false)) return kErrHtsi;
+    if (NoteFault(Call::kClose, n)) return kErrHtsi;
     int8_t result = kOk;
     if (const ForcedResult* forced = scenario_.ResultFor(Call::kClose, n)) {
         result = forced->code;
@@ -111,8 +111,7 @@ int8_t Terminal::Data(uint16_t ctn, uint8_t* dad, uint8_t* sad, uint16_t lenc, c
     if (command) rec.command.assign(command, command + lenc);
 
     Delay(Call::kData, n);
-    const bool cardRequest = command != nullptr && lenc >= 2 && command[0] == kClaBcs && command[1] == kInsRequestIcc;
-    if (Faults(Call::kData, n, cardRequest)) return kErrHtsi;
+    if (NoteFault(Call::kData, n)) return kErrHtsi;
     uint16_t written = 0;
     rec.result = DataChecked(n, ctn, dad, sad, lenc, command, lenr, response, written);
 

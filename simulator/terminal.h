@@ -75,8 +75,8 @@ private:
     std::vector<uint8_t> CardReady(int slot, uint8_t p2) const;
     bool CardPresent(int slot, uint64_t now) const;
     void Delay(Call call, uint32_t n);
-    // True when the call is to fault: noted, and kept for TakeFault.
-    bool Faults(Call call, uint32_t n, bool cardRequest);
+    // Notes the call's fault and keeps it for TakeFault; true when it has one.
+    bool NoteFault(Call call, uint32_t n);
     uint64_t Elapsed() { return clock_.NowMs() - origin_; }
 
     Scenario scenario_;

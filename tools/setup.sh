@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-          mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+          mingw-w64 g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
           wine wine64 wine32:i386 fonts-wine xvfb xdotool imagemagick python3 procps
           libctapimkt1:amd64 libctapimkt1:i386
           osslsigncode openssl unzip libengine-pkcs11-openssl

@@ -40,7 +40,7 @@ const MessageMap* CSlotBenchDlg::GetMessageMap() const {
         {msg::kCommand, IDC_SERIAL, msg::kButtonClicked, &CallHandler<D, &D::OnSerialClicked>},
         {msg::kCommand, IDC_CLEAR, msg::kButtonClicked, &CallHandler<D, &D::OnClear>},
         {msg::kCommand, IDC_START_TEST, msg::kButtonClicked, &CallHandler<D, &D::OnStartTest>},
-        {msg::kDpiChanged, 0, 0, &CallHandler<D, &D::OnDpiChanged>},
+        {msg::kDpiChanged, 0, 0, &CallDpiChangedHandler<D, &D::OnDpiChanged>},
     };
     static const MessageMap kMap = {CDialog::GetMessageMap(), kEntries,
                                     sizeof kEntries / sizeof kEntries[0]};
@@ -56,7 +56,7 @@ bool CSlotBenchDlg::OnInitDialog() {
         AppendToSystemMenu(kMenuString, IDM_ABOUTBOX, aboutMenu);
     }
 
-    SetIconsForDpi();
+    SetIconsForDpi(WindowDpi(*this));
 
     m_passed = true;
     m_portCombo.SetCurSel(0);
@@ -112,23 +112,29 @@ void CSlotBenchDlg::OnPaint() {
 
 IconHandle CSlotBenchDlg::OnQueryDragIcon() { return m_hIcon; }
 
-void CSlotBenchDlg::SetIconsForDpi() {
-    // The caption, the task bar and Alt+Tab show these at the window's scale:
-    // pictures drawn for that size, not m_hIcon's stretched.
-    const int dpi = WindowDpi(*this);
-    IconHandle big = LoadAppIconForDpi(IDR_MAINFRAME, true, dpi);
-    IconHandle small = LoadAppIconForDpi(IDR_MAINFRAME, false, dpi);
+void CSlotBenchDlg::SetIconsForDpi(int dpi) {
+    // m_hIcon has the system's size. On a monitor of another scale the
+    // caption, the task bar and Alt+Tab would show it stretched: pictures
+    // drawn for that size are loaded there instead.
+    IconHandle big = nullptr;
+    IconHandle smallIcon = nullptr;
+    if (dpi != SystemDpi()) {
+        big = LoadAppIconForDpi(IDR_MAINFRAME, true, dpi);
+        smallIcon = LoadAppIconForDpi(IDR_MAINFRAME, false, dpi);
+    }
     SetIcon(big != nullptr ? big : m_hIcon, true);
-    SetIcon(small != nullptr ? small : m_hIcon, false);
+    SetIcon(smallIcon != nullptr ? smallIcon : m_hIcon, false);
     // The window has let go of the pair it had.
     DestroyAppIcon(m_bigIcon);
     DestroyAppIcon(m_smallIcon);
     m_bigIcon = big;
-    m_smallIcon = small;
+    m_smallIcon = smallIcon;
 }
 
-void CSlotBenchDlg::OnDpiChanged() {
-    SetIconsForDpi();
+void CSlotBenchDlg::OnDpiChanged(int dpi) {
+    // The message carries the new scale; asking for it instead, a system
+    // without the per-window call would answer with its own.
+    SetIconsForDpi(dpi);
     // The dialog manager moves the window to its new size and rescales the
     // controls and their font.
     Default();

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "log/session_save.h"
 #include "platform/framework.h"
 #include "platform/system.h"
 
@@ -25,7 +26,7 @@ public:
     IconHandle OnQueryDragIcon();
     void OnUsbClicked();
     void OnSerialClicked();
-    void OnDpiChanged();
+    void OnDpiChanged(int dpi);
 
     // Test run (connection/test_run.cpp)
     void OnStartTest();
@@ -34,10 +35,9 @@ public:
     static uint16_t PortNumberFromName(const std::string& name);
     void TestReader(uint16_t port);
 
-    // Library faults (connection/library_fault.cpp). Asked after every
-    // library call: true when the call faulted, which is then logged and
-    // fails the run.
-    bool LibraryFaulted();
+    // Library faults (connection/library_fault.cpp). After every library
+    // call: logs the call's fault and fails the run; true when there was one.
+    bool ReportLibraryFault();
     // The exit steps, the box that tells the user, and the end of the process.
     void LeaveAfterLibraryFault();
 
@@ -53,7 +53,7 @@ public:
     void LogText(std::string text);
     void LogMessage(unsigned id);
     void OpenSessionLog();
-    void CloseSessionLog();
+    SessionSave CloseSessionLog();
     void OnClear();
 
     CButton m_serialButton;
@@ -76,13 +76,13 @@ public:
     // not called again, and the tool ends once the run has logged its verdict.
     std::string m_faultedCall;
 
-    // The window's big and small icons, loaded for the scale it is drawn at
-    // (m_hIcon stays the icon of the minimised window and of dragging).
+    // The window's big and small icons, loaded while it is drawn at another
+    // scale than the system's; null while m_hIcon is both.
     IconHandle m_bigIcon = nullptr;
     IconHandle m_smallIcon = nullptr;
 
 protected:
-    void SetIconsForDpi();
+    void SetIconsForDpi(int dpi);
     void DoDataExchange(CDataExchange* dx) override;
     const MessageMap* GetMessageMap() const override;
 };

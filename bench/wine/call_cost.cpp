@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "platform/win32/call_keeping_stack_x86.h"
+#include "platform/win32/guarded_call.h"
 
 namespace {
 
@@ -57,10 +57,10 @@ int main(int argc, char** argv) {
     for (int r = 0; r < rounds; ++r) {
         direct.push_back(NanosecondsPerCall(calls, [](uint32_t i) { g_direct(i, 2, 3, 4, 5, 6, 7); }));
         thunk.push_back(NanosecondsPerCall(calls, [callee](uint32_t i) {
-            const uint32_t arguments[] = {i, 2, 3, 4, 5, 6, 7};
+            const uintptr_t arguments[] = {i, 2, 3, 4, 5, 6, 7};
             SlotBenchCallFault fault;
             fault.faulted = 0;
-            SlotBenchCallKeepingStack(callee, arguments, 7, &fault);
+            SlotBenchCallGuarded(callee, arguments, 7, &fault);
             if (fault.faulted != 0) g_sink = 0;  // as the program looks at it after every call
         }));
     }

@@ -39,7 +39,7 @@ bench_build_minimal() {
     $MANIFEST32 -nt $MINIMAL ]]; then
     if ! i686-w64-mingw32-windres -I "$(dirname "$MANIFEST32")" "$BENCH_SRC/minimal_dialog.rc" -O coff \
       -o "$BENCH_OUT/minimal_dialog.res" ||
-      ! i686-w64-mingw32-g++-posix -std=c++17 -O3 -DNDEBUG -Wall -Wextra -static -mwindows \
+      ! i686-w64-mingw32-g++-win32 -std=c++17 -O3 -DNDEBUG -Wall -Wextra -static -mwindows \
         -o "$MINIMAL" "$BENCH_SRC/minimal_dialog.cpp" "$BENCH_OUT/minimal_dialog.res"; then
       echo "bench: the minimal dialog program could not be built" >&2
       return 1
@@ -50,7 +50,7 @@ bench_build_minimal() {
 bench_build_start_timer() {
   mkdir -p "$BENCH_OUT"
   if [[ ! -f $START_TIMER || $BENCH_SRC/start_timer.cpp -nt $START_TIMER ]]; then
-    i686-w64-mingw32-g++-posix -std=c++17 -O2 -Wall -Wextra -static -o "$START_TIMER" \
+    i686-w64-mingw32-g++-win32 -std=c++17 -O2 -Wall -Wextra -static -o "$START_TIMER" \
       "$BENCH_SRC/start_timer.cpp" || { echo "bench: start_timer could not be built" >&2; return 1; }
   fi
 }

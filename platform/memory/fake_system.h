@@ -99,8 +99,9 @@ struct System {
         bool sessionFileThere = false;
     };
     std::vector<ErrorBox> errorBoxes;
-    // The scale new windows are drawn at, and every icon loaded for a scale.
-    int displayDpi = 96;
+    // The system's scale, which new windows are drawn at, and every icon
+    // loaded for a scale.
+    int systemDpi = 96;
     struct ScaledIcon {
         unsigned id;
         bool big;

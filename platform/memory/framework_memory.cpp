@@ -37,7 +37,7 @@ Window& OpenDialog(CDialog& dialog) {
     Window& window = *Dialogs().back();
     window.id = static_cast<int>(dialog.TemplateId());
     window.dialog = &dialog;
-    window.dpi = State().displayDpi;
+    window.dpi = State().systemDpi;
     dialog.m_hWnd = &window;
     for (const auto& [id, items] : State().initialItems) Child(&window, id).items = items;
     dialog.OnInitDialog();
@@ -194,15 +194,11 @@ void AfxEnableControlContainer() {}
 
 IconHandle LoadAppIcon(unsigned id) { return reinterpret_cast<IconHandle>(static_cast<uintptr_t>(id)); }
 
+int SystemDpi() { return fake::State().systemDpi; }
+
 int WindowDpi(const CWnd& window) { return W(window.m_hWnd)->dpi; }
 
-IconHandle LoadAppIconForDpi(unsigned id, bool big, int dpi) {
-    // The window manager's sizes, 32 and 16 pixels at 96 dpi; LoadAppIcon's
-    // icon is the big one at 96.
-    const int size = (big ? 32 : 16) * dpi / 96;
-    if (size == SystemMetric(kSmCxIcon)) return nullptr;
-    return fake::NewScaledIcon(id, big, dpi);
-}
+IconHandle LoadAppIconForDpi(unsigned id, bool big, int dpi) { return fake::NewScaledIcon(id, big, dpi); }
 
 void DestroyAppIcon(IconHandle icon) {
     if (icon == nullptr) return;

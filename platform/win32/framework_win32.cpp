@@ -356,6 +356,8 @@ Function SystemFunction(const char* module, const char* name) {
     return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(loaded, name)));
 }
 
+}  // namespace
+
 int SystemDpi() {
     HDC screen = GetDC(nullptr);
     const int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSX) : 0;
@@ -363,11 +365,9 @@ int SystemDpi() {
     return dpi > 0 ? dpi : 96;
 }
 
-}  // namespace
-
 int WindowDpi(const CWnd& window) {
-    // Windows 10 1607 and later tell each window's scale. Before them the
-    // process draws every window, caption included, at the system's scale.
+    // Only a per-monitor aware process has windows at another scale than the
+    // system's; where the call is missing, there is none.
     using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
     static const auto getDpiForWindow = SystemFunction<GetDpiForWindowFunction>("user32.dll", "GetDpiForWindow");
     if (getDpiForWindow != nullptr) {
@@ -383,8 +383,7 @@ IconHandle LoadAppIconForDpi(unsigned id, bool big, int dpi) {
     const int index = big ? SM_CXICON : SM_CXSMICON;
     const int size = metricForDpi != nullptr ? metricForDpi(index, static_cast<UINT>(dpi))
                                              : MulDiv(GetSystemMetrics(index), dpi, SystemDpi());
-    // LoadIconA loads at the system's big icon size.
-    if (size <= 0 || size == GetSystemMetrics(SM_CXICON)) return nullptr;
+    if (size <= 0) return nullptr;
 
     // Common controls 6 draw a size the icon file lacks (175 %, above 200 %)
     // from a larger picture; the plain loader would stretch a smaller one.

@@ -1,7 +1,7 @@
 // The claim on a folder is a named shared-memory object: the system removes it
-// with the last process holding it, so a crash or a kill leaves nothing behind
-// (a lock file would stay and lock the folder out). It holds the process id of
-// the copy that made it, for the next copy to find that copy's window.
+// with the last process holding it, so a crash or a kill leaves nothing
+// behind. It holds the process id of the copy that made it, for the next copy
+// to find that copy's window.
 #include "platform/one_copy_per_folder.h"
 
 #include <windows.h>
@@ -19,9 +19,8 @@ std::wstring CurrentFolder() {
     std::wstring folder(size, L'\0');
     folder.resize(GetCurrentDirectoryW(size, &folder[0]));
     // Asking walks the path on disk, about a millisecond under wine: one call
-    // does where the long form has a path's usual length. Every start asks,
-    // since a short name need not hold a tilde, and two names for one folder
-    // would let two copies share its files.
+    // does where the long form has a path's usual length. Every start asks:
+    // two names for one folder would let two copies share its files.
     std::wstring longForm(MAX_PATH, L'\0');
     DWORD written = GetLongPathNameW(folder.c_str(), &longForm[0], MAX_PATH);
     if (written >= MAX_PATH) {  // too long for the buffer: the size it needs
@@ -145,7 +144,7 @@ void ShowCopyHoldingCurrentFolder() {
             // An open About box is what the user has to deal with first.
             HWND front = GetLastActivePopup(search.found);
             // The other copy may be blocked in a library call for a minute
-            // or more: ShowWindow would wait for it, the posted form does not.
+            // or more: the posted form does not wait for it.
             if (IsIconic(search.found)) ShowWindowAsync(search.found, SW_RESTORE);
             SetForegroundWindow(front != nullptr ? front : search.found);
             return;

@@ -27,47 +27,18 @@ LocalTime GetLocalTime() {
     return LocalTime{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
 }
 
-namespace {
-
-// GetTickCount wraps after 49.7 days; counting the wraps keeps this clock
-// going forward across one. Read only from the one user-interface thread.
-uint64_t TickCountMilliseconds() {
-    static DWORD last = 0;
-    static uint64_t wraps = 0;
-    const DWORD now = GetTickCount();
-    if (now < last) wraps += uint64_t{1} << 32;
-    last = now;
-    return wraps + now;
-}
-
-// The performance counter when it can be read, else the tick count: decided
-// once, so that a time taken from one is never compared with the other.
-struct PerformanceCounter {
-    bool usable;
-    uint64_t frequency;
-};
-
-PerformanceCounter ProbePerformanceCounter() {
-    LARGE_INTEGER frequency{};
-    LARGE_INTEGER counter{};
-    if (!QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0) return {false, 0};
-    if (!QueryPerformanceCounter(&counter) || counter.QuadPart < 0) return {false, 0};
-    return {true, static_cast<uint64_t>(frequency.QuadPart)};
-}
-
-}  // namespace
-
 uint64_t MonotonicMilliseconds() {
-    // The performance counter exists back to Windows 2000, unlike
-    // GetTickCount64, and does not wrap after 49 days like GetTickCount.
-    // Where it cannot be read, a clock that stood still would let the USB
-    // wait run for ever: the tick count stands in for it then.
-    static const PerformanceCounter performance = ProbePerformanceCounter();
-    if (!performance.usable) return TickCountMilliseconds();
+    // From Windows XP on the system itself keeps the performance counter,
+    // on whatever timer the machine has, so neither call can fail there; the
+    // program starts on nothing older.
+    static const uint64_t frequency = [] {
+        LARGE_INTEGER perSecond{};
+        QueryPerformanceFrequency(&perSecond);
+        return static_cast<uint64_t>(perSecond.QuadPart);
+    }();
     LARGE_INTEGER counter{};
     QueryPerformanceCounter(&counter);
-    const uint64_t ticks = counter.QuadPart > 0 ? static_cast<uint64_t>(counter.QuadPart) : 0;
-    const uint64_t frequency = performance.frequency;
+    const uint64_t ticks = static_cast<uint64_t>(counter.QuadPart);
     // Split so that the multiplication cannot overflow on a fast counter.
     return ticks / frequency * 1000 + ticks % frequency * 1000 / frequency;
 }

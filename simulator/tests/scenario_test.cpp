@@ -183,6 +183,37 @@ TEST(ScenarioRules, MalformedRulesAreErrors) {
     for (const char* line : bad) ParseBad(line);
 }
 
+// One fault rule, by call as every other rule: a card request is the
+// CT_data call it is counted as.
+TEST(ScenarioRules, FaultRulesNameACallAndAKind) {
+    const Scenario s = ParseGood(
+        "fault CT_init access-violation\n"
+        "fault CT_data:3 illegal-instruction\n"
+        "fault ct_close:2 Divide-By-Zero\n");
+    struct Row {
+        Call call;
+        uint32_t n;
+        ctsim::FaultKind kind;
+    };
+    const Row rows[] = {
+        {Call::kInit, 1, ctsim::FaultKind::kAccessViolation},
+        {Call::kInit, 9, ctsim::FaultKind::kAccessViolation},
+        {Call::kData, 3, ctsim::FaultKind::kIllegalInstruction},
+        {Call::kData, 4, ctsim::FaultKind::kNone},
+        {Call::kClose, 1, ctsim::FaultKind::kNone},
+        {Call::kClose, 2, ctsim::FaultKind::kDivideByZero},
+    };
+    for (const Row& row : rows) {
+        const ctsim::ForcedFault* f = s.FaultFor(row.call, row.n);
+        EXPECT_EQ(f ? f->kind : ctsim::FaultKind::kNone, row.kind) << ctsim::CallName(row.call) << ":" << row.n;
+    }
+    const char* bad[] = {
+        "fault request access-violation", "fault CT_data:3",  "fault CT_data:3 stack-overflow",
+        "fault CT_data:0 access-violation", "fault CT_data access-violation ud2",
+    };
+    for (const char* line : bad) ParseBad(line);
+}
+
 TEST(ScenarioErrors, EveryBadLineIsReportedWithItsNumberAndNothingIsApplied) {
     Scenario s;
     s.slots[0].card = CardKind::kMemory;  // a marker that must survive

@@ -524,7 +524,13 @@ case_about_box() {
   local about
   about=$(drv wait-about 10) || fail "no About box"
   expect_eq "About caption" "caption: A propos de Slot_Bench" "$(head -n1 <<<"$about")"
-  grep -qF "Slot_Bench version 1.0" <<<"$about" || fail "the About box does not show 'Slot_Bench version 1.0'"
+  # The line the build derived from the version (1.0.0.0: "Slot_Bench version 1.0").
+  local header version_line
+  header=$(dirname "$EXE")/generated/slotbench_version.h
+  version_line=$(sed -n 's/^#define SLOTBENCH_ABOUT_TEXT "\(.*\)"$/\1/p' "$header" 2>/dev/null)
+  [[ $version_line == "Slot_Bench version "* ]] || fail "no About line in $header"
+  sed -n 's/^item -*[0-9]*: //p' <<<"$about" | grep -qxF "$version_line" ||
+    fail "the About box does not show '$version_line': $about"
   shot about_box.png
   drv close-about \; wait-about-gone 10 || fail "the About box did not close"
   drv wait-window 1 >/dev/null || fail "the main window went away with the About box"
@@ -586,7 +592,7 @@ without_times() {
 # The thunk itself, against callees that pop too much, too little or nothing,
 # clobber registers, or look at their stack's alignment.
 case_call_thunk() {
-  local test=$ROOT/build/windows-x86/tests/win32/call_keeping_stack_test.exe
+  local test=$ROOT/build/windows-x86/tests/win32/guarded_call_x86_test.exe
   [[ -f $test ]] || { fail "$test is not built"; return; }
   wine "$test" >"$CASE_DIR/thunk.out" 2>&1 || fail "the thunk's checks failed: $(grep -m3 FAIL "$CASE_DIR/thunk.out")"
 }
@@ -724,16 +730,27 @@ second_copy_ends_while_blocked() {
 
 # A fault that the library leaves unhandled is reported, not a crash. Each
 # row: the library (stdcall, cdecl, x64), the link, the call that faults
-# (a CT_data one is the card request of the empty slot), the fault.
+# (a CT_data one is the card request of the empty slot; CT_close comes after
+# both slots answered), the fault.
 LIBRARY_FAULTS=(
   "stdcall serial CT_init access-violation"
   "stdcall usb CT_data:1 divide-by-zero"
+  "stdcall serial CT_close access-violation"
   "cdecl usb CT_init illegal-instruction"
   "cdecl serial CT_data:2 access-violation"
+  "cdecl usb CT_close divide-by-zero"
   "x64 serial CT_init divide-by-zero"
   "x64 usb CT_data:1 illegal-instruction"
+  "x64 serial CT_close illegal-instruction"
 )
-FAULT_BOX_TEXT='The card-terminal library CT_ORB.dll failed inside %s.\n\nThe log was saved as QSX7100-K.log in the current folder.\n\nSlot Bench will now close.'
+FAULT_BOX_TEXT='The card-terminal library CT_ORB.dll failed inside @CALL@.\n\n@WHERE@\n\nSlot Bench will now close.'
+LOG_SAVED='The log was saved as QSX7100-K.log in the current folder.'
+LOG_NOT_WRITTEN="This session's log could not be saved: none of its lines could be written to a file."
+LOG_LEFT_IN_TMP="This session's log could not be saved. Its lines are in the file tmp in the current folder."
+fault_box_text() {  # call, where the log is (as the driver shows a line feed: \n)
+  local text=${FAULT_BOX_TEXT/@CALL@/$1}
+  printf '%s' "${text/@WHERE@/$2}"
+}
 
 case_library_fault() {
   local row library link call kind slot code exe n root=$CASE_DIR
@@ -756,9 +773,12 @@ case_library_fault() {
     n=1
     if [[ $call == CT_init ]]; then
       scenario "fault CT_init $kind"
+    elif [[ $call == CT_close ]]; then
+      scenario "fault CT_close $kind"
+      lines+=("Terminal OK" "$PATIENT_OK" "$DOCTOR_OK")
     else
       n=$((slot + 2))
-      scenario "slot $slot empty" "fault request $kind"
+      scenario "slot $slot empty" "fault CT_data:$n $kind"
       lines+=("Terminal OK")
       if ((slot == 1)); then lines+=("Insert a card in a patient's slot"); else lines+=("$PATIENT_OK" "Insert a card in the doctor's slot"); fi
     fi
@@ -778,7 +798,7 @@ case_library_fault() {
     # The exit steps have run before the box shows.
     expect_no_file tmp
     expect_log "$CASE_DIR/QSX7100-K.log" "${lines[@]}"
-    expect_state "$box" owner=main "text=${FAULT_BOX_TEXT//%s/$call}" buttons=OK
+    expect_state "$box" owner=main "text=$(fault_box_text "$call" "$LOG_SAVED")" buttons=OK
     (($(field icon_red_pixels "$box") > 50)) || fail "the box's icon is not the red error icon: $(field icon_red_pixels "$box") red pixels"
     [[ $row == "${LIBRARY_FAULTS[1]}" ]] && shot library_fault_box.png
     drv press-box-ok
@@ -792,6 +812,45 @@ case_library_fault() {
     expect_scenario_used
   done
   CASE_DIR=$root
+}
+
+# A fault after the session file "tmp" could not be opened at start (a folder
+# holds its name): the box names no log, for none holds this session, and the
+# log of the session before is left as it was, byte for byte.
+case_library_fault_log_not_opened() {
+  local earlier=$CASE_DIR/earlier.log
+  printf '%s\r\n' "$SEPARATOR" "an earlier session" >"$earlier"
+  cp "$earlier" "$CASE_DIR/QSX7100-K.log"
+  mkdir "$CASE_DIR/tmp"
+  fault_at_init "$LOG_NOT_WRITTEN" || return
+  grep -qxF "Error : the log file can not be opened" <<<"$FAULT_LIST" || fail "message 122 is not in the list"
+  cmp -s "$earlier" "$CASE_DIR/QSX7100-K.log" || fail "QSX7100-K.log changed"
+}
+
+# A fault when the session file cannot be copied to the log (a folder holds
+# the log's name): the box sends the user to "tmp", which holds the session.
+case_library_fault_log_not_saved() {
+  mkdir "$CASE_DIR/QSX7100-K.log"
+  fault_at_init "$LOG_LEFT_IN_TMP" || return
+  expect_log "$CASE_DIR/tmp" "$SEPARATOR" "QSX 7100-K Connection test" "=DATE" "$SEPARATOR" "$OS_LINE" \
+    "CT-API installed" "$VERSION_LINE" "~^CT-API fault in CT_init: " "$SERIAL_FAIL" ""
+}
+
+# A SERIAL run whose CT_init faults, up to the tool's end; the box must say
+# WHERE. FAULT_LIST: the list as the box showed.
+fault_at_init() {  # where the log is
+  scenario "fault CT_init access-violation"
+  app_start || return 1
+  drv click 1001 \; post-click 1005
+  local box
+  box=$(drv wait-error-box 20) || { fail "no error box"; return 1; }
+  expect_state "$box" owner=main "text=$(fault_box_text CT_init "$1")" buttons=OK
+  FAULT_LIST=$(list_lines)
+  grep -q "^CT-API fault in CT_init: " <<<"$FAULT_LIST" || fail "the fault line is not in the list"
+  drv press-box-ok
+  app_wait_exit 10
+  expect_eq "exit code" 3 "$APP_RC"
+  expect_scenario_used
 }
 
 # A library that checks its caller's pointers with IsBadReadPtr (a fault
@@ -872,7 +931,7 @@ CASES=(startup_state link_boxes serial_com3 serial_typed_com12 os_report_xp card
   clear_and_two_runs about_box x64_smoke call_thunk conventions_serial_ok conventions_insert_card conventions_library_error
   second_copy_same_folder focus_back_on_start_test leave_while_blocked
   display_scale_150)
-CASES+=(library_fault library_probing)
+CASES+=(library_fault library_fault_log_not_opened library_fault_log_not_saved library_probing)
 
 # ------------------------------------------------------------------ main ---
 

@@ -56,32 +56,86 @@ class LibraryFaultTest : public DialogTest {
 protected:
     void SetUp() override {
         DialogTest::SetUp();
-        Open();
-        CtTerminal().fault = AccessViolation();
+        CtTerminal().faults = {AccessViolation()};
     }
 };
 
-TEST_F(LibraryFaultTest, TheRunEndsFailedSavesItsLogAndTheToolLeavesWithCodeThree) {
+// The box says where this session's lines are, and the files agree: it
+// never sends the user to a log that holds an earlier session.
+TEST_F(LibraryFaultTest, TheRunEndsFailedAndTheBoxSaysWhereTheLogIsBeforeTheToolLeavesWithCodeThree) {
+    using fake::FileOp;
+    const std::string saved = "The log was saved as QSX7100-K.log in the current folder.";
+    const std::string leftInTmp =
+        "This session's log could not be saved. Its lines are in the file tmp in the current folder.";
+    const std::string nowhere =
+        "This session's log could not be saved: none of its lines could be written to a file.";
+    const struct {
+        const char* what;
+        std::vector<fake::FileFault> faults;
+        const std::string& sentence;
+        const char* fileWithTheLines;  // null: no file has them
+    } kCases[] = {
+        {"all goes well", {}, saved, kLogFile},
+        {"the copy fails", {{FileOp::Copy, kLogFile}}, leftInTmp, kSessionFile},
+        {"tmp never opened", {{FileOp::Open, kSessionFile}}, nowhere, nullptr},
+        {"no line reaches tmp", {{FileOp::Write, kSessionFile}}, nowhere, nullptr},
+    };
+    const std::string earlier = "an earlier session\n";
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        WriteFile(kLogFile, earlier);
+        fake::State().fileFaults = c.faults;
+        Open();
+        fake::Click(*dlg, 1001);
+        CtTerminal().answers = {Status(0x90, 0x00), Status(0x64, 0xA1)};
+        CtTerminal().faultingCall = 4;
+        fake::Click(*dlg, 1005);
+
+        ASSERT_EQ(fake::State().errorBoxes.size(), 1u);
+        const fake::System::ErrorBox& box = fake::State().errorBoxes[0];
+        EXPECT_EQ(box.owner, dlg->m_hWnd);
+        EXPECT_EQ(box.caption, "Slot Bench");
+        EXPECT_EQ(box.text, "The card-terminal library CT_ORB.dll failed inside CT_data.\n\n" + c.sentence +
+                                "\n\nSlot Bench will now close.");
+        EXPECT_EQ(box.exitCode, 3);
+        EXPECT_EQ(CtTerminal().calls.size(), 4u);
+
+        fake::State().fileFaults.clear();
+        const bool inLog = c.fileWithTheLines == kLogFile;
+        const bool inTmp = c.fileWithTheLines == kSessionFile;
+        EXPECT_EQ(box.sessionFileThere, inTmp) << "the exit steps must run before the box";
+        if (!inLog) {
+            EXPECT_EQ(ReadFile(kLogFile), earlier);
+        }
+        if (c.fileWithTheLines != nullptr) {
+            const std::vector<std::string> log = Lines(ReadFile(c.fileWithTheLines));
+            ASSERT_GE(log.size(), 3u);
+            EXPECT_THAT(std::vector<std::string>(log.end() - 3, log.end()),
+                        ElementsAre(FaultLine("CT_data"), "*** QSX 7100-K SERIAL Test Fail ***", ""));
+        }
+    }
+}
+
+// A library whose unwind code faults again while the guard unwinds it: the
+// second fault does not hide the first.
+TEST_F(LibraryFaultTest, TheFirstFaultOfACallIsTheOneLogged) {
+    platform::CtApiFault again = AccessViolation();
+    again.code = 0xC000001D;
+    again.offset = 0x2000;
+    CtTerminal().faults.push_back(again);
+    Open();
     fake::Click(*dlg, 1001);
-    CtTerminal().answers = {Status(0x90, 0x00), Status(0x64, 0xA1)};
-    CtTerminal().faultingCall = 4;
+    CtTerminal().faultingCall = 1;
     fake::Click(*dlg, 1005);
 
     const std::vector<std::string> log = Lines(ReadFile(kLogFile));
     ASSERT_GE(log.size(), 3u);
     EXPECT_THAT(std::vector<std::string>(log.end() - 3, log.end()),
-                ElementsAre(FaultLine("CT_data"), "*** QSX 7100-K SERIAL Test Fail ***", ""));
-    EXPECT_FALSE(FileExists(kSessionFile));
-    ASSERT_EQ(fake::State().errorBoxes.size(), 1u);
-    const fake::System::ErrorBox& box = fake::State().errorBoxes[0];
-    EXPECT_EQ(box.owner, dlg->m_hWnd);
-    EXPECT_EQ(box.caption, "Slot Bench");
-    EXPECT_EQ(box.text,
-              "The card-terminal library CT_ORB.dll failed inside CT_data.\n\n"
-              "The log was saved as QSX7100-K.log in the current folder.\n\nSlot Bench will now close.");
-    EXPECT_EQ(box.exitCode, 3);
-    EXPECT_FALSE(box.sessionFileThere) << "the exit steps must run before the box";
-    EXPECT_EQ(CtTerminal().calls.size(), 4u);
+                ElementsAre(FaultLine("CT_init"), "*** QSX 7100-K SERIAL Test Fail ***", ""));
+    platform::CtApiFault left;
+    EXPECT_FALSE(platform::TakeCtApiFault(left)) << "the second fault must not wait for the next call";
 }
 
 }  // namespace

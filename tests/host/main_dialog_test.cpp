@@ -33,55 +33,61 @@ TEST_F(MainDialogTest, SystemMenuAndIcons) {
     EXPECT_EQ(dlg->OnQueryDragIcon(), LoadAppIcon(128));
 }
 
-// The window's icons are drawn for the scale it is shown at (the program's
-// icon where that has the size already), follow it to a monitor of another
-// scale, and none is leaked or released twice; the dialog manager still gets
-// the change to rescale the window.
-TEST_F(MainDialogTest, WindowIconsFollowTheDisplayScale) {
+// At the system's scale the window's big and small icon are both m_hIcon, as
+// on any system that draws every window at that scale. Elsewhere they are
+// loaded for the window's scale, follow it from monitor to monitor (the
+// dialog manager still rescales the window), and each is destroyed once.
+TEST_F(MainDialogTest, WindowIconsAreTheProgramsIconAtTheSystemScaleAndLoadedOnlyElsewhere) {
     const struct {
-        int openedAt, movedTo;
-        size_t loads;  // the four icons, less those of the program's icon's size
-    } kCases[] = {{96, 144, 3}, {144, 192, 3}, {192, 96, 2}};
+        int system;
+        std::vector<int> movedTo;  // WM_DPICHANGED's scale, one move after another
+    } kCases[] = {{96, {144, 192, 96}}, {144, {144, 96, 144}}, {192, {120, 192}}};
     for (const auto& c : kCases) {
-        SCOPED_TRACE("opened at " + std::to_string(c.openedAt) + " dpi, moved to " + std::to_string(c.movedTo));
+        SCOPED_TRACE("system at " + std::to_string(c.system) + " dpi");
         fake::Reset();
-        fake::State().displayDpi = c.openedAt;
+        fake::State().systemDpi = c.system;
         dlg = std::make_unique<CSlotBenchDlg>();
         Open();
         fake::Window& window = fake::WindowOf(*dlg);
-        // 32 and 16 pixels at 96 dpi; the program's icon is 32 pixels.
-        const auto expectIcon = [](IconHandle icon, bool big, int dpi) {
-            if ((big ? 32 : 16) * dpi / 96 == 32) {
-                EXPECT_EQ(icon, LoadAppIcon(128));
+        const auto expectIcons = [&](int dpi) {
+            SCOPED_TRACE("at " + std::to_string(dpi) + " dpi");
+            if (dpi == c.system) {
+                EXPECT_EQ(window.bigIcon, dlg->m_hIcon);
+                EXPECT_EQ(window.smallIcon, dlg->m_hIcon);
                 return;
             }
-            const auto* scaled = fake::ScaledIconOf(icon);
-            ASSERT_NE(scaled, nullptr);
-            EXPECT_EQ(scaled->id, 128u);
-            EXPECT_EQ(scaled->big, big);
-            EXPECT_EQ(scaled->dpi, dpi);
-            EXPECT_FALSE(scaled->destroyed);
+            const bool big[] = {true, false};
+            const IconHandle shown[] = {window.bigIcon, window.smallIcon};
+            for (int i = 0; i < 2; ++i) {
+                const auto* scaled = fake::ScaledIconOf(shown[i]);
+                ASSERT_NE(scaled, nullptr);
+                EXPECT_EQ(scaled->id, 128u);
+                EXPECT_EQ(scaled->big, big[i]);
+                EXPECT_EQ(scaled->dpi, dpi);
+                EXPECT_FALSE(scaled->destroyed);
+            }
         };
-        const auto expectIcons = [&](int dpi) {
-            SCOPED_TRACE(dpi);
-            expectIcon(window.bigIcon, true, dpi);
-            expectIcon(window.smallIcon, false, dpi);
-        };
-        expectIcons(c.openedAt);
+        expectIcons(c.system);
+        EXPECT_TRUE(fake::State().scaledIcons.empty());
 
-        window.dpi = c.movedTo;
-        const int defaultBefore = window.defaultProcessing;
-        intptr_t result = 0;
-        EXPECT_TRUE(dlg->DispatchDialogMessage(msg::kDpiChanged, 0, 0, result));
-        expectIcons(c.movedTo);
-        EXPECT_EQ(window.defaultProcessing, defaultBefore + 1);
-        // Minimised, the window still draws the icon of the system's size.
+        size_t loads = 0;
+        for (int dpi : c.movedTo) {
+            const int defaultBefore = window.defaultProcessing;
+            intptr_t result = 0;
+            // Only the message tells the new scale: the window keeps its old one.
+            const uintptr_t wParam = static_cast<uintptr_t>(dpi) | (static_cast<uintptr_t>(dpi) << 16);
+            EXPECT_TRUE(dlg->DispatchDialogMessage(msg::kDpiChanged, wParam, 0, result));
+            expectIcons(dpi);
+            EXPECT_EQ(window.defaultProcessing, defaultBefore + 1);
+            if (dpi != c.system) loads += 2;
+        }
+        // Minimised, the window draws the icon of the system's size.
         EXPECT_EQ(dlg->OnQueryDragIcon(), LoadAppIcon(128));
 
         Exit();
         dlg.reset();
         const auto& icons = fake::State().scaledIcons;
-        EXPECT_EQ(icons.size(), c.loads);
+        EXPECT_EQ(icons.size(), loads);
         for (const auto& icon : icons) EXPECT_TRUE(icon.destroyed);
         EXPECT_EQ(fake::State().badIconReleases, 0);
     }

@@ -199,17 +199,52 @@ case_com3() {
   expect_commands 20110000 2011010100 2011020100
 }
 
+# The library value as wine's server last wrote it to user.reg: the line
+# shows every character (wine escapes all but printable ASCII) and the type.
+library_line() {  # prefix
+  sed -n '/^\[Software\\\\Wine\\\\ctapi32\]/,/^\[/p' "$1/user.reg" | grep -i '^"library"='
+}
+
+# Sets the library value from a .reg line's right-hand side, as regedit
+# would, and waits until wine has written it to user.reg.
+set_library_value() {  # prefix, data as a .reg file gives it
+  local reg=$CASE_DIR/value.reg
+  printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\Wine\\ctapi32]\r\n"library"=%s\r\n' "$2" |
+    iconv -f utf-8 -t utf-16 >"$reg"
+  WINEPREFIX=$1 wine reg import "$(wine_env_winpath "$reg")" >/dev/null 2>&1 || fail "reg import of $2 failed"
+  WINEPREFIX=$1 wineserver -w
+}
+
+# What an install could change in a prefix: its files (the system folders'
+# CT_ORB files by content), the library value, and what is outside.
+prefix_state() {  # prefix, outside folder
+  (
+    cd "$1" || exit
+    find . -path ./drive_c -prune -o -printf '%p %y %l\n' | grep -v '^\./user\.reg \|^\./system\.reg ' | sort
+    # The trailing slash: a system folder that is a link is looked into.
+    find drive_c/windows/system32/ drive_c/windows/syswow64/ -maxdepth 1 -name 'CT_ORB*' -printf '%p %y %l\n' | sort
+    find drive_c/windows/system32/ drive_c/windows/syswow64/ -maxdepth 1 -name 'CT_ORB*' -type f -exec sha256sum {} + |
+      sort
+    library_line .
+    find "$2" -printf '%p %y %l\n' -type f -exec sha256sum {} + | sort
+  )
+}
+
 # The installer refuses, in one line, what the program could not load, and
 # leaves the prefix as it was: with a library ctapi32 cannot load, ctapi32
 # fails and the program does not start at all. Then it installs for real,
 # into the suite's prefix and into a folder that is not a prefix yet, and
-# takes the bridge out of the latter again, putting back what it found.
+# takes the bridge out of the latter again, putting back what it found: the
+# maker's DLL, a link, a library value with characters reg query cannot
+# show, also when three installs start at once.
 case_installer() {
   local installer=$ROOT/tools/install_wine_bridge.sh
   local lib32=/usr/lib/i386-linux-gnu/$LIBRARY lib64=/usr/lib/x86_64-linux-gnu/$LIBRARY
   local sys32=$WINEPREFIX/drive_c/windows/syswow64/CT_ORB.dll sys64=$WINEPREFIX/drive_c/windows/system32/CT_ORB.dll
   local bridge32=$BUILD_X86/bridge/CT_ORB.dll bridge64=$BUILD_X64/bridge/CT_ORB.dll
-  local only64=$CASE_DIR/only64
+  local only64=$CASE_DIR/only64 units
+  units=$(/usr/bin/python3 "$ROOT/tests/peer/installer_units.py" 2>&1) || fail "the installer's parts: $units"
+  echo "    ${units%%$'\n'*}"
   mkdir -p "$only64"
   cp "$lib64" "$only64/libpeer64only.so.1"
   # Whatever a refusal copied would replace these.
@@ -225,6 +260,7 @@ case_installer() {
     "found only as 64-bit|only found as $only64/libpeer64only.so.1 (64-bit x86-64)|--arch x86 --library libpeer64only.so.1 --bridge $bridge32"
     "64-bit bridge for x86|is a 64-bit DLL|--arch x86 --bridge $bridge64"
     "32-bit bridge for x64|is a 32-bit DLL|--arch x64 --bridge $bridge32"
+    "not a DLL|is not a Windows DLL|--arch x64 --bridge $lib64"
     "not a prefix|is not a wine prefix|--arch x86 --prefix $CASE_DIR --bridge $bridge32"
     "no such architecture|--arch arm: not x86 or x64|--arch arm --bridge $bridge32"
     "misspelt option|unknown argument '--prefx'|--arch x86 --prefx $WINEPREFIX"
@@ -247,10 +283,21 @@ case_installer() {
   expect_eq "ctapi32's library after the refusals" "$LIBRARY" "$(ctapi32_library)"
   rm -f "$sys32" "$sys64"
 
+  # The suite's server keeps the registry in memory: user.reg is not what
+  # it holds, so the install waits for it, then refuses.
+  err=$(bash "$installer" --arch x86 --library "$LIBRARY" --bridge "$bridge32" 2>&1 >/dev/null) && fail "an install beside a running server was accepted"
+  [[ $err == "install_wine_bridge: a wine program (or a server started with wineserver -p) still runs in $WINEPREFIX"*"nothing changed" ]] ||
+    fail "an install beside a running server: '$err'"
+  [[ ! -e $sys32 && ! -e $sys64 ]] || fail "an install beside a running server put a bridge in place"
+  if [[ $SLOTBENCH_STARTED_SERVER == 1 ]]; then
+    wineserver -k >/dev/null 2>&1
+    wineserver -w
+  fi
   bash "$installer" --arch x86 --library "$LIBRARY" --bridge "$bridge32" >/dev/null || fail "the x86 install failed"
   bash "$installer" --arch x64 --library "$LIBRARY" --bridge "$bridge64" >/dev/null || fail "the x64 install failed"
   cmp -s "$bridge32" "$sys32" || fail "syswow64/CT_ORB.dll is not the 32-bit bridge"
   cmp -s "$bridge64" "$sys64" || fail "system32/CT_ORB.dll is not the 64-bit bridge"
+  wine_env_start_server
 
   # A folder that is no prefix yet becomes one, settled for the install (no
   # program is started there). --uninstall takes the bridge and the library
@@ -265,40 +312,102 @@ case_installer() {
   bash "$installer" --uninstall --prefix "$fresh" >/dev/null 2>&1 || fail "--uninstall failed"
   [[ ! -e $new32 ]] || fail "--uninstall left the bridge"
   cmp -s "$BUILD_X64/simulator/CT_ORB.dll" "$new64" || fail "--uninstall removed a CT_ORB.dll that is not the bridge"
-  expect_eq "ctapi32's library after --uninstall" "" "$(WINEPREFIX=$fresh ctapi32_library)"
+  grep -q '^\[Software\\\\Wine\\\\ctapi32\]' "$fresh/user.reg" && fail "--uninstall left the ctapi32 key the install made"
+  [[ -z $(find "$fresh" -maxdepth 1 -name 'wine-bridge*') ]] || fail "--uninstall left its record or lock"
 
   # What a maker's setup left (the simulators stand in for its DLLs): a file
   # holding all the bridge's texts, a link to a file outside the prefix, a
-  # value that ends in a space. Two installs and an uninstall put back each
-  # byte; the link is never written through.
-  local key='HKCU\Software\Wine\ctapi32' outside=$CASE_DIR/outside/CT_ORB.dll value_before arch bridge
+  # value with an e-acute (wine reg query prints it as byte 0x82), a line
+  # feed and a space at the end. Three installs started at once run one
+  # after the other: the first saves the maker's DLL, the link and the
+  # value, the others find the bridges. --uninstall puts back each byte;
+  # the link is never written through.
+  local outside=$CASE_DIR/outside/CT_ORB.dll value_before arch bridge pid
   local maker32=$CASE_DIR/maker32.dll
+  local -a pids=()
   mkdir -p "${outside%/*}"
   cp "$BUILD_X64/simulator/CT_ORB.dll" "$outside"
   cat "$BUILD_X86/simulator/CT_ORB.dll" "$bridge32" >"$maker32"
   cp "$maker32" "$new32"
   ln -sfn "$outside" "$new64"
-  WINEPREFIX=$fresh wine reg add "$key" /v library /t REG_SZ /d "libmaker-ctapi.so.2 " /f >/dev/null 2>&1
-  value_before=$(WINEPREFIX=$fresh wine reg query "$key" /v library 2>&1)
+  set_library_value "$fresh" '"libmaker-é\nctapi.so.2 "'
+  value_before=$(library_line "$fresh")
+  expect_eq "the value as wine keeps it" '"library"="libmaker-\xe9\nctapi.so.2 "' "$value_before"
   local n=0
   for arch in x86 x64 x86; do
     [[ $arch == x86 ]] && bridge=$bridge32 || bridge=$bridge64
     n=$((n + 1))
-    bash "$installer" --arch $arch --prefix "$fresh" --bridge "$bridge" >"$CASE_DIR/install-$n-$arch.out" 2>&1 ||
-      fail "install $n ($arch) over the maker's files failed: $(cat "$CASE_DIR/install-$n-$arch.out")"
+    bash "$installer" --arch $arch --prefix "$fresh" --bridge "$bridge" >"$CASE_DIR/install-$n-$arch.out" 2>&1 &
+    pids+=($!)
   done
+  n=0
+  for pid in "${pids[@]}"; do
+    n=$((n + 1))
+    wait "$pid" || fail "install $n, started with two others, failed: $(cat "$CASE_DIR"/install-$n-*.out)"
+  done
+  expect_eq "installs that say which value they saved" 1 \
+    "$(cat "$CASE_DIR"/install-*.out | grep -cF "saved HKCU\\Software\\Wine\\ctapi32 library as found (REG_SZ 'libmaker-é\\nctapi.so.2 ')")"
   cmp -s "$bridge32" "$new32" && cmp -s "$bridge64" "$new64" || fail "the bridges are not in place"
   [[ ! -L $new64 && $(readlink "$new64.before-wine-bridge") == "$outside" ]] || fail "the link was not saved as it was"
-  cmp -s "$maker32" "$new32.before-wine-bridge" || fail "a second install lost the maker's DLL"
+  cmp -s "$maker32" "$new32.before-wine-bridge" || fail "the maker's DLL was not saved as it was"
   cmp -s "$BUILD_X64/simulator/CT_ORB.dll" "$outside" || fail "the install wrote through the link"
   out=$(bash "$installer" --uninstall --prefix "$fresh" 2>&1) || fail "--uninstall over the maker's files failed: $out"
   echo "$out" >"$CASE_DIR/uninstall.out"
   cmp -s "$maker32" "$new32" || fail "--uninstall did not put back the maker's DLL"
   [[ -L $new64 && $(readlink "$new64") == "$outside" ]] || fail "--uninstall did not put back the link"
   cmp -s "$BUILD_X64/simulator/CT_ORB.dll" "$outside" || fail "the file behind the link changed"
-  expect_eq "the library value after --uninstall" "$value_before" "$(WINEPREFIX=$fresh wine reg query "$key" /v library 2>&1)"
+  expect_eq "the library value after --uninstall" "$value_before" "$(library_line "$fresh")"
   [[ $(grep -c '^install_wine_bridge: put back ' <<<"$out") == 3 ]] || fail "--uninstall does not say what it put back: $out"
-  [[ -z $(find "$fresh" -name '*before-wine-bridge*') ]] || fail "--uninstall left saved copies behind"
+  [[ -z $(find "$fresh" -name '*before-wine-bridge*' -o -name 'wine-bridge*') ]] || fail "--uninstall left saved copies or records behind"
+
+  # Links planted at every name the installer writes, and a system folder
+  # that is a link: refused in one line, nothing changed, nothing written
+  # where the link points.
+  local sysdir=$fresh/drive_c/windows/syswow64 elsewhere=$CASE_DIR/elsewhere state_before name target
+  mkdir -p "$elsewhere"
+  echo "not replaced" >"$elsewhere/file"
+  local -a planted=(
+    "wine-bridge.json|$elsewhere/file|symbolic link|--arch x86 --bridge $bridge32"
+    "wine-bridge.json|$elsewhere/none|symbolic link|--arch x86 --bridge $bridge32"
+    "wine-bridge.json|$elsewhere/none|symbolic link|--uninstall"
+    "wine-bridge.json.partial|$elsewhere/file|is there|--arch x86 --bridge $bridge32"
+    "wine-bridge.json.partial|$elsewhere/none|is there|--uninstall"
+    "wine-bridge.lock|$elsewhere/none|symbolic link|--arch x86 --bridge $bridge32"
+    "wine-bridge.lock|$elsewhere/file|symbolic link|--uninstall"
+    "drive_c/windows/syswow64/CT_ORB.dll.wine-bridge-partial|$elsewhere/none|is there|--arch x86 --bridge $bridge32"
+    "drive_c/windows/syswow64/CT_ORB.dll.before-wine-bridge|$elsewhere/file|no install here saved it|--arch x86 --bridge $bridge32"
+  )
+  for refusal in "${planted[@]}" "drive_c/windows/syswow64|$CASE_DIR/moved-syswow64|symbolic link|--arch x86 --bridge $bridge32"; do
+    IFS='|' read -r name target message args <<<"$refusal"
+    if [[ $name == */syswow64 ]]; then
+      mv "$sysdir" "$target"
+    fi
+    ln -s "$target" "$fresh/$name"
+    state_before=$(prefix_state "$fresh" "$elsewhere")
+    # shellcheck disable=SC2086  # the arguments are words
+    err=$(bash "$installer" $args --prefix "$fresh" 2>&1 >/dev/null)
+    rc=$?
+    ((rc == 1)) || fail "a link at $name ($args): exit status $rc"
+    expect_eq "a link at $name ($args): lines on stderr" 1 "$(grep -c '' <<<"$err")"
+    [[ $err == *"$message"* ]] || fail "a link at $name ($args): '$err' does not say '$message'"
+    expect_eq "a link at $name ($args): what changed" "$state_before" "$(prefix_state "$fresh" "$elsewhere")"
+    rm "$fresh/$name"
+    [[ $name == */syswow64 ]] && mv "$target" "$sysdir"
+  done
+
+  # A string value that is not whole characters ending in a NUL: wine's
+  # reg import would store other bytes, so the install refuses before it
+  # changes anything. Planted in user.reg as wine's server writes such
+  # values (no server runs in this prefix now: it reads the file at start).
+  local data
+  for data in 'hex(1):41,00,42,00,43' 'hex(1):41,00,42,00' 'hex(7):41,00,00,00,42,00'; do
+    sed -i '/^\[Software\\\\Wine\\\\ctapi32\]/,/^\[/ s/^"library"=.*/"library"='"$data"'/' "$fresh/user.reg"
+    expect_eq "the planted value" "\"library\"=$data" "$(library_line "$fresh")"
+    state_before=$(prefix_state "$fresh" "$elsewhere")
+    err=$(bash "$installer" --arch x86 --prefix "$fresh" --bridge "$bridge32" 2>&1 >/dev/null) && fail "$data was accepted"
+    [[ $err == *"wine would not store it back exactly"*"nothing changed" ]] || fail "$data: '$err'"
+    expect_eq "$data: what changed" "$state_before" "$(prefix_state "$fresh" "$elsewhere")"
+  done
   WINEPREFIX=$fresh wineserver -k >/dev/null 2>&1
 }
 
@@ -397,9 +506,17 @@ setup() {
   wine_env_driver || { echo "the driver could not be built"; return 1; }
   DRIVER=$SLOTBENCH_DRIVER
   wine_env_up --private-display || { echo "the wine environment could not be set up"; return 1; }
+  # The installer reads the registry from user.reg, which wine writes only
+  # when its server ends: the suite's lasting server comes back after it (a
+  # server someone else started is theirs: the installer then refuses).
+  if [[ $SLOTBENCH_STARTED_SERVER == 1 ]]; then
+    wineserver -k >/dev/null 2>&1
+    wineserver -w
+  fi
   # The suite's own prefix: what an earlier run's install saved there is the
-  # simulator wine_env_up puts back every time, perhaps of an older build.
-  rm -f "$WINEPREFIX"/drive_c/windows/{system32,syswow64}/CT_ORB.dll.before-wine-bridge \
+  # simulator wine_env_up puts back every time, perhaps of an older build
+  # (whose installer kept its records in three other files).
+  rm -f "$WINEPREFIX"/drive_c/windows/{system32,syswow64}/CT_ORB.dll.before-wine-bridge "$WINEPREFIX/wine-bridge.json" \
     "$WINEPREFIX/ctapi32-library.before-wine-bridge" "$WINEPREFIX"/CT_ORB-{x86,x64}.wine-bridge
   # wine_env_up put the simulator in place; the bridges replace it. What
   # went where is worth a line each; the advice after it is for people.
@@ -410,6 +527,7 @@ setup() {
       --bridge "$build/bridge/CT_ORB.dll") || return 1
     grep -F ' -> ctapi32 -> ' <<<"$out"
   done
+  wine_env_start_server
 }
 
 # x86_NAME and x64_NAME run case_NAME with that architecture's program.

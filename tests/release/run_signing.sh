@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Signing and checking a release with throwaway certificates (make_pki.sh):
 # the working tree, committed and tagged in a temporary copy, is built with
-# tools/release.sh there, signed, checked with tools/verify_release.sh,
-# tampered with, and its signed 32-bit program run through one end-to-end
-# case under wine. Ends with "N passed, M failed"; the exit status is 0 only
+# tools/release.sh there (from a shell full of compiler and CMake variables,
+# which must change nothing), its programs' checks are tried on doctored
+# copies (release_checks_test.py), it is signed, checked with
+# tools/verify_release.sh, tampered with, and its signed 32-bit program run
+# through one end-to-end case under wine. Three release builds of ours: this
+# one, the one sign_release.sh makes to refuse a doctored zip, the one it
+# makes to sign. Ends with "N passed, M failed"; the exit status is 0 only
 # when nothing failed.
 #
 #   bash tests/release/run_signing.sh
@@ -36,6 +40,8 @@ untouched() { [[ $(ls -A "$release") == "$(basename "$unsigned")" ]] && cmp -s "
 sign() {  # certificate, password file
   bash "$source_copy/tools/sign_release.sh" --release-dir "$release" --pkcs12 "$pki/$1" --password-file "$2"
 }
+# No refusal names the temporary folders: a person reads paths of the tree.
+no_temporary_paths() { ! grep -qF -- "$work" "$work/out" "$work/err"; }
 verify() { bash "$ROOT/tools/verify_release.sh" --unsigned "$unsigned" "$@"; }
 
 version=$(sed -n 's/^#define SLOTBENCH_VERSION_TEXT "\([0-9.]*\)"$/\1/p' "$ROOT/res/version.h")
@@ -49,11 +55,31 @@ mkdir -p "$source_copy"
 git -C "$source_copy" init -q && git -C "$source_copy" add -A &&
   git -C "$source_copy" -c user.name=t -c user.email=t@invalid commit -qm "$version" &&
   git -C "$source_copy" tag "v$version"
-if ! bash "$source_copy/tools/release.sh" >"$work/release.log" 2>&1; then
+# Everything a shell may hold that reaches a compiler, linker or CMake, set
+# so that each would change the programs if it got through; sign_release.sh
+# builds the commit again from a clean shell and signs only the same bytes.
+hostile=$work/hostile-bin
+mkdir -p "$hostile" "$work/hostile-include"
+for arch in i686 x86_64; do
+  for compiler in gcc g++; do
+    printf '#!/bin/sh\nexec /usr/bin/%s "$@" -O0 -DHOSTILE_COMPILER\n' "$arch-w64-mingw32-$compiler-posix" \
+      >"$hostile/$arch-w64-mingw32-$compiler-posix"
+    chmod +x "$hostile/$arch-w64-mingw32-$compiler-posix"
+  done
+done
+if ! env PATH="$hostile:$PATH" CFLAGS="-O0 -DHOSTILE" CXXFLAGS="-O0 -DHOSTILE" CPPFLAGS=-DHOSTILE \
+    LDFLAGS=-Wl,--insert-timestamp RCFLAGS=-DHOSTILE CC=cc CXX=c++ CPATH="$work/hostile-include" \
+    CMAKE_BUILD_TYPE=Debug CMAKE_GENERATOR="Unix Makefiles" CMAKE_CXX_COMPILER_LAUNCHER=env \
+    CMAKE_C_COMPILER_LAUNCHER=env MAKEFLAGS=-j1 PKG_CONFIG_PATH="$work/hostile-include" \
+    bash "$source_copy/tools/release.sh" >"$work/release.log" 2>&1; then
   tail -20 "$work/release.log"
   echo "signing: the release build failed"
   exit 1
 fi
+# Doctored copies of what that build made.
+check "every check of the programs, the README and the PIN, on doctored copies" \
+  /usr/bin/python3 -B "$ROOT/tests/release/release_checks_test.py" "$source_copy"
+commit=$(git -C "$source_copy" rev-parse HEAD)
 release=$work/release
 unsigned=$release/SlotBench-$version-windows.zip
 signed=$release/SlotBench-$version-windows-signed.zip
@@ -62,6 +88,8 @@ cp "$source_copy/out/release/$(basename "$unsigned")" "$unsigned"
 cp "$unsigned" "$work/unsigned.zip"
 pki=$work/pki
 bash "$ROOT/tools/release/make_pki.sh" "$pki" || { echo "signing: no test certificates"; exit 1; }
+check "the test keys and password are readable by their owner alone" \
+  eval '[[ $(stat -c %a "$pki" "$pki/password.txt" "$pki/good.p12" "$pki/signer.key" | sort -u | paste -sd " ") == "600 700" ]]'
 
 run sign expired.p12 "$pki/password.txt"
 check "an expired certificate is refused in one line, leaving nothing behind" \
@@ -72,10 +100,11 @@ check "a wrong password is refused in one line, not shown, leaving nothing behin
   eval 'refused_in_one_line && has err "wrong password" && ! grep -qF -f "$work/wrong.txt" "$work/out" "$work/err" && untouched'
 
 # ---- a signature vouches for the reproducible build of the commit only ----
-# Zips that pass every check of their own (their SHA256SUMS, the programs'
-# versions) but are not the build: a patched program, x86 and x64 swapped.
+# A zip that passes every check of its own (its SHA256SUMS, the programs'
+# versions) but is not the build, left where a release build puts its zip
+# and where an older sign_release.sh kept the build it trusted.
 relabel() {  # python expression over data (name -> bytes)
-  python3 - "$work/unsigned.zip" "$unsigned" "$1" <<'EOF'
+  (cd "$ROOT" && /usr/bin/python3 -B - "$work/unsigned.zip" "$unsigned" "$1" <<'EOF'
 import sys, zipfile
 sys.path.insert(0, "tools/release/slotbench_release")
 import release_zip
@@ -87,17 +116,20 @@ del data["SHA256SUMS"]
 exec(change)
 release_zip.write(target, data, date)
 EOF
+  )
 }
-not_the_build=(
-  "a patched program|d = bytearray(data['x86/SlotBench.exe']); d[len(d) // 3] ^= 1; data['x86/SlotBench.exe'] = bytes(d)"
-  "x86 and x64 swapped|data['x86/SlotBench.exe'], data['x64/SlotBench.exe'] = data['x64/SlotBench.exe'], data['x86/SlotBench.exe']"
-)
-for case in "${not_the_build[@]}"; do
-  (cd "$source_copy" && relabel "${case#*|}")
-  run sign good.p12 "$pki/password.txt"
-  check "${case%%|*}: refused in one line as not the build, nothing signed" \
-    eval 'refused_in_one_line && has err "is not the reproducible build of commit" && [[ ! -e $signed ]]'
-done
+relabel "d = bytearray(data['x86/SlotBench.exe']); d[len(d) // 3] ^= 1; data['x86/SlotBench.exe'] = bytes(d)"
+mkdir -p "$source_copy/build/release-of-commit/$commit"
+cp "$unsigned" "$source_copy/build/release-of-commit/$commit/"
+cp "$unsigned" "$source_copy/out/release/"
+run bash "$source_copy/tools/sign_release.sh" --pkcs12 "$pki/good.p12" --password-file "$pki/password.txt"
+check "a patched program's zip in out/release and build/release-of-commit: refused in one line as not the build, nothing signed" \
+  eval 'refused_in_one_line && has err "sign: out/release/$(basename "$unsigned") is not the reproducible build of commit" &&
+    [[ ! -e $source_copy/out/release/$(basename "$signed") ]] && no_temporary_paths'
+((status == 1)) || cat "$work/err"
+rm -rf "$source_copy/build/release-of-commit"
+cp "$work/unsigned.zip" "$source_copy/out/release/$(basename "$unsigned")"
+
 cp "$work/unsigned.zip" "$unsigned"
 echo "// not committed" >>"$source_copy/res/version.h"
 run sign good.p12 "$pki/password.txt"
@@ -108,14 +140,51 @@ check "a tree with uncommitted changes: release.sh refuses in one line, without 
   eval 'refused_in_one_line && has err "--allow-dirty"'
 git -C "$source_copy" checkout -q res/version.h
 echo 1234-5678 >"$work/pin.txt"
-run bash "$source_copy/tools/sign_release.sh" --release-dir "$release" --pkcs11-module "$work/pin.txt" \
-  --key "pkcs11:token=t;object=k;pin-value=9%3A8x7" --cert "$pki/ca.crt" --password-file "$work/pin.txt"
-check "a PIN in the PKCS#11 URI: refused in one line that shows no part of it" \
-  eval 'refused_in_one_line && has err "--password-file" && ! grep -qE "9%3A|8x7" "$work/out" "$work/err"'
+# As typed on the command line: no shell or backslash processing between
+# the argument and the check, which reads it as a token library would.
+pin_uris=(
+  'pkcs11:token=t;object=k;pin-value=9%3A8x7'
+  'pkcs11:token=t;object=k;PIN-Value=9%3A8x7'
+  'pkcs11:token=t;object=k;pin%2Dvalue=9%3A8x7'
+  'pkcs11:token=t;object=k;%70in-value=9%3A8x7'
+  'pkcs11:token=t;object=k\c;pin-value=9%3A8x7'
+  'pkcs11:token=t;object=k\x;%50in-Value=9%3A8x7'
+)
+for uri in "${pin_uris[@]}"; do
+  run bash "$source_copy/tools/sign_release.sh" --release-dir "$release" --pkcs11-module "$work/pin.txt" \
+    --key "$uri" --cert "$pki/ca.crt" --password-file "$work/pin.txt"
+  check "a PIN in the PKCS#11 URI $uri: refused in one line that shows no part of it" \
+    eval 'refused_in_one_line && has err "--password-file" && ! grep -qE "9%3A|8x7" "$work/out" "$work/err"'
+done
+
+# Secrets inside the working tree are one `git add -A` from the repository.
+mkdir -p "$source_copy/keys"
+cp "$pki/good.p12" "$source_copy/keys/"
+run sign ../source/keys/good.p12 "$pki/password.txt"
+check "a key inside the working tree that git does not ignore: refused, naming it by its place in the tree" \
+  eval 'refused_in_one_line && has err "keys/good.p12 is inside the working tree" && no_temporary_paths && untouched'
+cp "$pki/password.txt" "$source_copy/keys/"
+run sign good.p12 "$source_copy/keys/password.txt"
+check "a password file inside the working tree that git does not ignore: refused" \
+  eval 'refused_in_one_line && has err "keys/password.txt is inside the working tree" && untouched'
+ln -s "$source_copy/keys/password.txt" "$work/password-link.txt"
+run sign good.p12 "$work/password-link.txt"
+check "a link outside the tree to a password file inside it: refused" \
+  eval 'refused_in_one_line && has err "keys/password.txt is inside the working tree" && untouched'
+rm -rf "$source_copy/keys" "$work/password-link.txt"
+# The key the release is signed with below lies where git ignores it.
+mkdir -p "$source_copy/build/keys"
+cp -p "$pki/good.p12" "$pki/password.txt" "$source_copy/build/keys/"
 # ---- end of the build-only block ----
 
-run sign good.p12 "$pki/password.txt"
-check "a code-signing certificate signs the release" test "$status" = 0
+run bash "$source_copy/tools/sign_release.sh" --release-dir "$release" \
+  --pkcs12 "$source_copy/build/keys/good.p12" --password-file "$source_copy/build/keys/password.txt"
+check "a key and password that git ignores inside the tree sign the release built from a hostile shell: the clean rebuild has the same bytes" \
+  test "$status" = 0
+((status == 0)) || cat "$work/err"
+fingerprint=$(openssl x509 -in "$pki/good.crt" -outform DER | sha256sum | cut -d' ' -f1)
+check "signing ends with the signer's SHA-256 and a line saying to publish it" \
+  eval 'tail -n 2 "$work/out" | head -n 1 | grep -qx "sign: signer.s certificate SHA-256 $fingerprint" && tail -n 1 "$work/out" | grep -q "publish"'
 mkdir -p "$work/s"
 unzip -q "$signed" -d "$work/s"
 # Each of the four signed, and without its signature the unsigned build.
@@ -128,6 +197,8 @@ check "a single program without a CA: its release named, no trust claimed" \
   eval '((status == 0)) && has out "it equals x86/SlotBench.exe of $(basename "$unsigned")" && has out "NOT checked"'
 check "every kind of tampering fails in one line naming the file and the reason" \
   /usr/bin/python3 "$ROOT/tests/release/tampering_test.py" "$signed" "$unsigned" "$pki"
+check "the signature check accepts the genuine programs and refuses every tampered signature in one line" \
+  /usr/bin/python3 "$ROOT/tests/release/authenticode_test.py" "$signed" "$unsigned" "$pki"
 
 # Without --unsigned, the check builds the release of the tagged commit.
 run bash "$source_copy/tools/verify_release.sh" --ca "$pki/ca.crt" "$work/s/wine-bridge/x86/CT_ORB.dll"
@@ -143,7 +214,15 @@ check "one changed byte in a signed program fails the check, naming it" \
 cp "$work/err" "$work/verify-tampered.txt"
 
 rm -f "$signed"
-sign other.p12 "$pki/password.txt" >/dev/null 2>&1
+# Signed by hand, as sign_release.sh would with that key (a build saved).
+mkdir -p "$work/other"
+/usr/bin/python3 -B "$ROOT/tools/release/slotbench_release/release_zip.py" unpack "$unsigned" "$work/other/files" >/dev/null
+for program in x86/SlotBench.exe x64/SlotBench.exe wine-bridge/x86/CT_ORB.dll wine-bridge/x64/CT_ORB.dll; do
+  mkdir -p "$work/other/signed/$(dirname "$program")"
+  osslsigncode sign -pkcs12 "$pki/other.p12" -readpass "$pki/password.txt" -h sha256 -n "Slot Bench" \
+    -in "$work/other/files/$program" -out "$work/other/signed/$program" >/dev/null 2>&1
+done
+/usr/bin/python3 -B "$ROOT/tools/release/slotbench_release/release_zip.py" pack "$unsigned" "$work/other/signed" "$signed"
 run verify --ca "$pki/ca.crt" "$signed"
 check "a signature from another CA fails the check, naming the file" \
   eval '((status == 1)) && has err "x86/SlotBench.exe" && has err "does not chain to the CA"'
@@ -155,6 +234,15 @@ if [[ -f $ROOT/build/windows-x86/simulator/CT_ORB.dll ]]; then
 else
   check "the simulator is built for the end-to-end case (bash tools/build.sh)" false
 fi
+
+# A file the build needs but the commit lacks: named, with what to do.
+git clone -q "$source_copy" "$work/untracked"
+echo 'target_sources(SlotBench PRIVATE app/not_added.cpp)' >>"$work/untracked/CMakeLists.txt"
+git -C "$work/untracked" -c user.name=t -c user.email=t@invalid commit -qam "uses a new file"
+echo '// a new file' >"$work/untracked/app/not_added.cpp"
+run bash "$work/untracked/tools/release.sh"
+check "a source file the build needs that is not committed: named, with git add" \
+  eval '((status == 1)) && has err "release: not in the commit: app/not_added.cpp (git add it?)" && [[ $(wc -l <"$work/err") == 2 ]] && no_temporary_paths'
 
 echo "signing: a good zip checked:"
 sed 's/^/  /' "$work/verify-good.txt"

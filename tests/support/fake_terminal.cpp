@@ -66,13 +66,15 @@ using fake::CtTerminal;
 namespace {
 
 // Records the call and runs the test's hook; true when this call faults.
-bool Made(const fake::CtCall& call, const char* name) {
+bool Record(const fake::CtCall& call, const char* name) {
     fake::Terminal& terminal = CtTerminal();
     terminal.calls.push_back(call);
     if (terminal.during) terminal.during(call);
     if (terminal.calls.size() != terminal.faultingCall) return false;
-    terminal.fault.call = name;
-    terminal.faultPending = true;
+    for (platform::CtApiFault fault : terminal.faults) {
+        fault.call = name;
+        platform::KeepCtApiFault(fault);
+    }
     return true;
 }
 
@@ -80,20 +82,13 @@ constexpr int8_t kFaultedResult = -128;
 
 }  // namespace
 
-bool platform::TakeCtApiFault(platform::CtApiFault& fault) {
-    if (!CtTerminal().faultPending) return false;
-    CtTerminal().faultPending = false;
-    fault = CtTerminal().fault;
-    return true;
-}
-
 extern "C" int8_t CT_init(uint16_t ctn, uint16_t pn) {
     fake::CtCall call;
     call.kind = fake::CtCall::Init;
     call.ctn = ctn;
     call.pn = pn;
     call.at = platform::MonotonicMilliseconds();
-    if (Made(call, "CT_init")) return kFaultedResult;
+    if (Record(call, "CT_init")) return kFaultedResult;
     return CtTerminal().initResult;
 }
 
@@ -107,7 +102,7 @@ extern "C" int8_t CT_data(uint16_t ctn, uint8_t* dad, uint8_t* sad, uint16_t len
     call.command.assign(command, command + lenc);
     call.lenrOffered = *lenr;
     call.at = platform::MonotonicMilliseconds();
-    if (Made(call, "CT_data")) return kFaultedResult;
+    if (Record(call, "CT_data")) return kFaultedResult;
 
     fake::CtAnswer answer;
     if (!CtTerminal().answers.empty()) {
@@ -138,6 +133,6 @@ extern "C" int8_t CT_close(uint16_t ctn) {
     call.kind = fake::CtCall::Close;
     call.ctn = ctn;
     call.at = platform::MonotonicMilliseconds();
-    if (Made(call, "CT_close")) return kFaultedResult;
+    if (Record(call, "CT_close")) return kFaultedResult;
     return CtTerminal().closeResult;
 }

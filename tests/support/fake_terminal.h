@@ -45,12 +45,11 @@ struct Terminal {
     // Runs inside every call, while the caller is blocked in it.
     std::function<void(const CtCall&)> during;
     // The call, counted from 1 over all three kinds, that faults inside the
-    // library instead of answering (0: none), and its fault; the call's name
-    // is filled in. It is recorded in `calls` like any other.
+    // library instead of answering (0: none), and the faults it raises, in
+    // order (a second one: the library's unwind code faulting again); the
+    // call's name is filled in. It is recorded in `calls` like any other.
     size_t faultingCall = 0;
-    platform::CtApiFault fault;
-    // Set by the faulting call until the tool takes it.
-    bool faultPending = false;
+    std::vector<platform::CtApiFault> faults;
 };
 
 Terminal& CtTerminal();

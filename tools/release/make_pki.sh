@@ -11,6 +11,8 @@
 #   bash tools/release/make_pki.sh DIR
 set -euo pipefail
 
+# Keys and the password are for their owner's eyes only, like real ones.
+umask 077
 mkdir -p "${1:?the folder to write into}"
 cd "$1"
 quiet() { "$@" >pki.log 2>&1 || { cat pki.log >&2; exit 1; }; }

@@ -6,31 +6,39 @@
 #
 #   bash tools/release/make_trial_certificates.sh DIR
 set -euo pipefail
+umask 077
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+# shellcheck source=tools/release/common.sh
+source "$ROOT/tools/release/common.sh"
 
 die() {
   echo "trial certificates: $*" >&2
   exit 1
 }
 
-(($# == 1)) && [[ $1 != -* ]] || die "usage: bash tools/release/make_trial_certificates.sh DIR (a new or empty folder)"
+(($# == 1)) && [[ $1 != -* ]] || die "usage: bash tools/release/make_trial_certificates.sh DIR (a new or empty folder, outside the working tree)"
 dir=$1
 # Its files would be replaced: keys someone keeps there among them.
 if [[ -e $dir || -L $dir ]] && [[ ! -d $dir || -L $dir || -n $(ls -A "$dir") ]]; then
-  die "$dir is not a new or empty folder"
+  die "$dir is not a new or empty folder: name another"
 fi
 bash "$ROOT/tools/release/make_pki.sh" "$dir"
 dir=$(cd "$dir" && pwd)
+# The names the README's release steps use.
+mv "$dir/good.p12" "$dir/signer.p12"
+mv "$dir/good.crt" "$dir/signer.crt"
+version=$(slotbench_version) || version='<version>'
 q() { printf '%q' "$1"; }
 cat <<END
-trial certificates: a throwaway CA and code signer (valid for two days) are in $dir,
+trial certificates: a throwaway CA (ca.crt) and code signer (signer.p12, its password in
+  password.txt, valid for two days) are in $dir, readable by you alone,
   with their private keys (ca.key, signer.key; other.p12, other-ca.key and expired.p12
   for trying refusals), unencrypted: for trying the signing flow only.
   Never sign with them what others will install; delete the folder after.
-To try, in a clone with no uncommitted changes:
+To try, in the top folder of a clone with no uncommitted changes:
   bash tools/release.sh
-  bash tools/sign_release.sh --pkcs12 $(q "$dir/good.p12") --password-file $(q "$dir/password.txt")
-  bash tools/verify_release.sh --ca $(q "$dir/ca.crt") out/release/SlotBench-<version>-windows-signed.zip
+  bash tools/sign_release.sh --pkcs12 $(q "$dir/signer.p12") --password-file $(q "$dir/password.txt")
+  bash tools/verify_release.sh --ca $(q "$dir/ca.crt") out/release/SlotBench-$version-windows-signed.zip
   rm -rf $(q "$dir")
 END

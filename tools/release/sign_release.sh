@@ -19,13 +19,20 @@
 #
 # A signature vouches for the reproducible build of the checked-out commit
 # and nothing else: the tree must have no uncommitted changes, and the zip
-# must be byte for byte the one tools/release.sh builds from that commit. That
-# build is taken from build/release-of-commit/ when release.sh made it there,
-# and else made here from an export of the commit (as long as a release
-# build takes).
+# must be byte for byte the one tools/release.sh builds from that commit,
+# which this builds again from an export of the commit every time (as long
+# as a release build takes): nothing left in out/ or build/ is trusted.
+# The key and the password file must lie outside the working tree, or be
+# ignored by git. The last lines give the signer's SHA-256, read back from
+# the signatures made: publish it where docs/release/publisher.txt says, for
+# the practices to compare.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+# shellcheck source=tools/release/common.sh
+source "$ROOT/tools/release/common.sh"
+PYTHON=(/usr/bin/python3 -B -E -s)
+checks=$ROOT/tools/release/slotbench_release/signing.py
 
 die() {
   echo "sign: $*" >&2
@@ -44,17 +51,15 @@ while (($#)); do
     --password-file) password_file=$2 ;;
     --timestamp) timestamp=$2 ;;
     --release-dir) release_dir=$2 ;;
-    *) die "unknown option $1 (see the head of $0)" ;;
+    *) die "unknown option $1 (see the head of tools/release/sign_release.sh)" ;;
   esac
   shift 2
 done
 
 # Before anything else mentions the URI: a PIN in it would end up on
-# osslsigncode's command line, for any user of the machine to read.
-# The URI's percent-escapes are read as the token library reads them.
-key_decoded=$(printf '%b' "${key//%/\\x}")
-[[ ${key_decoded,,} != *pin-value* ]] ||
-  die "the --key URI holds a PIN (pin-value): remove it from the URI and give the PIN with --password-file"
+# osslsigncode's command line, for any user of the machine to read. Then the
+# secrets' place: inside the tree, one `git add -A` would publish them.
+"${PYTHON[@]}" "$checks" before "$ROOT" "$key" "$pkcs12" "$password_file" || exit 1
 if [[ -n $pkcs12 ]]; then
   [[ -z $module$key$cert ]] || die "--pkcs12 or --pkcs11-module, not both"
 else
@@ -66,24 +71,28 @@ for file in "$pkcs12" "$module" "$cert" "$password_file"; do
   [[ -z $file || ( -f $file && -r $file ) ]] || die "cannot read $file"
 done
 
-version=$(sed -n 's/^#define SLOTBENCH_VERSION_TEXT "\([0-9.]*\)"$/\1/p' "$ROOT/res/version.h")
-[[ -n $version ]] || die "no SLOTBENCH_VERSION_TEXT in res/version.h"
+version=$(slotbench_version) || die "no four-part SLOTBENCH_VERSION_TEXT in res/version.h"
 top=$(git -C "$ROOT" rev-parse --show-toplevel 2>/dev/null) && [[ $top -ef $ROOT ]] ||
-  die "$ROOT is not a git checkout: sign in a clone of the release's commit"
-changed=$(git -C "$ROOT" status --porcelain --untracked-files=no | sed 's/^...//')
+  die "this is not a git checkout: sign in a clone of the release's commit"
+changed=$(uncommitted_changes)
 [[ -z $changed ]] ||
-  die "the tree has uncommitted changes ($(head -n 3 <<<"$changed" | paste -sd ' ')): only a build of a commit is signed"
+  die "the tree has uncommitted changes ($(head -n 3 <<<"$changed" | paste -sd ' ')): only a build of a commit is signed: commit them, then \`bash tools/release.sh\` and sign again"
 commit=$(git -C "$ROOT" rev-parse HEAD)
 unsigned=$release_dir/SlotBench-$version-windows.zip
 signed=$release_dir/SlotBench-$version-windows-signed.zip
+# Shown relative to the top folder; a folder outside the tree as it was typed.
+shown_dir=$(realpath -m --relative-base="$ROOT" "$release_dir")
+[[ $shown_dir != /* ]] || shown_dir=$release_dir
+shown_unsigned=$shown_dir/$(basename "$unsigned")
 if [[ ! -f $unsigned ]]; then
   [[ ! -f $release_dir/SlotBench-$version-dirty-windows.zip ]] ||
-    die "only a $version-dirty build is in $release_dir: a build of a tree with uncommitted changes is never signed"
-  die "no release zip $unsigned for version $version: bash tools/release.sh first"
+    die "only a $version-dirty build is in $shown_dir: a build of a tree with uncommitted changes is never signed: commit, then \`bash tools/release.sh\`"
+  die "no release zip $shown_unsigned for version $version: \`bash tools/release.sh\` first"
 fi
 
 work=$(mktemp -d /tmp/slotbench-sign.XXXXXX)
-trap 'rm -rf "$work"; rm -f "$signed.partial.$$"' EXIT
+partial=''
+trap 'rm -rf "$work"; [[ -z $partial ]] || rm -f "$partial"' EXIT
 
 # The certificate first: what signing with it would be worth.
 if [[ -n $pkcs12 ]]; then
@@ -102,37 +111,20 @@ else
     openssl x509 -inform DER -in "$cert" -out "$work/cert.pem" 2>/dev/null ||
     die "$cert is not a certificate (PEM or DER)"
 fi
-subject=$(openssl x509 -in "$work/cert.pem" -noout -subject -nameopt RFC2253)
-subject=${subject#subject=}
-[[ $(openssl x509 -in "$work/cert.pem" -noout -ext extendedKeyUsage 2>/dev/null) == *"Code Signing"* ]] ||
-  die "the certificate of $subject is not for code signing (no code-signing extended key usage)"
-not_before=$(openssl x509 -in "$work/cert.pem" -noout -startdate)
-not_after=$(openssl x509 -in "$work/cert.pem" -noout -enddate)
-openssl x509 -in "$work/cert.pem" -noout -checkend 0 >/dev/null ||
-  die "the certificate of $subject expired on ${not_after#notAfter=}"
-(($(date -d "${not_before#notBefore=}" +%s) <= $(date +%s))) ||
-  die "the certificate of $subject is valid only from ${not_before#notBefore=}"
+subject=$("${PYTHON[@]}" "$checks" certificate "$work/cert.pem") || exit 1
 
-# What goes in: the reproducible build of this commit, nothing else.
-reference=$ROOT/build/release-of-commit/$commit/$(basename "$unsigned")
-if [[ -f $reference ]]; then
-  echo "sign: comparing with the reproducible build of commit ${commit:0:12} kept in build/release-of-commit"
-else
-  echo "sign: building release $version of commit ${commit:0:12} to compare with (as long as tools/release.sh takes)"
-  mkdir -p "$work/source"
-  git -C "$ROOT" archive "$commit" | tar -xf - -C "$work/source"
-  SOURCE_DATE_EPOCH=$(git -C "$ROOT" log -1 --format=%ct "$commit") bash "$work/source/tools/release.sh" \
-    >"$work/release.log" 2>&1 || { tail -20 "$work/release.log" >&2; die "building release $version of commit ${commit:0:12} failed"; }
-  rm -rf "$ROOT/build/release-of-commit"
-  mkdir -p "$(dirname "$reference")"
-  cp "$work/source/out/release/$(basename "$unsigned")" "$reference"
-fi
+# What goes in: the reproducible build of this commit, made here and now.
 # The copy compared is the copy signed, whatever happens to the file meanwhile.
 cp "$unsigned" "$work/unsigned.zip"
-cmp -s "$work/unsigned.zip" "$reference" ||
-  die "$unsigned is not the reproducible build of commit ${commit:0:12} (bash tools/release.sh makes it): not signed"
-date=$(python3 "$ROOT/tools/release/slotbench_release/release_zip.py" unpack "$work/unsigned.zip" "$work/files") ||
-  die "$unsigned is not a release zip"
+echo "sign: building release $version of commit ${commit:0:12} to compare with (as long as tools/release.sh takes)"
+if ! build_release_of_commit "$commit" "$work" 2>"$work/build-error.txt"; then
+  sed '$d; s/^/sign: /' "$work/build-error.txt" >&2
+  die "$(tail -n 1 "$work/build-error.txt"): nothing signed"
+fi
+cmp -s "$work/unsigned.zip" "$RELEASE_ZIP" ||
+  die "$shown_unsigned is not the reproducible build of commit ${commit:0:12}: \`bash tools/release.sh\` makes it; nothing signed"
+date=$("${PYTHON[@]}" "$ROOT/tools/release/slotbench_release/release_zip.py" unpack "$work/unsigned.zip" "$work/files") ||
+  die "$shown_unsigned is not a release zip"
 programs=(x86/SlotBench.exe x64/SlotBench.exe wine-bridge/x86/CT_ORB.dll wine-bridge/x64/CT_ORB.dll)
 
 if [[ -n $pkcs12 ]]; then
@@ -168,12 +160,20 @@ for program in "${programs[@]}"; do
   rm -f "$work/stripped"
 done
 
-python3 "$ROOT/tools/release/slotbench_release/release_zip.py" pack "$work/unsigned.zip" "$work/signed" "$work/signed.zip" ||
+# The signer as the signatures name it, not as the key file claims.
+fingerprint=$("${PYTHON[@]}" "$checks" signed "$work/cert.pem" "${programs[@]/#/$work/signed/}") || exit 1
+"${PYTHON[@]}" "$ROOT/tools/release/slotbench_release/release_zip.py" pack "$work/unsigned.zip" "$work/signed" "$work/signed.zip" ||
   die "packing the signed zip failed"
 # Into place in one rename, so that no half-written zip is ever there.
-cp "$work/signed.zip" "$signed.partial.$$"
-mv -f "$signed.partial.$$" "$signed"
+# (mktemp: a file of our own making, never a link someone left there.)
+partial=$(mktemp "$release_dir/.SlotBench-signed.XXXXXX")
+cp "$work/signed.zip" "$partial"
+chmod 644 "$partial"
+mv -f "$partial" "$signed"
+partial=
 
 echo "sign: ${#programs[@]} files signed by $subject in $((SECONDS - started)) s${timestamp:+, time-stamped by $timestamp}"
-echo "sign: $signed"
-echo "sign: SHA-256 $(sha256sum <"$signed" | cut -d' ' -f1)"
+echo "sign: $shown_dir/$(basename "$signed")"
+echo "sign: zip SHA-256 $(sha256sum <"$work/signed.zip" | cut -d' ' -f1)"
+echo "sign: signer's certificate SHA-256 $fingerprint"
+echo "sign: publish that signer's SHA-256 where docs/release/publisher.txt's fingerprint_published_at says, for practices to compare"

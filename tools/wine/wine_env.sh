@@ -166,7 +166,7 @@ wine_env_driver() {
   SLOTBENCH_DRIVER=$SLOTBENCH_ROOT/build/e2e/slotbench_driver.exe
   if [[ ! -f $SLOTBENCH_DRIVER || $src -nt $SLOTBENCH_DRIVER ]]; then
     mkdir -p "$(dirname "$SLOTBENCH_DRIVER")"
-    i686-w64-mingw32-g++-posix -std=c++17 -O2 -Wall -Wextra -municode -static -o "$SLOTBENCH_DRIVER" "$src" \
+    i686-w64-mingw32-g++-win32 -std=c++17 -O2 -Wall -Wextra -municode -static -o "$SLOTBENCH_DRIVER" "$src" \
       -luser32 -ladvapi32 -lgdi32 || { wine_env_log "the driver could not be built"; return 1; }
   fi
 }

@@ -1,4 +1,4 @@
-// The guard behind SlotBenchCallGuarded. On x64 exception handling is
+// The 64-bit body of SlotBenchCallGuarded. On x64 exception handling is
 // table-driven: the function's unwind data names the system's C-language
 // handler with one scope, the call itself, whose filter keeps the fault and
 // takes it. The system asks the filter only about exceptions that every
@@ -7,7 +7,7 @@
 // resumes at the landing with this function's frame.
 #include <windows.h>
 
-#include "platform/win32/call_guarded_x64.h"
+#include "platform/win32/guarded_call.h"
 
 namespace {
 // Where the thunk keeps its `fault` argument, above the callee's stack
@@ -17,6 +17,9 @@ constexpr size_t kFaultSlot = 56;
 
 extern "C" LONG SlotBenchCallFaultFilter(EXCEPTION_POINTERS* pointers, void* frame) {
     SlotBenchCallFault* fault = *reinterpret_cast<SlotBenchCallFault**>(static_cast<char*>(frame) + kFaultSlot);
+    // Asked again when the callee's unwind handlers fault while we unwind
+    // it: the first fault stays.
+    if (fault->faulted != 0) return EXCEPTION_EXECUTE_HANDLER;
     fault->faulted = 1;
     fault->code = pointers->ExceptionRecord->ExceptionCode;
     fault->address = reinterpret_cast<uintptr_t>(pointers->ExceptionRecord->ExceptionAddress);
@@ -34,7 +37,7 @@ SlotBenchCallGuarded:
     subq    $72, %rsp
     .seh_stackalloc 72
     .seh_endprologue
-    movq    %r8, 56(%rsp)
+    movq    %r9, 56(%rsp)
     movq    %rcx, %rax
     movq    %rdx, %r10
     movq    32(%r10), %rcx

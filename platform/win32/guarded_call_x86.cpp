@@ -1,8 +1,8 @@
-// The thunk behind SlotBenchCallKeepingStack. EBP is callee-saved in both
-// conventions, so the frame it anchors survives the call and ESP is restored
-// from it; the callee's own pops, if any, are simply forgotten. The arguments
-// are copied below a 16-byte aligned boundary, so the callee starts with the
-// stack aligned as a GCC-built library may expect.
+// The 32-bit body of SlotBenchCallGuarded, a thunk. EBP is callee-saved in
+// both conventions, so the frame it anchors survives the call and ESP is
+// restored from it; the callee's own pops, if any, are simply forgotten. The
+// arguments are copied below a 16-byte aligned boundary, so the callee starts
+// with the stack aligned as a GCC-built library may expect.
 //
 // Around the call alone, an exception registration record (fs:[0]) in the
 // thunk's frame: the system asks its handler only about exceptions that every
@@ -12,13 +12,13 @@
 // the system does for a handler that takes an exception, and resumes at the
 // thunk's landing with the thunk's frame. Images built by mingw-w64 carry no
 // SafeSEH table, so the system accepts a handler in ours.
-#include "platform/win32/call_keeping_stack_x86.h"
+#include "platform/win32/guarded_call.h"
 
 asm(R"(
     .text
-    .globl  _SlotBenchCallKeepingStack
-    .def    _SlotBenchCallKeepingStack; .scl 2; .type 32; .endef
-_SlotBenchCallKeepingStack:
+    .globl  _SlotBenchCallGuarded
+    .def    _SlotBenchCallGuarded; .scl 2; .type 32; .endef
+_SlotBenchCallGuarded:
     pushl   %ebp
     movl    %esp, %ebp
     pushl   %ebx
@@ -61,12 +61,14 @@ _SlotBenchCallFaultHandler:
 5:  movl    8(%esp), %esi
     leal    20(%esi), %ebp          # the thunk's frame
     movl    20(%ebp), %edi          # its fault argument
+    cmpl    $0, (%edi)              # a fault of the callee's unwind handlers
+    jne     7f                      # while we unwind it: the first one stays
     movl    $1, (%edi)
     movl    (%eax), %ecx            # ExceptionCode
     movl    %ecx, 4(%edi)
     movl    12(%eax), %ecx          # ExceptionAddress
     movl    %ecx, 8(%edi)
-    pushl   $0
+7:  pushl   $0
     pushl   %eax
     pushl   $6f                     # where RtlUnwind comes back to, whichever way it does
     pushl   %esi

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <initializer_list>
 
-#include "platform/win32/call_keeping_stack_x86.h"
+#include "platform/win32/guarded_call.h"
 
 extern "C" {
 // Callees written in assembly, for what C++ cannot do on purpose: pop a wrong
@@ -17,6 +17,8 @@ uint32_t ThunkTestClobbersRegisters();    // returns with EBX, ESI and EDI chang
 uint32_t ThunkTestStackAtEntry();         // returns ESP as it was at entry
 uint32_t ThunkTestFaults();               // clobbers EBX, ESI, EDI and the stack, then writes to 0x10
 extern const char ThunkTestFaultAt[];     // the instruction that faults
+uint32_t ThunkTestFaultsTwice();          // writes to 0x10, and its own handler faults when unwound
+extern const char ThunkTestFirstFaultAt[];
 }
 
 asm(R"(
@@ -46,6 +48,23 @@ _ThunkTestFaults:
 _ThunkTestFaultAt:
     movl    $1, 0x10
     ret
+    .globl _ThunkTestFaultsTwice
+_ThunkTestFaultsTwice:
+    pushl   $_ThunkTestUnwindFaults
+    pushl   %fs:0
+    movl    %esp, %fs:0
+    .globl _ThunkTestFirstFaultAt
+_ThunkTestFirstFaultAt:
+    movl    $1, 0x10
+    ret
+# Passes every exception on, and faults when asked to unwind its frame.
+_ThunkTestUnwindFaults:
+    movl    4(%esp), %eax
+    testl   $6, 4(%eax)
+    jnz     1f
+    movl    $1, %eax
+    ret
+1:  ud2
 )");
 
 namespace {
@@ -94,7 +113,7 @@ void ArgumentsArriveInOrder(const void* function, const char* what) {
     const uint32_t arguments[] = {1, 0x22, 0x333, 0x4444, 0x55555, 0x666666, 0x7777777};
     for (uint32_t& seen : g_seen) seen = 0;
     SlotBenchCallFault fault{};
-    const uint32_t result = SlotBenchCallKeepingStack(function, arguments, 7, &fault);
+    const uint32_t result = SlotBenchCallGuarded(function, arguments, 7, &fault);
     bool inOrder = true;
     for (int i = 0; i < 7; ++i) inOrder = inOrder && g_seen[i] == arguments[i];
     std::printf("     %s\n", what);
@@ -108,7 +127,7 @@ void StackStaysPut(const void* function, uint32_t count, const char* what) {
     const uint32_t arguments[] = {1, 2, 3, 4, 5, 6, 7};
     const uint32_t before = StackPointer();
     SlotBenchCallFault fault{};
-    for (int i = 0; i < 100000; ++i) SlotBenchCallKeepingStack(function, arguments, count, &fault);
+    for (int i = 0; i < 100000; ++i) SlotBenchCallGuarded(function, arguments, count, &fault);
     Check(StackPointer() == before, what);
 }
 
@@ -125,13 +144,25 @@ void FaultsAreStopped() {
     const uint32_t head = ChainHead();
     const uint32_t before = StackPointer();
     SlotBenchCallFault fault{};
-    const uint32_t result = SlotBenchCallKeepingStack(Address(ThunkTestFaults), nullptr, 0, &fault);
+    const uint32_t result = SlotBenchCallGuarded(Address(ThunkTestFaults), nullptr, 0, &fault);
     Check(fault.faulted == 1 && fault.code == EXCEPTION_ACCESS_VIOLATION, "a write to 0x10 comes back as C0000005");
     Check(fault.address == reinterpret_cast<uintptr_t>(ThunkTestFaultAt), "  at the faulting instruction");
     Check(result == 0, "  with result 0");
     Check(ChainHead() == head && StackPointer() == before, "  the exception chain and ESP are as before");
-    Check(SlotBenchCallKeepingStack(Address(ThunkTestFaults), nullptr, 0, &fault) == 0 && fault.faulted == 1,
+    Check(SlotBenchCallGuarded(Address(ThunkTestFaults), nullptr, 0, &fault) == 0 && fault.faulted == 1,
           "a second fault is stopped too");
+}
+
+// A callee whose own unwind handler faults while the thunk unwinds it raises
+// a second exception inside the same call: the first one is what is kept.
+void FirstFaultIsKept() {
+    const uint32_t head = ChainHead();
+    SlotBenchCallFault fault{};
+    const uint32_t result = SlotBenchCallGuarded(Address(ThunkTestFaultsTwice), nullptr, 0, &fault);
+    Check(fault.faulted == 1 && fault.code == EXCEPTION_ACCESS_VIOLATION,
+          "a fault whose unwinding faults again comes back as the first, C0000005");
+    Check(fault.address == reinterpret_cast<uintptr_t>(ThunkTestFirstFaultAt), "  at the first faulting instruction");
+    Check(result == 0 && ChainHead() == head, "  with result 0 and the exception chain as before");
 }
 
 }  // namespace
@@ -146,8 +177,8 @@ int main() {
 
     const uint32_t one[] = {41};
     SlotBenchCallFault fault{};
-    Check(SlotBenchCallKeepingStack(Address(OneStdcall), one, 1, &fault) == 42, "one argument, stdcall");
-    Check(SlotBenchCallKeepingStack(Address(NoArguments), nullptr, 0, &fault) == 42, "no arguments at all");
+    Check(SlotBenchCallGuarded(Address(OneStdcall), one, 1, &fault) == 42, "one argument, stdcall");
+    Check(SlotBenchCallGuarded(Address(NoArguments), nullptr, 0, &fault) == 42, "no arguments at all");
 
     // The registers are set just before the thunk and read just after it, in
     // one asm block, so that nothing of the compiler's runs in between. ECX
@@ -165,7 +196,7 @@ int main() {
             "pushl $0\n\t"
             "pushl $0\n\t"
             "pushl %%ecx\n\t"
-            "call _SlotBenchCallKeepingStack\n\t"
+            "call _SlotBenchCallGuarded\n\t"
             "addl $16, %%esp\n\t"
             "movl %%ebx, %%ecx\n\t"
             "popl %%ebx\n\t"
@@ -180,13 +211,14 @@ int main() {
         if (!faulting) Check(static_cast<int8_t>(eax & 0xFF) == -128, "a negative result comes back in AL");
     }
     FaultsAreStopped();
+    FirstFaultIsKept();
 
     // A GCC-built library may keep SSE values on its stack: at entry, ESP + 4
     // must be 16-byte aligned, for any number of arguments.
     bool aligned = true;
     const uint32_t many[7] = {};
     for (uint32_t count = 0; count <= 7; ++count) {
-        const uint32_t esp = SlotBenchCallKeepingStack(Address(ThunkTestStackAtEntry), many, count, &fault);
+        const uint32_t esp = SlotBenchCallGuarded(Address(ThunkTestStackAtEntry), many, count, &fault);
         aligned = aligned && (esp + 4) % 16 == 0;
     }
     Check(aligned, "the callee's stack is 16-byte aligned for 0 to 7 arguments");

@@ -1,0 +1,275 @@
+"""The release's checks of its programs, README and signing inputs, on
+doctored copies of a release build: each change must add exactly the faults
+it stands for, naming the file and the field, to whatever the untouched
+build already shows. Ends with "N passed, M failed".
+
+  release_checks_test.py TREE    (a tree in which tools/release.sh has built)
+"""
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+
+import pefile
+
+TREE = os.path.abspath(sys.argv[1])
+TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tools/release/slotbench_release")
+sys.path.insert(0, TOOLS)
+import package  # noqa: E402
+import pe_checks  # noqa: E402
+import signing  # noqa: E402
+
+FILES = ("x86/SlotBench.exe", "x86/bridge/CT_ORB.dll", "x64/SlotBench.exe", "x64/bridge/CT_ORB.dll")
+results = {"passed": 0, "failed": 0}
+
+
+def report(ok, description, detail=""):
+    results["passed" if ok else "failed"] += 1
+    print(f"release checks: {'ok' if ok else 'FAILED'}: {description}" + ("" if ok else f" ({detail})"))
+
+
+def lay_out(folder):
+    """Copies of the release build's four files, arch/... as check_builds wants them."""
+    for name in FILES:
+        arch, rest = name.split("/", 1)
+        target = os.path.join(folder, name)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copyfile(os.path.join(TREE, f"build/release-{arch}", rest), target)
+    return {arch: os.path.join(folder, arch) for arch in ("x86", "x64")}
+
+
+def rewrite(path, change):
+    """change(pe, data) edits the bytearray data (pefile for offsets)."""
+    pe = pefile.PE(path)
+    data = bytearray(pe.__data__)
+    change(pe, data)
+    pe.close()
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def bump(value):
+    """A version's third part plus one, as a person bumping it would."""
+    parts = value.split(".")
+    parts[2] = str(int(parts[2]) + 1)
+    return ".".join(parts)
+
+
+def fixed(field):
+    def change(pe, data):
+        info = pe.VS_FIXEDFILEINFO[0]
+        offset = info.get_field_absolute_offset(field + "LS")
+        low = struct.unpack_from("<I", data, offset)[0]
+        struct.pack_into("<I", data, offset, low + 0x10000)
+    return change
+
+
+def string(field):
+    def change(pe, data):
+        for info in pe.FileInfo[0]:
+            if info.Key == b"StringFileInfo":
+                table = info.StringTable[0]
+                value = table.entries[field].decode()
+                offset = table.entries_offsets[field][1]
+                new = bump(value).encode("utf-16-le")
+                assert len(new) == len(value.encode("utf-16-le")), "a bump that changes the length"
+                data[offset:offset + len(new)] = new
+    return change
+
+
+def about_text(pe, data):
+    prefix = pe_checks.ABOUT_PREFIX.encode("utf-16-le")
+    at = bytes(data).index(prefix) + len(prefix)
+    data[at:at + 2] = ("8" if data[at:at + 2] != "8".encode("utf-16-le") else "9").encode("utf-16-le")
+
+
+def no_seh(pe, data):
+    offset = pe.OPTIONAL_HEADER.get_field_absolute_offset("DllCharacteristics")
+    struct.pack_into("<H", data, offset, pe.OPTIONAL_HEADER.DllCharacteristics | 0x400)
+
+
+def safe_seh_table(pe, data):
+    """A load configuration as a SafeSEH link writes it, in a section's slack."""
+    section = next(s for s in pe.sections if s.SizeOfRawData - s.Misc_VirtualSize >= 80)
+    delta = (section.Misc_VirtualSize + 7) & ~7
+    config = bytearray(72)
+    struct.pack_into("<I", config, 0, 72)
+    struct.pack_into("<II", config, 64, pe.OPTIONAL_HEADER.ImageBase + section.VirtualAddress, 1)
+    at = section.PointerToRawData + delta
+    data[at:at + 72] = config
+    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG"]]
+    struct.pack_into("<II", data, directory.get_file_offset(), section.VirtualAddress + delta, 72)
+
+
+def newer_import(name_holder):
+    def change(pe, data):
+        imported = {i.name for d in pe.DIRECTORY_ENTRY_IMPORT for i in d.imports if i.name}
+        forbidden = pe_checks.forbidden_imports(os.path.join(TREE, "tools/release/vista_imports.txt"))
+        longest = max((i for d in pe.DIRECTORY_ENTRY_IMPORT for i in d.imports if i.name),
+                      key=lambda i: len(i.name))
+        name = min(n for n in forbidden - imported if len(n) <= len(longest.name))
+        name_holder.append(name.decode())
+        data[longest.name_offset:longest.name_offset + len(longest.name)] = name.ljust(len(longest.name), b"\0")
+    return change
+
+
+def library_renamed(pe, data):
+    library = next(d for d in pe.DIRECTORY_ENTRY_IMPORT if d.dll.lower() == b"ct_orb.dll")
+    offset = pe.get_offset_from_rva(library.struct.Name)
+    data[offset:offset + 10] = b"CT_ORX.dll"
+
+
+def library_newer(pe, data):
+    library = next(d for d in pe.DIRECTORY_ENTRY_IMPORT if d.dll.lower() == b"version.dll")
+    offset = pe.get_offset_from_rva(library.struct.Name)
+    data[offset:offset + len(library.dll)] = b"bcrypt.dll".ljust(len(library.dll), b"\0")
+
+
+def machine(value):
+    def change(pe, data):
+        struct.pack_into("<H", data, pe.FILE_HEADER.get_field_absolute_offset("Machine"), value)
+    return change
+
+
+def forward_swapped(pe, data):
+    at = bytes(data).index(b"ctapi32.CT_init\0")
+    data[at:at + 15] = b"ctapi32.CT_data"
+
+
+vista = []
+# Description, file changed, change, what each added fault must name (one per fault).
+CASES = [
+    ("fixed FileVersion bumped alone", "x86/SlotBench.exe", fixed("FileVersion"), ["fixed FileVersion"]),
+    ("fixed ProductVersion bumped alone", "x64/bridge/CT_ORB.dll", fixed("ProductVersion"), ["fixed ProductVersion"]),
+    ("FileVersion string bumped alone", "x86/bridge/CT_ORB.dll", string(b"FileVersion"), ["FileVersion string"]),
+    ("ProductVersion string bumped alone", "x64/SlotBench.exe", string(b"ProductVersion"),
+     ["ProductVersion string"]),
+    ("both version strings bumped, the numbers not", "x86/SlotBench.exe",
+     lambda pe, d: (string(b"FileVersion")(pe, d), string(b"ProductVersion")(pe, d)),
+     ["FileVersion string", "ProductVersion string"]),
+    ("the About box's version changed", "x64/SlotBench.exe", about_text, ["About box"]),
+    ("32-bit program marked NO_SEH", "x86/SlotBench.exe", no_seh, ["NO_SEH"]),
+    ("32-bit program with a SafeSEH table", "x86/SlotBench.exe", safe_seh_table, ["SafeSEH table"]),
+    ("a program importing a function newer than XP", "x86/SlotBench.exe", newer_import(vista),
+     [lambda: f"imports {vista[-1]} from"]),
+    ("a bridge importing a function newer than XP", "x64/bridge/CT_ORB.dll", newer_import(vista),
+     [lambda: f"imports {vista[-1]} from"]),
+    ("the program importing another library than CT_ORB.dll", "x64/SlotBench.exe", library_renamed,
+     ["nothing from CT_ORB.dll, not ordinals 1, 2, 3", "imports from CT_ORX.dll, not a library",
+      "ordinal 1 of CT_ORX.dll", "ordinal 2 of CT_ORX.dll", "ordinal 3 of CT_ORX.dll"]),
+    ("a program importing a library XP lacks", "x86/SlotBench.exe", library_newer,
+     ["imports from bcrypt.dll, not a library of every Windows from XP on"]),
+    ("an x86 program in the x64 folder", "x64/SlotBench.exe", machine(0x14C), ["not x64"]),
+    ("a bridge forwarding ordinal 1 to CT_data", "x86/bridge/CT_ORB.dll", forward_swapped, ["not the wine bridge"]),
+]
+
+
+def faults_in(folder):
+    """The checks' faults, their paths relative to folder."""
+    builds = {arch: os.path.join(folder, arch) for arch in ("x86", "x64")}
+    return {fault.replace(folder + os.sep, "", 1) for fault in pe_checks.check_builds(TREE, "", builds)}
+
+
+def check_pe_cases(work):
+    baseline = os.path.join(work, "baseline")
+    lay_out(baseline)
+    baseline = faults_in(baseline)
+    for fault in sorted(baseline):
+        print(f"release checks: the build as it is: {fault}")
+    for number, (description, name, change, wanted) in enumerate(CASES):
+        folder = os.path.join(work, f"case{number}")
+        lay_out(folder)
+        rewrite(os.path.join(folder, name), change)
+        added = sorted(faults_in(folder) - baseline)
+        wanted = [w() if callable(w) else w for w in wanted]
+        ok = len(added) == len(wanted) and all(
+            any(f.startswith(name + ":") and w in f for f in added) for w in wanted)
+        report(ok, f"{description}: refused, naming {name} and {', '.join(wanted)}", "; ".join(added) or "no fault")
+
+
+def check_refusal(work):
+    """The release step itself packs nothing once a check fails."""
+    builds = lay_out(os.path.join(work, "refused"))
+    rewrite(os.path.join(builds["x86"], "SlotBench.exe"), no_seh)
+    zip_path = os.path.join(work, "refused.zip")
+    run = subprocess.run([sys.executable, os.path.join(TOOLS, "package.py"), TREE, "", builds["x86"], builds["x64"],
+                          zip_path], capture_output=True, text=True, env=dict(os.environ, SOURCE_DATE_EPOCH="0"))
+    lines = run.stderr.splitlines()
+    report(run.returncode == 1 and not os.path.exists(zip_path) and any("NO_SEH" in l for l in lines)
+           and lines[-1].startswith("release: nothing packed") and "`bash tools/release.sh`" in lines[-1],
+           "a failed check: release refuses, packs nothing, says what to do next", run.stderr.strip())
+
+
+PUBLISHER_GOOD = "name=Test Publisher\nfingerprint_published_at=the test page\n"
+README_GOOD = "Version @SLOTBENCH_VERSION@ by @PUBLISHER_NAME@, see @FINGERPRINT_PUBLISHED_AT@.\n"
+# Description, publisher.txt (None: none), README, what the refusal names (None: accepted).
+README_CASES = [
+    ("all fields filled", PUBLISHER_GOOD, README_GOOD, None),
+    ("no publisher.txt", None, README_GOOD, "no docs/release/publisher.txt"),
+    ("publisher.txt without the place", "name=Test Publisher\n", README_GOOD, "no fingerprint_published_at="),
+    ("an empty name", "name=\nfingerprint_published_at=x\n", README_GOOD, "name= needs a value"),
+    ("a name in other than ASCII", "name=M\u00fcller\nfingerprint_published_at=x\n", README_GOOD,
+     "name= needs a value"),
+    ("a name twice", PUBLISHER_GOOD + "name=Other\n", README_GOOD, "name= a second time"),
+    ("an unknown key", PUBLISHER_GOOD + "signer=x\n", README_GOOD, "not a name= or"),
+    ("a README field nothing fills", PUBLISHER_GOOD, README_GOOD + "@RELEASE_DATE@\n", "@RELEASE_DATE@"),
+    ("a README without the publisher's name", PUBLISHER_GOOD,
+     README_GOOD.replace("@PUBLISHER_NAME@", "us"), "no @PUBLISHER_NAME@"),
+]
+
+
+def check_readme_cases(work):
+    for number, (description, publisher, readme, refusal) in enumerate(README_CASES):
+        source = os.path.join(work, f"readme{number}")
+        os.makedirs(os.path.join(source, "docs/release"))
+        if publisher is not None:
+            with open(os.path.join(source, package.PUBLISHER), "w", encoding="utf-8") as f:
+                f.write(publisher)
+        with open(os.path.join(source, package.README), "w", encoding="utf-8") as f:
+            f.write(readme)
+        try:
+            text = package.readme(source, "7.8.9.10").decode("ascii")
+            ok = refusal is None and "7.8.9.10 by Test Publisher, see the test page." in text and "@" not in text
+            detail = text
+        except package.Refusal as error:
+            ok = refusal is not None and refusal in str(error) and "`bash tools/release.sh`" in str(error)
+            detail = str(error)
+        report(ok, f"package README, {description}: {'accepted' if refusal is None else 'refused'}", detail)
+
+
+# URI, whether it holds a PIN for a token library.
+PIN_CASES = [
+    ("pkcs11:token=t;object=k;pin-value=1234", True),
+    ("pkcs11:token=t;object=k;PIN-Value=1234", True),
+    ("pkcs11:token=t;object=k;pin%2Dvalue=1234", True),
+    ("pkcs11:token=t;object=k;%70in-value=1234", True),
+    ("pkcs11:token=t;object=k;%50%49%4e%2d%56%41%4c%55%45=1234", True),
+    ("pkcs11:token=t;object=k;%2570in-value=1234", True),
+    ("pkcs11:object=k\\c;pin-value=1234", True),
+    ("pkcs11:object=k?pin-value=1234", True),
+    ("pkcs11:token=t;object=k;type=private", False),
+    ("pkcs11:token=t;object=pin;type=private", False),
+    ("pkcs11:token=t;object=k?pin-source=file:/run/pin", False),
+    ("pkcs11:token=t;object=pin\\x2dvalue", False),
+]
+
+
+def check_pin_cases():
+    for uri, holds in PIN_CASES:
+        report(signing.pin_in_uri(uri) == holds, f"--key {uri}: {'refused' if holds else 'accepted'}")
+
+
+def main():
+    with tempfile.TemporaryDirectory() as work:
+        check_pe_cases(work)
+        check_refusal(work)
+        check_readme_cases(work)
+    check_pin_cases()
+    print(f"{results['passed']} passed, {results['failed']} failed")
+    return 1 if results["failed"] else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,140 @@
+"""The last step of tools/release.sh: checks the two builds' programs and
+bridges (pe_checks), fills in the package README from res/version.h and
+docs/release/publisher.txt, and writes the release zip. Paths are printed as
+given (release.sh gives them relative to the checkout); every refusal says
+what to do next.
+
+  package.py SOURCE SUFFIX BUILD_X86 BUILD_X64 ZIP
+"""
+import hashlib
+import os
+import re
+import sys
+import tempfile
+import time
+
+import pe_checks
+import release_zip
+
+PUBLISHER = "docs/release/publisher.txt"
+README = "docs/release/README.txt"
+# The package README's fields, and publisher.txt's key for each.
+PUBLISHER_FIELDS = {"name": b"@PUBLISHER_NAME@", "fingerprint_published_at": b"@FINGERPRINT_PUBLISHED_AT@"}
+VERSION_FIELD = b"@SLOTBENCH_VERSION@"
+# Anything else of that shape is a field someone added and nothing fills.
+PLACEHOLDER = re.compile(rb"@[A-Z][A-Z0-9_]*@")
+AGAIN = "commit it, then `bash tools/release.sh`"
+
+
+class Refusal(Exception):
+    pass
+
+
+def publisher(source):
+    """publisher.txt's values: the name that signs, and where its
+    certificate's fingerprint is published for the practices to compare."""
+    path = os.path.join(source, PUBLISHER)
+    shown = PUBLISHER
+    try:
+        with open(path, "rb") as f:
+            text = f.read(1 << 16)
+    except OSError:
+        raise Refusal(f"no {shown}: write it with name= and fingerprint_published_at= lines, {AGAIN}")
+    values = {}
+    for number, line in enumerate(text.splitlines(), 1):
+        if not line.strip() or line.startswith(b"#"):
+            continue
+        key, equals, value = line.partition(b"=")
+        key = key.decode("ascii", "replace").strip()
+        if not equals or key not in PUBLISHER_FIELDS:
+            raise Refusal(f"{shown}:{number}: not a name= or fingerprint_published_at= line: correct it, {AGAIN}")
+        if key in values:
+            raise Refusal(f"{shown}:{number}: {key}= a second time: keep one, {AGAIN}")
+        value = value.strip()
+        # Notepad on an old Windows shows anything but ASCII garbled.
+        if not value or not all(0x20 <= byte < 0x7F for byte in value) or PLACEHOLDER.search(value):
+            raise Refusal(f"{shown}:{number}: {key}= needs a value in plain ASCII: fill it in, {AGAIN}")
+        values[key] = value
+    for key in PUBLISHER_FIELDS:
+        if key not in values:
+            raise Refusal(f"{shown} has no {key}= line: add it, {AGAIN}")
+    return values
+
+
+def readme(source, version):
+    path = os.path.join(source, README)
+    with open(path, "rb") as f:
+        text = f.read(1 << 20)
+    if b"\r" in text:
+        raise Refusal(f"{README} must have plain LF line ends: convert it, {AGAIN}")
+    fields = {VERSION_FIELD: version.encode()}
+    for key, value in publisher(source).items():
+        fields[PUBLISHER_FIELDS[key]] = value
+    for field, value in fields.items():
+        if field not in text:
+            raise Refusal(f"{README} has no {field.decode()} to fill in: put it back, {AGAIN}")
+        text = text.replace(field, value)
+    left = sorted({m.decode() for m in PLACEHOLDER.findall(text)})
+    if left:
+        raise Refusal(f"{README} has {', '.join(left)}, which nothing fills in: take it out, {AGAIN}")
+    return text.replace(b"\n", b"\r\n")
+
+
+def main(source, suffix, build_x86, build_x64, zip_path):
+    try:
+        version = pe_checks.source_version(source)
+        faults = pe_checks.check_builds(source, suffix, {"x86": build_x86, "x64": build_x64})
+    except pe_checks.Fault as fault:
+        raise Refusal(f"{fault}: correct it, {AGAIN}")
+    if faults:
+        for fault in faults:
+            print(f"release: {fault}", file=sys.stderr)
+        raise Refusal(f"nothing packed: {len(faults)} fault(s) above; correct the source, {AGAIN}")
+
+    contents = {
+        "x86/SlotBench.exe": os.path.join(build_x86, "SlotBench.exe"),
+        "x64/SlotBench.exe": os.path.join(build_x64, "SlotBench.exe"),
+        "wine-bridge/x86/CT_ORB.dll": os.path.join(build_x86, "bridge/CT_ORB.dll"),
+        "wine-bridge/x64/CT_ORB.dll": os.path.join(build_x64, "bridge/CT_ORB.dll"),
+    }
+    data = {}
+    for name, path in contents.items():
+        with open(path, "rb") as f:
+            data[name] = f.read()
+    data["README.txt"] = readme(source, version + suffix)
+
+    # Zip dates are local times without a zone, two-second steps, 1980 at
+    # the earliest: the commit's time in UTC.
+    epoch = max(int(os.environ["SOURCE_DATE_EPOCH"]), 315532800)
+    # Written to a file of its own making (never through a link someone left
+    # under a name we would use), then renamed into place in one step.
+    handle, partial = tempfile.mkstemp(prefix=".SlotBench-", suffix=".partial", dir=os.path.dirname(zip_path))
+    try:
+        with os.fdopen(handle, "wb") as f:
+            os.fchmod(f.fileno(), 0o644)
+            release_zip.write(f, data, time.gmtime(epoch)[:6])
+        os.replace(partial, zip_path)
+    except BaseException:
+        os.unlink(partial)
+        raise
+    data["SHA256SUMS"] = release_zip.sums(data)
+
+    print(f"release: {zip_path}")
+    for name in sorted(data):
+        print(f"  {len(data[name]):>8}  {name}")
+    with open(zip_path, "rb") as f:
+        print(f"release: SHA-256 {hashlib.file_digest(f, 'sha256').hexdigest()}")
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 6:
+        print(__doc__.strip(), file=sys.stderr)
+        sys.exit(2)
+    try:
+        main(*sys.argv[1:])
+    except Refusal as refusal:
+        print(f"release: {refusal}", file=sys.stderr)
+        sys.exit(1)
+    except OSError as error:
+        print(f"release: {error.filename or ''}: {error.strerror}", file=sys.stderr)
+        sys.exit(1)
