@@ -15,7 +15,6 @@ exit status 1 if any case went wrong.
 import contextlib
 import datetime
 import hashlib
-import importlib.util
 import io
 import os
 import random
@@ -41,10 +40,7 @@ from cryptography.hazmat.primitives import hashes, serialization  # noqa: E402
 from cryptography.hazmat.primitives.asymmetric import ec  # noqa: E402
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID  # noqa: E402
 
-# The signature helper's own tampering rows, when its module is here.
-tamper_signature = None
-if importlib.util.find_spec("tamper_signature") is not None:
-    import tamper_signature
+import tamper_signature  # noqa: E402  the signature check's own tampering rows and DER mutator
 
 SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 signed_zip, unsigned_zip, pki = (os.path.abspath(a) for a in sys.argv[1:4])
@@ -458,16 +454,13 @@ CASES = [  # what, file, options, exit status, text in the one line[, text it mu
      None, clone_other),
 ]
 
-if tamper_signature is not None:
-    for row, (what, make, expected, needs_ca) in enumerate(tamper_signature.ROWS):
-        # expected None: a signature the check must accept.
-        row_folder = os.path.join(work, f"signature-{row:02d}")  # its scratch files apart from ours
-        os.makedirs(row_folder)
-        file_name = put(f"signature-{row:02d}.exe", make(program, row_folder, pki))
-        CASES.append((f"signature: {what}", file_name, (with_ca if needs_ca else ()) + unsigned_option,
-                       0 if expected is None else 1, f"OK: {file_name}" if expected is None else expected))
-else:
-    print("tampering: note: tests/release/tamper_signature.py is not here: the signature's own rows are skipped")
+for row, (what, make, expected, needs_ca) in enumerate(tamper_signature.ROWS):
+    # expected None: a signature the check must accept.
+    row_folder = os.path.join(work, f"signature-{row:02d}")  # its scratch files apart from ours
+    os.makedirs(row_folder)
+    file_name = put(f"signature-{row:02d}.exe", make(program, row_folder, pki))
+    CASES.append((f"signature: {what}", file_name, (with_ca if needs_ca else ()) + unsigned_option,
+                   0 if expected is None else 1, f"OK: {file_name}" if expected is None else expected))
 
 # Whatever the input, nothing that reaches the terminal acts on it.
 CONTROLS = {chr(c) for c in range(0x20) if c != 0x0A} | {chr(c) for c in range(0x7F, 0xA0)} | {"\u2028", "\u2029"}
@@ -549,23 +542,10 @@ def mutate_zip_header(rng):
     return flipped(zip_bytes, offset, rng.randrange(256)), f"zip byte {offset}"
 
 
-def own_mutate_der(der, rng):
-    """Without the signature helper's mutator: one to three bytes of the DER
-    set to random values, or a run of it cut out."""
-    der = bytearray(der)
-    if rng.random() < 0.2:
-        at = rng.randrange(len(der))
-        del der[at:at + rng.randrange(1, 16)]
-        return bytes(der)
-    for _ in range(rng.randrange(1, 4)):
-        der[rng.randrange(len(der))] = rng.randrange(256)
-    return bytes(der)
-
-
 seed = int(os.environ.get("SLOTBENCH_SEED") or random.SystemRandom().randrange(1 << 32))
 count = int(os.environ.get("SLOTBENCH_MUTATIONS") or 200)
 rng = random.Random(seed)
-mutate_der = tamper_signature.mutate_der if tamper_signature is not None else own_mutate_der
+mutate_der = tamper_signature.mutate_der
 _, genuine_der = signature_of(program)
 tally = {"refused in one line": 0, "unchanged and passed": 0}
 reasons = {"zip": set(), "signature": set()}

@@ -20,7 +20,6 @@ file and the reason); 2: a wrong command line.
 import datetime
 import gc
 import hashlib
-import importlib.util
 import os
 import re
 import stat
@@ -37,14 +36,9 @@ from cryptography import x509
 from cryptography.utils import CryptographyDeprecationWarning
 from cryptography.hazmat.primitives import hashes
 
+import authenticode
 import release_zip
 from text import escape, name
-
-# The Authenticode check; its stand-in only until the module itself is here.
-if importlib.util.find_spec("authenticode") is not None:
-    import authenticode
-else:
-    import _authenticode_adapter as authenticode
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 USAGE = "usage: bash tools/verify_release.sh [--ca FILE] [--signer SHA256] [--unsigned ZIP] ZIP|EXE|DLL"
