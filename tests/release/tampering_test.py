@@ -25,6 +25,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import unicodedata
 import zipfile
 
 import pefile
@@ -90,7 +91,8 @@ def issue_named(name, common_name, issuer=None):
     """A certificate whose common name openssl's -subj could not carry
     (control characters): a CA of its own without issuer, else a code signer."""
     key = ec.generate_private_key(ec.SECP256R1())
-    subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, common_name)])
+    subject = common_name if isinstance(common_name, x509.Name) else \
+        x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, common_name)])
     issuer_cert, issuer_key = (certificate(f"{issuer}.crt"), serialization.load_pem_private_key(
         read(f"{issuer}.key"), None)) if issuer else (None, key)
     now = datetime.datetime.now(datetime.timezone.utc)
@@ -331,6 +333,15 @@ release_zip.write(os.path.join(work, "redated.zip"), genuine, (2001, 2, 3, 4, 5,
 # with such names, and zip entries.
 issue_named("control-ca", "Control CA\r\x07\x1b]0;retitled\x07")
 issue_named("control-signer", "Slot Bench\tsigner\nverify: OK: all good\x1b[2K\u0085\u009b31m", "control-ca")
+# A name of printable but borrowed characters that carries the genuine
+# signer's words, so that an OK line read from the left would show them.
+genuine_sha256 = certificate("good.crt").fingerprint(hashes.SHA256()).hex()
+issue_named("lookalike-signer", x509.Name([
+    x509.NameAttribute(NameOID.COMMON_NAME, "Slot Bench test signer (SHA-256"),
+    x509.NameAttribute(NameOID.ORGANIZATIONAL_UNIT_NAME, genuine_sha256[:32]),
+    x509.NameAttribute(NameOID.ORGANIZATIONAL_UNIT_NAME, genuine_sha256[32:] + ")"),
+    x509.NameAttribute(NameOID.ORGANIZATION_NAME, "\u201a trusted through the CA in ca.crt\u037e\u200b\u061c" + "\u00a0" * 20)]),
+    "control-ca")
 control_name = b"Slot\tBench\x1b[31m\n\x9b\xc2\x85\xff"  # the last two: C1 in UTF-8, then a byte that is no UTF-8
 for source, suffix in ((signed_zip, b".zip"), (unsigned_zip, b"-unsigned.zip"), (ca, b".crt")):
     shutil.copy(source, os.path.join(os.fsencode(work), control_name + suffix))
@@ -349,12 +360,13 @@ CASES = [  # what, file, options, exit status, text in the one line[, text it mu
     # ---- what an OK line claims, and against what ----
     ("the genuine zip with --ca and --unsigned: trust through the CA, the files equal the zip given",
      signed_zip, with_ca + unsigned_option, 0,
-     f"OK: {os.path.basename(signed_zip)} (version {version}): its four programs are signed by {genuine_names} "
-     f"(SHA-256 {genuine_signer}), trusted through the CA in ca.crt (SHA-256 {ca_sha256}); without their signatures "
+     f"OK: {os.path.basename(signed_zip)} (version {version}): its four programs are signed by the certificate "
+     f"SHA-256 {genuine_signer}, trusted through the CA in ca.crt (SHA-256 {ca_sha256}); without their signatures "
      f"they, README.txt and the entries' date equal those of {os.path.basename(unsigned_zip)} "
-     f"(SHA-256 {unsigned_sha256}, given with --unsigned) byte for byte", "is release"),
+     f"(SHA-256 {unsigned_sha256}, given with --unsigned) byte for byte; that certificate names itself "
+     f"{genuine_names}, issued by {genuine_issuer}", "is release"),
     ("the genuine zip without --ca: trust NOT checked", signed_zip, unsigned_option, 0,
-     f"signed by {genuine_names} (SHA-256 {genuine_signer}), trust NOT checked (no --ca); without", "trusted"),
+     f"signed by the certificate SHA-256 {genuine_signer}, trust NOT checked (no --ca); without", "trusted"),
     ("the genuine zip pinned to its signer", signed_zip,
      unsigned_option + ("--signer", ":".join(genuine_signer[i:i + 2].upper() for i in range(0, 64, 2))), 0,
      f"OK: {os.path.basename(signed_zip)}"),
@@ -383,17 +395,20 @@ CASES = [  # what, file, options, exit status, text in the one line[, text it mu
     ("another certificate of the CA, the genuine signer pinned",
      sign("other.exe", ["other.crt", "ca.crt"], "other.key"),
      with_ca + unsigned_option + ("--signer", genuine_signer), 1,
-     f"signed by CN=Someone else (issued by {genuine_issuer}; SHA-256 "),
+     "not by the signer given with --signer"),
     ("a look-alike CA's signer, with --ca",
      sign("look-alike.exe", ["look-alike.crt", "look-alike-ca.crt"], "look-alike.key"), with_ca + unsigned_option,
      1, "look-alike.exe: "),
     ("a look-alike CA's signer, without --ca: another fingerprint shown", "look-alike.exe", unsigned_option, 0,
-     f"signed by {genuine_names} (issued by {genuine_issuer}; SHA-256 {look_alike_signer})"),
+     f"signed by the certificate SHA-256 {look_alike_signer}, trust NOT checked"),
+    ("a signer named with borrowed punctuation, invisible characters and the genuine signer's words",
+     sign("lookalike.exe", ["lookalike-signer.crt", "control-ca.crt"], "lookalike-signer.key"), unsigned_option, 0,
+     "trust NOT checked (no --ca); without", "\u201a trusted"),
     ("a signer and CA whose names hold TAB, LF, CR, BEL, ESC and C1, trusted through that CA",
      sign("control.exe", ["control-signer.crt", "control-ca.crt"], "control-signer.key"),
      ("--ca", control_ca) + unsigned_option, 0,
-     "CN=Slot Bench\\x09signer\\x0averify: OK: all good\\x1b[2K\\x85\\x9b31m (issued by "
-     "CN=Control CA\\x0d\\x07\\x1b]0\\\\;retitled\\x07; SHA-256 "),  # RFC 4514 writes ";" as "\\;"
+     "names itself CN=Slot Bench\\x09signer\\x0averify: OK: all good\\x1b[2K\\x85\\x9b31m, issued by "
+     "CN=Control CA\\x0d\\x07\\x1b]0\\\\;retitled\\x07"),  # RFC 4514 writes ";" as "\\;"
     ("the same signer, the genuine CA: refused, the names escaped", "control.exe", with_ca + unsigned_option, 1,
      "control.exe: "),
     ("a program of the release's version whose 1,000 version entries share one block of 4,000 strings",
@@ -462,13 +477,15 @@ for row, (what, make, expected, needs_ca) in enumerate(tamper_signature.ROWS):
     CASES.append((f"signature: {what}", file_name, (with_ca if needs_ca else ()) + unsigned_option,
                    0 if expected is None else 1, f"OK: {file_name}" if expected is None else expected))
 
-# Whatever the input, nothing that reaches the terminal acts on it.
-CONTROLS = {chr(c) for c in range(0x20) if c != 0x0A} | {chr(c) for c in range(0x7F, 0xA0)} | {"\u2028", "\u2029"}
+# Whatever the input, nothing that reaches the terminal acts on it or
+# hides: controls, format and direction characters, line separators.
+def is_control(c):
+    return c != "\n" and unicodedata.category(c) in ("Cc", "Cf", "Zl", "Zp", "Co", "Cs", "Cn")
 
 
 def raw_controls(output):
     """Control characters in the bytes printed (LF ends lines and is allowed)."""
-    return sorted({f"{ord(c):#04x}" for c in output.decode("utf-8", "replace") if c in CONTROLS})
+    return sorted({f"{ord(c):#04x}" for c in output.decode("utf-8", "replace") if is_control(c)})
 
 
 def judged(status, out, err, expected_status, text, absent, file_name=None):
@@ -485,6 +502,8 @@ def judged(status, out, err, expected_status, text, absent, file_name=None):
         problems.append(f"{file_name} not named")
     if expected_status and len(err.strip().splitlines()) != 1:
         problems.append(f"{len(err.strip().splitlines())} lines on stderr, not one")
+    if expected_status and out.strip():
+        problems.append("a report on stdout beside the failure")
     if absent and absent in (out + err).decode("utf-8", "replace"):
         problems.append(f"{absent!r} claimed")
     if raw_controls(out + err):

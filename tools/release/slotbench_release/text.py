@@ -1,32 +1,54 @@
 """Text taken from input (certificate names, file and entry names, command
 line arguments) on its way to a terminal: a name may carry a tab, a line
-feed or an escape sequence that would forge or hide a line of the report."""
+feed, an escape sequence, invisible or direction-changing characters, or
+look-alike punctuation that would forge or hide part of the report."""
+import unicodedata
+
+# A name longer than this is cut: a screen of made-up words would push the
+# check's own words out of sight.
+MAX_NAME = 200
+
+
+def _readable(ch):
+    """Printable ASCII, or a left-to-right letter or digit (a name in
+    German or Greek stays legible). Everything else — controls, format and
+    bidirectional characters, other spaces, punctuation that imitates the
+    report's own, marks drawn over other letters — is escaped."""
+    code = ord(ch)
+    if 0x20 <= code < 0x7F:
+        return ch != "\\"
+    return unicodedata.category(ch) in ("Lu", "Ll", "Lt", "Lo", "Nd") and unicodedata.bidirectional(ch) == "L"
 
 
 def escape(value):
-    """value (str or bytes) as printable text: backslash, control
-    characters (C0, DEL, C1) and, for bytes, anything that is not UTF-8 are
-    written as escapes, so nothing from the input acts on the terminal."""
+    """value (str or bytes) as printable text: what is not plainly readable
+    is written as \\xNN or \\uNNNN (\\UNNNNNNNN), a backslash as \\\\, and for
+    bytes whatever is not UTF-8 as \\xNN, so nothing from the input acts on
+    the terminal or passes for the report's own words."""
     if isinstance(value, (bytes, bytearray)):
         value = bytes(value).decode("utf-8", "surrogateescape")
     out = []
     for ch in value:
         code = ord(ch)
-        if ch == "\\":
+        if _readable(ch):
+            out.append(ch)
+        elif ch == "\\":
             out.append("\\\\")
-        elif code < 0x20 or 0x7F <= code < 0xA0:
-            out.append(f"\\x{code:02x}")
         elif 0xDC80 <= code <= 0xDCFF:  # a byte that was not UTF-8
             out.append(f"\\x{code - 0xDC00:02x}")
-        elif code in (0x2028, 0x2029, 0x200E, 0x200F) or 0x202A <= code <= 0x202E or 0x2066 <= code <= 0x2069:
-            # Line separators and bidirectional overrides reorder or break
-            # what a reader sees without being control characters.
+        elif code < 0x100:
+            out.append(f"\\x{code:02x}")
+        elif code < 0x10000:
             out.append(f"\\u{code:04x}")
         else:
-            out.append(ch)
+            out.append(f"\\U{code:08x}")
     return "".join(out)
 
 
 def name(x509_name):
-    """A certificate name (cryptography's x509.Name), escaped."""
-    return escape(x509_name.rfc4514_string())
+    """A certificate name (cryptography's x509.Name), escaped and cut to
+    MAX_NAME characters."""
+    text = escape(x509_name.rfc4514_string())
+    if len(text) > MAX_NAME:
+        text = f"{text[:MAX_NAME]}... ({len(text) - MAX_NAME} more characters)"
+    return text

@@ -20,6 +20,7 @@ file and the reason); 2: a wrong command line.
 import datetime
 import gc
 import hashlib
+import io
 import os
 import re
 import stat
@@ -271,7 +272,13 @@ def fixed_file_version(program):
 
 
 def signer_text(signature):
-    return f"{name(signature.signer.subject)} (SHA-256 {signature.signer_sha256})"
+    return f"the certificate SHA-256 {signature.signer_sha256}"
+
+
+def named(signature):
+    """The signer's names, last on a line: they come from the file, and
+    whatever they say cannot stand before the check's own words."""
+    return f"; that certificate names itself {name(signature.signer.subject)}, issued by {name(signature.signer.issuer)}"
 
 
 def trust_text(options):
@@ -300,17 +307,20 @@ def check_signature(data, options, label, out):
     # the module reports.
     if signature.signer_sha256 != signer.fingerprint(hashes.SHA256()).hex():
         raise Failed(f"{label}: the signature check reported a signer fingerprint other than its certificate's")
-    who = f"{name(signer.subject)} (issued by {name(signer.issuer)}; SHA-256 {signature.signer_sha256})"
+    who = signer_text(signature)
     if options.pin is not None and signature.signer_sha256 != options.pin:
-        raise Failed(f"{label}: signed by {who}, not by the signer given with --signer ({options.pin})")
+        raise Failed(f"{label}: signed by {who}, not by the signer given with --signer ({options.pin})"
+                     f"{named(signature)}")
     if options.ca is None:
         stamp = " and its time-stamp's" if signature.timestamp else ""
-        print(f"verify: {label}: signature intact, signed by {who}; its trust{stamp} NOT checked (no --ca)", file=out)
+        print(f"verify: {label}: signature intact, signed by {who}; its trust{stamp} NOT checked (no --ca)"
+              f"{named(signature)}", file=out)
     else:
         if signature.ca_sha256 != options.ca_sha256:
             raise Failed(f"{label}: the signer {who} is not confirmed to chain to the CA in {shown(options.ca_path)}")
         stamp = f", time-stamped {when(signature.timestamp)}" if signature.timestamp else ""
-        print(f"verify: {label}: signature valid, signed by {who}, {trust_text(options)}{stamp}", file=out)
+        print(f"verify: {label}: signature valid, signed by {who}, {trust_text(options)}{stamp}{named(signature)}",
+              file=out)
     return signature
 
 
@@ -347,7 +357,7 @@ def rebuild(version, work, label, out):
         raise Failed(f"{label}: the tag {tag} is on commit {short}, which is of {of}, not {version}: no build of "
                      f"release {version} to compare with; give the release's unsigned zip with --unsigned ZIP")
     print(f"verify: building release {version} from tag {tag} (commit {short}) to compare with: "
-          "as long as a release build", file=out, flush=True)
+          "as long as a release build", file=sys.stderr, flush=True)
     script = 'ROOT=$1; . "$ROOT/tools/release/common.sh" && build_release_of_commit "$2" "$3" && printf %s "$RELEASE_ZIP"'
     built = subprocess.run(["bash", "-c", script, "verify", ROOT, commit, work], capture_output=True,
                            stdin=subprocess.DEVNULL)
@@ -407,6 +417,7 @@ def check_zip(options, work, label, out):
         del data
         if signer is None:
             signer = signer_text(signature)
+            signer_named = named(signature)
             first_sha256 = signature.signer_sha256
             version = version_of(signature.unsigned, f"{label}: {program}")
         elif signature.signer_sha256 != first_sha256:
@@ -433,7 +444,7 @@ def check_zip(options, work, label, out):
     relation = "are those of" if build.rebuilt else "equal those of"
     print(f"verify: OK: {label} {claim}: its four programs are signed by {signer}, "
           f"{trust_text(options)}; without their signatures they, README.txt and the entries' date "
-          f"{relation} {build.described} byte for byte", file=out)
+          f"{relation} {build.described} byte for byte{signer_named}", file=out)
 
 
 def check_program(options, work, label, out):
@@ -450,13 +461,13 @@ def check_program(options, work, label, out):
         raise Failed(f"{label} (version {version}) without its signature is none of the files of {build.described}")
     if build.rebuilt:
         print(f"verify: OK: {label} is {matching[0]} of release {version}, signed by {signer_text(signature)}, "
-              f"{trust_text(options)}; without its signature it is that file of {build.described} byte for byte",
-              file=out)
+              f"{trust_text(options)}; without its signature it is that file of {build.described} byte for byte"
+              f"{named(signature)}", file=out)
     else:
         Layouts().check(build.release)
         print(f"verify: OK: {label} (version {version}) is signed by {signer_text(signature)}, "
               f"{trust_text(options)}; without its signature it equals {matching[0]} of {build.described} "
-              "byte for byte", file=out)
+              f"byte for byte{named(signature)}", file=out)
 
 
 def run(argv, out, seen):
@@ -478,6 +489,10 @@ def main(argv=None, out=None, err=None):
     argv = sys.argv[1:] if argv is None else argv
     out, err = out or sys.stdout, err or sys.stderr
     seen = {"label": "the file"}
+    # What each program showed is printed only under a verdict of OK: a
+    # failed check is one line, with no "signature valid" above it to be
+    # read without it.
+    report = io.StringIO()
     try:
         with warnings.catch_warnings():
             # A library's warning is printed as it comes, over lines, names
@@ -486,7 +501,9 @@ def main(argv=None, out=None, err=None):
             # other is no finding about the file.
             warnings.simplefilter("ignore")
             warnings.filterwarnings("error", category=CryptographyDeprecationWarning)
-            run(argv, out, seen)
+            run(argv, report, seen)
+        out.write(report.getvalue())
+        out.flush()
         return 0
     except Usage as usage:
         print(f"verify: {usage} ({USAGE})", file=err)
@@ -511,6 +528,9 @@ def main(argv=None, out=None, err=None):
 if __name__ == "__main__":
     # A name that is not UTF-8 is escaped already; this keeps a locale that
     # cannot encode the rest from ending the check in a traceback.
+    if sys.stdout is None or sys.stderr is None:
+        # Started with its output closed: a verdict nobody can see is none.
+        sys.exit(1)
     sys.stdout.reconfigure(errors="backslashreplace")
     sys.stderr.reconfigure(errors="backslashreplace")
     status = main()
