@@ -12,6 +12,10 @@ element, a longer integer, a second signer) is refused at the first
 difference, named by the field of the rebuild that covers it. Only then are
 keys, chains and times checked.
 
+The signed attributes of that shape name no certificate: a signature is
+tied to its signer's key, and to a certificate only by a chain to the CA
+given (the CA's word for whose key it is) or by a pinned fingerprint.
+
   check(data, ca=None) -> Signature, or raises Refused (one line)
 """
 import datetime
