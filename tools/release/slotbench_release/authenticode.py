@@ -20,6 +20,10 @@ given (the CA's word for whose key it is) or by a pinned fingerprint.
 """
 import datetime
 import hashlib
+import os
+import shutil
+import subprocess
+import tempfile
 import warnings
 from array import array
 from dataclasses import dataclass
@@ -1102,6 +1106,9 @@ def _check(data, ca):
                               "known here: its bytes cannot be checked")
     # What each certificate of the two paths, anchors included, allows.
     check_path(with_anchor(chain, signer_anchor), ExtendedKeyUsageOID.CODE_SIGNING, "signer's")
+    if ca_cert is not None and not openssl_agrees(chain, ca_cert, when):
+        raise Refused(f"OpenSSL's verify refuses the chain from the signer {signer.label()} to the CA "
+                      f"{ca_cert.label()} at {when:%Y-%m-%d %H:%M:%S} UTC, which this check accepts")
     if token:
         check_path(with_anchor(tsa_chain, tsa_anchor), ExtendedKeyUsageOID.TIME_STAMPING, "time-stamp's")
     key = signer.x509.public_key().public_bytes(serialization.Encoding.DER,
@@ -1109,6 +1116,35 @@ def _check(data, ca):
     return Signature(unsigned=without_signature(data, checksum_at, entry_at, start), signer=signer.x509,
                      signer_sha256=signer.sha256, timestamp=token.time if token else None,
                      ca_sha256=ca_cert.sha256 if ca_cert else None, signer_key_sha256=hashlib.sha256(key).hexdigest())
+
+
+def openssl_agrees(chain, ca_cert, when):
+    """A second opinion on a chain this check accepts to the CA given, from
+    an implementation of X.509 path checks other than ours: OpenSSL's
+    verify, its exit status only, at the time the chain was checked at, with
+    no trust but the CA's. Not having openssl is no refusal: the check above
+    stands alone. (Its strict mode would refuse CAs without keyUsage, as
+    the trial PKI's, which X.509 allows.)"""
+    openssl = shutil.which("openssl")
+    if openssl is None:
+        return True
+    with tempfile.TemporaryDirectory(prefix="slotbench-chain.") as folder:
+        def pem(name, certs):
+            path = os.path.join(folder, name)
+            with open(path, "wb") as f:
+                for cert in certs:
+                    f.write(cert.x509.public_bytes(serialization.Encoding.PEM))
+            return path
+        command = [openssl, "verify", "-no-CApath", "-no-CAstore", "-CAfile", pem("ca.pem", [ca_cert]),
+                   "-attime", str(int(when.timestamp()))]
+        if len(chain) > 1:
+            command += ["-untrusted", pem("chain.pem", chain[1:])]
+        command.append(pem("signer.pem", chain[:1]))
+        try:
+            return subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL, timeout=20).returncode == 0
+        except (OSError, subprocess.SubprocessError):
+            return False
 
 
 def with_anchor(chain, anchor):
