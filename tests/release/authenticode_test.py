@@ -67,8 +67,11 @@ try:
         data = make(program, row_dir, pki)
         accepted, result = outcome(data, needs_ca)
         if expected is None:
-            report(accepted and result.timestamp is not None and result.ca_sha256 is not None, what,
-                   f"accepted, time-stamped {result.timestamp}" if accepted else result)
+            time_stamped = make is tamper_signature.time_stamped
+            report(accepted and (result.timestamp is not None) == time_stamped and
+                   (result.ca_sha256 is not None) == needs_ca, what,
+                   (f"accepted, time-stamped {result.timestamp}" if time_stamped else
+                    f"accepted, signer {result.signer_sha256}") if accepted else result)
         else:
             report(not accepted and expected in result and one_clean_line(result), what,
                    "ACCEPTED" if accepted else result)

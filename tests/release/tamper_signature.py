@@ -502,6 +502,64 @@ def nested(program, workdir, pki_dir):
     return osslsign(workdir, "genuine.exe", "nested.exe", "-certs", certs[0], "-key", certs[1], extra=("-nest",))
 
 
+def issued(subject, issuer_name, public_key, signing_key, extensions):
+    """A certificate with exactly the extensions given ((extension,
+    critical) pairs), valid from yesterday to tomorrow."""
+    now = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
+    builder = (x509.CertificateBuilder().subject_name(cn(subject)).issuer_name(issuer_name).public_key(public_key)
+               .serial_number(x509.random_serial_number())
+               .not_valid_before(now - datetime.timedelta(days=1)).not_valid_after(now + datetime.timedelta(days=1)))
+    for ext, critical in extensions:
+        builder = builder.add_extension(ext, critical)
+    return builder.sign(signing_key, hashes.SHA256())
+
+
+def cn(text):
+    return x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, text)])
+
+
+def code_signer(*more):
+    return [(x509.BasicConstraints(ca=False, path_length=None), True),
+            (x509.KeyUsage(True, False, False, False, False, False, False, False, False), True),
+            (x509.ExtendedKeyUsage([ExtendedKeyUsageOID.CODE_SIGNING]), False), *more]
+
+
+def sub_ca(path_length=None, *more):
+    return [(x509.BasicConstraints(ca=True, path_length=path_length), True), *more]
+
+
+def under_test_ca(program, workdir, pki_dir, intermediates, leaf):
+    """The program signed anew by a throwaway key whose certificate (with
+    the extensions leaf) stands below the test CA through intermediates
+    (a list of extension lists, top first), all listed in the signature."""
+    ca_key = serialization.load_pem_private_key(load(os.path.join(pki_dir, "ca.key")), None)
+    issuer_name, issuer_key, chain = pem_cert(os.path.join(pki_dir, "ca.crt")).subject, ca_key, []
+    for depth, extensions in enumerate(intermediates):
+        key = new_key()
+        cert = issued(f"Slot Bench test sub-CA {depth}", issuer_name, key.public_key(), issuer_key, extensions)
+        chain.insert(0, cert)
+        issuer_name, issuer_key = cert.subject, key
+    key = new_key()
+    cert = issued("Slot Bench test signer", issuer_name, key.public_key(), issuer_key, leaf)
+    return signed_by(program, workdir, cert, key, chain=chain)
+
+
+def row_under_ca(intermediates, leaf):
+    return lambda p, w, k: under_test_ca(p, w, k, intermediates, leaf)
+
+
+def other_key_id(program, workdir, pki_dir):
+    """A signer whose authority key identifier is not the CA's own."""
+    return under_test_ca(program, workdir, pki_dir, [], code_signer(
+        (x509.AuthorityKeyIdentifier(b"\x5a" * 20, None, None), False)))
+
+
+def signature_value_of(size):
+    def change(tree):
+        signer_info(tree)[1][5] = [0x04, b"\x5a" * size]
+    return lambda p, w, k: edited(p, change)
+
+
 def after(path_of, element):
     def change(tree):
         path_of(tree).append(parse(element))
@@ -542,7 +600,40 @@ ROWS = [
      lambda p, w, k: edited(p, lambda t: signer_info(t)[1][2][1].__setitem__(1, [0x05, b"P" * 512])),
      ": SignerInfo.digestAlgorithm.parameters", False),
     ("a ladder of 2,000 self-issued certificates", lambda p, w, k: ladder(p, 2000),
+     "over 256 KiB, larger than any signature", False),
+    ("a ladder of 20 self-issued certificates", lambda p, w, k: ladder(p, 20),
      "more than 8 certificates", False),
+    ("a signature value of 1 MiB", signature_value_of(1 << 20), "over 256 KiB, larger than any signature", False),
+    ("a signer below a sub-CA that a sub-CA of path length 0 issued, under the CA",
+     row_under_ca([sub_ca(0), sub_ca()], code_signer()), "basicConstraints pathLen 0, with 1 CA certificates below it",
+     True),
+    ("a signer under the CA whose critical keyUsage allows key encipherment only",
+     row_under_ca([], code_signer()[:1] + [(x509.KeyUsage(False, False, True, False, False, False, False, False,
+                                                          False), True)] + code_signer()[2:]),
+     "keyUsage without digitalSignature", True),
+    ("a signer under the CA carrying a critical extension unknown to the check",
+     row_under_ca([], code_signer((x509.UnrecognizedExtension(x509.ObjectIdentifier("1.3.6.1.4.1.55555.2"),
+                                                              b"\x05\x00"), True))),
+     "a critical extension unknown to this check (1.3.6.1.4.1.55555.2)", True),
+    ("a signer under a sub-CA of the CA whose extended key usage is for servers only",
+     row_under_ca([sub_ca(None, (x509.ExtendedKeyUsage([ExtendedKeyUsageOID.SERVER_AUTH]), False))], code_signer()),
+     "an extendedKeyUsage for its subjects that excludes code signing", True),
+    ("a signer under a sub-CA of the CA with critical name constraints",
+     row_under_ca([sub_ca(None, (x509.NameConstraints([x509.DNSName("example.org")], None), True))],
+                  code_signer()),
+     "a critical extension nameConstraints (2.5.29.30) that this check does not apply", True),
+    ("a signer under the CA whose authority key identifier is another key's",
+     other_key_id, "authorityKeyIdentifier 5a5a", True),
+    ("the genuine signature time-stamped by an authority of the CA also allowed to sign code",
+     lambda p, w, k: with_token(p, token_for(outer_signature(p), *pki_tsa(w, k, usages=(
+         ExtendedKeyUsageOID.TIME_STAMPING, ExtendedKeyUsageOID.CODE_SIGNING)))),
+     "extendedKeyUsage not critical and for time-stamping only", True),
+    ("a signer under a sub-CA of the CA, every extension one the check applies",
+     row_under_ca([sub_ca(0, (x509.KeyUsage(False, False, False, False, False, True, False, False, False), True),
+                          (x509.ExtendedKeyUsage([ExtendedKeyUsageOID.CODE_SIGNING]), False))],
+                  code_signer((x509.CRLDistributionPoints([x509.DistributionPoint(
+                      [x509.UniformResourceIdentifier("http://example.org/ca.crl")], None, None, None)]), False))),
+     None, True),
     ("an expired signer time-stamped by a certificate not made for time-stamping",
      lambda p, w, k: expired_with_token(p, w, k, ()), "has no critical time-stamping usage", True),
     ("an expired signer time-stamped now by a time-stamping certificate",

@@ -12,10 +12,18 @@ element, a longer integer, a second signer) is refused at the first
 difference, named by the field of the rebuild that covers it. Only then are
 keys, chains and times checked.
 
+The signed attributes of that shape name no certificate: a signature is
+tied to its signer's key, and to a certificate only by a chain to the CA
+given (the CA's word for whose key it is) or by a pinned fingerprint.
+
   check(data, ca=None) -> Signature, or raises Refused (one line)
 """
 import datetime
 import hashlib
+import os
+import shutil
+import subprocess
+import tempfile
 import warnings
 from array import array
 from dataclasses import dataclass
@@ -35,6 +43,10 @@ except ImportError:  # run from its own folder, as the release scripts do
 MAX_SIZE = 16 << 20          # far above any program of a release (400 KB)
 MAX_CERTIFICATES = 8         # in the signature and its time-stamp together
 MAX_CERTIFICATE_SIZE = 16 << 10
+# The whole signature: every certificate at its largest and a time-stamp
+# token besides still fit, with room; ours are under 8 KB. Checked before
+# any DER is read, so a file cannot make the rebuild copy megabytes.
+MAX_SIGNATURE_SIZE = 256 << 10
 MAX_CHAIN = 4
 MAX_SYSTEM_ROOTS_SIZE = 4 << 20
 SYSTEM_ROOTS = "/etc/ssl/certs/ca-certificates.crt"
@@ -49,11 +61,19 @@ class Refused(Exception):
 
 @dataclass(frozen=True)
 class Signature:
+    """signer_sha256 is of the signer's certificate, signer_key_sha256 of
+    its public key (DER SubjectPublicKeyInfo). Only the key is tied to the
+    signature: the signed attributes our signing tool writes name no
+    certificate, so the signature can be listed with any certificate for the
+    same key, and with a CA alone the signer's name is that CA's word for
+    whose key made the signature. Only a pinned certificate fingerprint
+    says it is the maintainer's certificate."""
     unsigned: bytes
     signer: x509.Certificate
     signer_sha256: str
     timestamp: "datetime.datetime | None"
     ca_sha256: "str | None"
+    signer_key_sha256: "str | None" = None
 
 
 # ---- reading DER: only to find the parts that may vary -------------------
@@ -482,6 +502,98 @@ def has_usage(cert, usage, critical=False):
     return usage in extension.value and (extension.critical or not critical)
 
 
+# The extensions a certificate of a chain is held to. These five are read
+# and applied below; any other one is let be only when it is not critical
+# (CRL distribution points, authority information access, certificate
+# policies: where to look, not what is allowed). A critical one that is not
+# applied here -- name constraints, policy constraints, an OID unknown to
+# this check -- limits what its certificate may be trusted for in a way this
+# check cannot honour, so the certificate is not trusted at all.
+APPLIED = {
+    x509.ExtensionOID.BASIC_CONSTRAINTS: "basicConstraints",
+    x509.ExtensionOID.KEY_USAGE: "keyUsage",
+    x509.ExtensionOID.EXTENDED_KEY_USAGE: "extendedKeyUsage",
+    x509.ExtensionOID.SUBJECT_KEY_IDENTIFIER: "subjectKeyIdentifier",
+    x509.ExtensionOID.AUTHORITY_KEY_IDENTIFIER: "authorityKeyIdentifier",
+}
+# For messages only: what the critical ones most often met are called.
+KNOWN_NAMES = {
+    "2.5.29.30": "nameConstraints", "2.5.29.36": "policyConstraints", "2.5.29.54": "inhibitAnyPolicy",
+    "2.5.29.32": "certificatePolicies", "2.5.29.31": "cRLDistributionPoints", "2.5.29.17": "subjectAltName",
+    "2.5.29.18": "issuerAltName", "2.5.29.33": "policyMappings", "1.3.6.1.5.5.7.1.1": "authorityInfoAccess",
+}
+PURPOSES = {ExtendedKeyUsageOID.CODE_SIGNING: "code signing", ExtendedKeyUsageOID.TIME_STAMPING: "time-stamping"}
+
+
+def extension(cert, kind):
+    try:
+        return cert.x509.extensions.get_extension_for_class(kind)
+    except x509.ExtensionNotFound:
+        return None
+
+
+def check_path(path, purpose, who):
+    """path: the end certificate (a code signer or a time-stamp authority,
+    by purpose), the certificates above it, and the anchor that issued the
+    top one when there is one. Each certificate must carry only extensions
+    applied here, or non-critical ones; the end certificate is no CA, may
+    sign (keyUsage) for purpose (extendedKeyUsage; a time-stamp authority's
+    critical and for time-stamping only); every issuer is a CA that may sign
+    certificates, whose extended key usage, if it has one, allows purpose,
+    below which no more CAs stand than its path length allows, and whose
+    key identifier is the one its subject names, when both give one."""
+    def refuse(cert, what):
+        raise Refused(f"in the {who} chain, the certificate {cert.label()}: {what}")
+
+    for cert in path:
+        for ext in cert.x509.extensions:
+            if ext.critical and ext.oid not in APPLIED:
+                dotted = ext.oid.dotted_string
+                refuse(cert, f"a critical extension {KNOWN_NAMES.get(dotted, 'unknown to this check')} ({dotted}) "
+                             "that this check does not apply")
+    for depth, cert in enumerate(path):
+        constraints = extension(cert, x509.BasicConstraints)
+        usage = extension(cert, x509.KeyUsage)
+        purposes = extension(cert, x509.ExtendedKeyUsage)
+        if depth == 0:
+            if constraints is not None and constraints.value.ca:
+                refuse(cert, "basicConstraints makes it a CA, not a certificate to sign with")
+            if usage is not None and not usage.value.digital_signature:
+                refuse(cert, "keyUsage without digitalSignature")
+            if purposes is None or purpose not in purposes.value:
+                refuse(cert, f"extendedKeyUsage without {PURPOSES[purpose]}")
+            if purpose == ExtendedKeyUsageOID.TIME_STAMPING and \
+                    (not purposes.critical or list(purposes.value) != [purpose]):
+                refuse(cert, "extendedKeyUsage not critical and for time-stamping only")
+            continue
+        if constraints is None or not constraints.value.ca:
+            refuse(cert, "issues certificates but basicConstraints does not make it a CA")
+        if usage is not None and not usage.value.key_cert_sign:
+            refuse(cert, "issues certificates but keyUsage has no keyCertSign")
+        if purposes is not None and purpose not in purposes.value:
+            refuse(cert, f"an extendedKeyUsage for its subjects that excludes {PURPOSES[purpose]}")
+        limit = constraints.value.path_length
+        # CAs between it and the end certificate; a CA's certificate for
+        # its own new key (self-issued) does not count.
+        below = sum(1 for c in path[1:depth] if c.issuer != c.subject)
+        if limit is not None and below > limit:
+            refuse(cert, f"basicConstraints pathLen {limit}, with {below} CA certificates below it")
+    for cert, issuer in zip(path, path[1:]):
+        if cert.der == issuer.der:
+            continue
+        names = extension(cert, x509.AuthorityKeyIdentifier)
+        own = extension(issuer, x509.SubjectKeyIdentifier)
+        if names is None:
+            continue
+        if names.value.key_identifier is not None and own is not None and \
+                names.value.key_identifier != own.value.digest:
+            refuse(cert, f"authorityKeyIdentifier {names.value.key_identifier.hex()} is not the "
+                         f"subjectKeyIdentifier {own.value.digest.hex()} of its issuer {issuer.label()}")
+        if names.value.authority_cert_serial_number is not None and \
+                names.value.authority_cert_serial_number != issuer.x509.serial_number:
+            refuse(cert, f"authorityKeyIdentifier names a serial number other than its issuer's, {issuer.label()}")
+
+
 def valid_at(cert, when):
     return cert.x509.not_valid_before.replace(tzinfo=datetime.timezone.utc) <= when <= \
         cert.x509.not_valid_after.replace(tzinfo=datetime.timezone.utc)
@@ -648,6 +760,9 @@ def certificate_table(data):
     if start + size != len(data):
         raise Refused(f"a certificate table at {start} of {size} bytes in a file of {len(data)}: "
                       "it must end the file, with nothing after it")
+    if size > 8 + MAX_SIGNATURE_SIZE:
+        raise Refused(f"a certificate table of {size} bytes: over {MAX_SIGNATURE_SIZE >> 10} KiB, larger than any "
+                      "signature our signing tool writes")
     if start % 8 or size < 16 or entry_at + 8 > start or checksum_at + 4 > entry_at:
         raise Refused(f"a certificate table at {start} of {size} bytes: not an 8-aligned entry after the headers")
     length, revision, kind = (int.from_bytes(data[start + a:start + b], "little") for a, b in ((0, 4), (4, 6), (6, 8)))
@@ -956,14 +1071,15 @@ def _check(data, ca):
         if cert.der not in in_chains:
             raise Refused(f"the certificate {cert.label()} is in neither the signer's nor the time-stamp's chain")
 
-    ca_cert = None
+    ca_cert = signer_anchor = tsa_anchor = None
     if ca is not None:
         try:
             ca_cert = Cert(ca.public_bytes(serialization.Encoding.DER), "the CA given")
         except (AttributeError, TypeError, ValueError):
             raise Refused("the CA given is not a certificate") from None
         when = token.time if token else datetime.datetime.now(datetime.timezone.utc)
-        if anchored(chain, Anchors([ca_cert]), when, "signer's") is None:
+        signer_anchor = anchored(chain, Anchors([ca_cert]), when, "signer's")
+        if signer_anchor is None:
             raise Refused(f"the signer {signer.label()} does not chain to the CA {ca_cert.label()}")
     if token:
         # A time-stamp is worth its authority: the CA's, one under a system
@@ -971,7 +1087,8 @@ def _check(data, ca):
         # authority would also be room for bytes of anyone's choosing.
         own_root = [chain[-1]] if chain[-1].issuer == chain[-1].subject else []
         anchors = Both(Anchors([ca_cert] if ca_cert else own_root), SystemRoots())
-        if anchored(tsa_chain, anchors, token.time, "time-stamp's") is None:
+        tsa_anchor = anchored(tsa_chain, anchors, token.time, "time-stamp's")
+        if tsa_anchor is None:
             raise Refused(f"the time-stamp's signer {token.signer.label()} chains neither to "
                           f"{'the CA' if ca_cert else 'the signer' + chr(39) + 's root'} nor to a system root")
     # Bytes, not trust: every listed certificate's signature is checked, by
@@ -981,10 +1098,54 @@ def _check(data, ca):
     # alone is let be without a CA: the fingerprint shown is of all its bytes.
     top = chain[-1]
     if not (top.issuer == top.subject or (ca_cert is not None and issued_by(top, ca_cert))):
-        if not (len(chain) == 1 and ca_cert is None) and \
-                not any(issued_by(top, root) and may_issue(root) for root in SystemRoots().by_subject(top.issuer)):
-            raise Refused(f"the signer's chain ends at {top.label()}, whose issuer is neither listed nor a root "
-                          "known here: its bytes cannot be checked")
+        if not (len(chain) == 1 and ca_cert is None):
+            signer_anchor = next((root for root in SystemRoots().by_subject(top.issuer)
+                                  if issued_by(top, root) and may_issue(root)), None)
+            if signer_anchor is None:
+                raise Refused(f"the signer's chain ends at {top.label()}, whose issuer is neither listed nor a root "
+                              "known here: its bytes cannot be checked")
+    # What each certificate of the two paths, anchors included, allows.
+    check_path(with_anchor(chain, signer_anchor), ExtendedKeyUsageOID.CODE_SIGNING, "signer's")
+    if ca_cert is not None and not openssl_agrees(chain, ca_cert, when):
+        raise Refused(f"OpenSSL's verify refuses the chain from the signer {signer.label()} to the CA "
+                      f"{ca_cert.label()} at {when:%Y-%m-%d %H:%M:%S} UTC, which this check accepts")
+    if token:
+        check_path(with_anchor(tsa_chain, tsa_anchor), ExtendedKeyUsageOID.TIME_STAMPING, "time-stamp's")
+    key = signer.x509.public_key().public_bytes(serialization.Encoding.DER,
+                                                serialization.PublicFormat.SubjectPublicKeyInfo)
     return Signature(unsigned=without_signature(data, checksum_at, entry_at, start), signer=signer.x509,
                      signer_sha256=signer.sha256, timestamp=token.time if token else None,
-                     ca_sha256=ca_cert.sha256 if ca_cert else None)
+                     ca_sha256=ca_cert.sha256 if ca_cert else None, signer_key_sha256=hashlib.sha256(key).hexdigest())
+
+
+def openssl_agrees(chain, ca_cert, when):
+    """A second opinion on a chain this check accepts to the CA given, from
+    an implementation of X.509 path checks other than ours: OpenSSL's
+    verify, its exit status only, at the time the chain was checked at, with
+    no trust but the CA's. Not having openssl is no refusal: the check above
+    stands alone. (Its strict mode would refuse CAs without keyUsage, as
+    the trial PKI's, which X.509 allows.)"""
+    openssl = shutil.which("openssl")
+    if openssl is None:
+        return True
+    with tempfile.TemporaryDirectory(prefix="slotbench-chain.") as folder:
+        def pem(name, certs):
+            path = os.path.join(folder, name)
+            with open(path, "wb") as f:
+                for cert in certs:
+                    f.write(cert.x509.public_bytes(serialization.Encoding.PEM))
+            return path
+        command = [openssl, "verify", "-no-CApath", "-no-CAstore", "-CAfile", pem("ca.pem", [ca_cert]),
+                   "-attime", str(int(when.timestamp()))]
+        if len(chain) > 1:
+            command += ["-untrusted", pem("chain.pem", chain[1:])]
+        command.append(pem("signer.pem", chain[:1]))
+        try:
+            return subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL, timeout=20).returncode == 0
+        except (OSError, subprocess.SubprocessError):
+            return False
+
+
+def with_anchor(chain, anchor):
+    return chain if anchor is None or anchor.der == chain[-1].der else chain + [anchor]
