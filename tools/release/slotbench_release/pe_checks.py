@@ -270,8 +270,9 @@ def _imports(pe):
 def _unread_tables(pe, path):
     """pefile passes over a library whose list of functions it cannot read
     (or that lists none), but Windows still loads that library: count the
-    libraries the table itself names."""
-    faults = []
+    libraries the table itself names. A list pefile cuts short it warns of:
+    the functions after the cut would go unchecked."""
+    found = []
     for attribute, (entry, size, what) in IMPORT_TABLES.items():
         directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY[entry]]
         if not directory.VirtualAddress:
@@ -284,9 +285,11 @@ def _unread_tables(pe, path):
             count = -1
         read = len(getattr(pe, attribute, None) or [])
         if count != read:
-            faults.append(f"{path}: its {what} cannot be read in full ({read} libraries of"
-                          f" {count if count >= 0 else 'an unreadable number of'}): not a build of ours")
-    return faults
+            found.append(f"{what}: {read} libraries of {count if count >= 0 else 'an unreadable number'}")
+    found += [f"pefile: {escape(warning)}" for warning in pe.get_warnings() if "import" in warning.lower()]
+    if found:
+        return [f"{path}: its imports cannot be read in full ({'; '.join(found)}): not a build of ours"]
+    return []
 
 
 def import_faults(pe, path, arch, checked, program):
