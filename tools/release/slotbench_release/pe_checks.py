@@ -32,12 +32,14 @@ ABOUT_PREFIX = "Slot_Bench version "
 LIBRARY = "ct_orb.dll"
 # The maker's library's ordinals, and the ctapi32 function each stands for.
 FORWARDS = {1: b"ctapi32.CT_init", 2: b"ctapi32.CT_data", 3: b"ctapi32.CT_close"}
-# Libraries every Windows from XP SP3 on has, that a program of ours may
-# import: a library XP lacks (bcrypt.dll, dwmapi.dll, an api-ms-win-* set)
-# keeps a program from starting there as surely as a function does.
-XP_LIBRARIES = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "comctl32.dll", "comdlg32.dll",
-                "shell32.dll", "shlwapi.dll", "ole32.dll", "oleaut32.dll", "version.dll", "msvcrt.dll",
-                "ws2_32.dll", "winmm.dll", "setupapi.dll", "imm32.dll", "ntdll.dll", "uxtheme.dll"}
+# The functions checked to exist on Windows XP: a program or bridge imports
+# these alone. A list of what XP lacks would always miss the next newer
+# function a library pulls in.
+XP_IMPORTS = "tools/release/xp_imports.txt"
+# Bound imports need no check of their own: they only name libraries of the
+# import table, and a binding to another Windows' libraries is redone from it.
+IMPORT_TABLES = {"DIRECTORY_ENTRY_IMPORT": ("IMAGE_DIRECTORY_ENTRY_IMPORT", 20, "import table"),
+                 "DIRECTORY_ENTRY_DELAY_IMPORT": ("IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT", 32, "delay-load table")}
 DIRECTORIES = ["IMAGE_DIRECTORY_ENTRY_IMPORT", "IMAGE_DIRECTORY_ENTRY_EXPORT",
                "IMAGE_DIRECTORY_ENTRY_RESOURCE", "IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT"]
 
@@ -80,24 +82,30 @@ def about_text(version, suffix):
     return ABOUT_PREFIX + ".".join(parts) + suffix
 
 
-def forbidden_imports(path):
-    """The function names of tools/release/vista_imports.txt."""
+def checked_imports(source):
+    """tools/release/xp_imports.txt: (dll, function) -> the architectures
+    it was checked on."""
     try:
-        with open(path, encoding="utf-8") as f:
+        with open(os.path.join(source, XP_IMPORTS), encoding="utf-8") as f:
             lines = f.read(1 << 20).splitlines()
     except (OSError, UnicodeDecodeError) as error:
-        raise Fault(f"{path} cannot be read ({error.__class__.__name__})")
-    names = set()
+        raise Fault(f"{XP_IMPORTS} cannot be read ({error.__class__.__name__})")
+    checked = {}
     for number, line in enumerate(lines, 1):
-        name = line.split("#", 1)[0].strip()
-        if not name:
+        entry = line.split("#", 1)[0].strip()
+        if not entry:
             continue
-        if not re.fullmatch(r"[A-Za-z_][A-Za-z0-9_]*", name):
-            raise Fault(f"{path}:{number}: not a function name")
-        names.add(name.encode())
-    if not names:
-        raise Fault(f"{path} names no function")
-    return names
+        found = re.fullmatch(r"([a-z0-9_.-]+\.dll)!([A-Za-z_][A-Za-z0-9_]*)(?:\s+(x86|x64))?", entry)
+        if not found:
+            raise Fault(f"{XP_IMPORTS}:{number}: not a dll!Function line (the library in lower case,"
+                        " then x86 or x64 at most): write it so")
+        key = (found[1].encode(), found[2].encode())
+        if key in checked:
+            raise Fault(f"{XP_IMPORTS}:{number}: {found[1]}!{found[2]} a second time: remove one")
+        checked[key] = {found[3]} if found[3] else set(MACHINES)
+    if not checked:
+        raise Fault(f"{XP_IMPORTS} names no function: restore it from git")
+    return checked
 
 
 def load(path):
@@ -254,28 +262,56 @@ def about_faults(pe, path, dialog_id, expected, origin):
 
 
 def _imports(pe):
-    for attribute in ("DIRECTORY_ENTRY_IMPORT", "DIRECTORY_ENTRY_DELAY_IMPORT"):
+    for attribute in IMPORT_TABLES:
         for library in getattr(pe, attribute, None) or []:
             yield library.dll or b"", library.imports
 
 
-def import_faults(pe, path, forbidden, program):
-    faults = []
+def _unread_tables(pe, path):
+    """pefile passes over a library whose list of functions it cannot read
+    (or that lists none), but Windows still loads that library: count the
+    libraries the table itself names. A list pefile cuts short it warns of:
+    the functions after the cut would go unchecked."""
+    found = []
+    for attribute, (entry, size, what) in IMPORT_TABLES.items():
+        directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY[entry]]
+        if not directory.VirtualAddress:
+            continue
+        count = 0
+        try:
+            while count < 4096 and pe.get_data(directory.VirtualAddress + count * size, size) != bytes(size):
+                count += 1
+        except pefile.PEFormatError:
+            count = -1
+        read = len(getattr(pe, attribute, None) or [])
+        if count != read:
+            found.append(f"{what}: {read} libraries of {count if count >= 0 else 'an unreadable number'}")
+    found += [f"pefile: {escape(warning)}" for warning in pe.get_warnings() if "import" in warning.lower()]
+    if found:
+        return [f"{path}: its imports cannot be read in full ({'; '.join(found)}): not a build of ours"]
+    return []
+
+
+def import_faults(pe, path, arch, checked, program):
+    faults = _unread_tables(pe, path)
+    libraries = {dll for dll, _ in checked}
     ordinals = []
     for dll, imports in _imports(pe):
-        ours = dll.lower() == LIBRARY.encode()
-        if not ours and dll.lower().decode("latin-1") not in XP_LIBRARIES:
-            faults.append(f"{path}: imports from {escape(dll)}, not a library of every Windows from XP on"
-                          " (pe_checks.py's XP_LIBRARIES): use what XP has")
+        name = dll.lower()
+        ours = name == LIBRARY.encode()
+        if not ours and name not in libraries:
+            faults.append(f"{path}: imports from {escape(dll)}, a library none of whose functions is checked"
+                          f" to exist on Windows XP ({XP_IMPORTS}): use what XP has")
         for function in imports:
             if ours:
                 ordinals.append(function.ordinal if function.import_by_ordinal else function.name)
             elif function.import_by_ordinal:
-                faults.append(f"{path}: imports ordinal {function.ordinal} of {escape(dll)}:"
-                              " which function it is cannot be checked against tools/release/vista_imports.txt")
-            elif function.name in forbidden:
-                faults.append(f"{path}: imports {function.name.decode()} from {escape(dll)},"
-                              " which Windows XP does not have (tools/release/vista_imports.txt): use what XP has")
+                faults.append(f"{path}: imports ordinal {function.ordinal} of {escape(dll)}: which function it"
+                              f" is cannot be checked against {XP_IMPORTS}: import it by name")
+            elif arch not in checked.get((name, function.name or b""), ()):
+                faults.append(f"{path}: imports {escape(name)}!{escape(function.name or b'')}, which is not among"
+                              f" the functions checked to exist on Windows XP ({XP_IMPORTS}): use what XP has,"
+                              " or check it there and add it")
     if program and sorted(ordinals, key=str) != [1, 2, 3]:
         faults.append(f"{path}: imports {escape(repr(ordinals)) if ordinals else 'nothing'} from CT_ORB.dll, not ordinals 1, 2, 3 alone")
     if not program and ordinals:
@@ -317,7 +353,7 @@ def exception_faults(pe, path):
     return faults
 
 
-def check_file(path, arch, program, version, suffix, dialog_id, forbidden):
+def check_file(path, arch, program, version, suffix, dialog_id, checked):
     """Every fault of one program (program=True) or wine bridge."""
     try:
         pe = load(path)
@@ -325,7 +361,7 @@ def check_file(path, arch, program, version, suffix, dialog_id, forbidden):
         return [str(fault)]
     faults = architecture_faults(pe, path, arch, dll=not program)
     faults += version_faults(pe, path, version, version + suffix, _origin(suffix))
-    faults += import_faults(pe, path, forbidden, program)
+    faults += import_faults(pe, path, arch, checked, program)
     if program:
         faults += about_faults(pe, path, dialog_id, about_text(version, suffix), _origin(suffix))
         if arch == "x86":
@@ -340,10 +376,10 @@ def check_builds(source, suffix, builds):
     against the source tree they were built from."""
     version = source_version(source)
     dialog_id = about_dialog_id(source)
-    forbidden = forbidden_imports(os.path.join(source, "tools/release/vista_imports.txt"))
+    checked = checked_imports(source)
     faults = []
     for arch, folder in builds.items():
-        faults += check_file(os.path.join(folder, "SlotBench.exe"), arch, True, version, suffix, dialog_id, forbidden)
+        faults += check_file(os.path.join(folder, "SlotBench.exe"), arch, True, version, suffix, dialog_id, checked)
         faults += check_file(os.path.join(folder, "bridge/CT_ORB.dll"), arch, False, version, suffix, dialog_id,
-                             forbidden)
+                             checked)
     return faults
