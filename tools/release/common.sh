@@ -52,7 +52,8 @@ hidden_refusal() {
   hidden=$(hidden_from_status) || return 1
   [[ -n $hidden ]] || return 0
   count=$(wc -l <<<"$hidden")
-  echo "git status is told to skip $count tracked file(s) ($(head -n 3 <<<"$hidden" | paste -sd ' ')), so their changes look committed: \`git update-index --no-skip-worktree --no-assume-unchanged\` them, commit or drop the changes, then try again"
+  ((count == 1)) && count="1 tracked file" || count="$count tracked files"
+  echo "git status is told to skip $count ($(head -n 3 <<<"$hidden" | paste -sd ' ')), so changes to them look committed: \`git update-index --no-skip-worktree --no-assume-unchanged\` them, commit or drop their changes, then try again"
 }
 
 # Untracked files git does not ignore, one per line: what a build of a
