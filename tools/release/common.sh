@@ -53,7 +53,7 @@ hidden_refusal() {
   [[ -n $hidden ]] || return 0
   count=$(wc -l <<<"$hidden")
   ((count == 1)) && count="1 tracked file" || count="$count tracked files"
-  echo "git status is told to skip $count ($(head -n 3 <<<"$hidden" | paste -sd ' ')), so changes to them look committed: \`git update-index --no-skip-worktree --no-assume-unchanged\` them, commit or drop their changes, then try again"
+  echo "git status is told to skip $count ($(head -n 3 <<<"$hidden" | paste -sd ' ')), so changes to them look committed: run \`git update-index --no-skip-worktree\` and \`git update-index --no-assume-unchanged\` on them, commit or drop their changes, then try again"
 }
 
 # Untracked files git does not ignore, one per line: what a build of a
