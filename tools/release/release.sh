@@ -6,14 +6,18 @@
 # The same commit gives the same zip, byte for byte, in any folder, at any
 # time and from any shell: the builds are reproducible
 # (cmake/mingw-common.cmake), they see none of the caller's environment (no
-# CFLAGS, CXX, CMAKE_*, MAKEFLAGS, ... reach the compiler), and the zip's
-# entries are in a fixed order with the commit's time as their date.
+# CFLAGS, CXX, CMAKE_*, MAKEFLAGS, exported function, HOME, ... reaches the
+# build), and the zip's entries are in a fixed order with the commit's time
+# as their date.
 #
 #   bash tools/release.sh [--allow-dirty]
 #
-# In a git checkout the release is built from the commit (an export of HEAD
-# in build/release-source), and a tree with uncommitted changes to tracked
-# files is refused: such a build would carry the version of a commit it is
+# In a git checkout the release is built from the commit (its files as
+# committed, exported to build/release-source by
+# tools/release/slotbench_release/export.py, whatever git's configuration
+# or replace refs say) and named by the commit's version, and a tree with
+# uncommitted changes to tracked files, or with files git status is told to
+# skip, is refused: such a build would carry the version of a commit it is
 # not. --allow-dirty builds the tree as it is, as version <version>-dirty
 # (the programs' version string, the About box, the zip's name and its
 # README say so), which tools/sign_release.sh never signs. Outside a git
@@ -89,9 +93,9 @@ source=. suffix='' in_checkout=0
 # -ef: the same folder, whatever links lead to it.
 if top=$(commit_git toplevel 2>/dev/null) && [[ $top -ef $ROOT ]]; then
   in_checkout=1
-  hidden=$(hidden_refusal) || die "asking git about the tree failed"
+  hidden=$(hidden_refusal 2>&1) || die "$hidden: see \`git status\`, then try again"
   [[ -z $hidden ]] || die "$hidden"
-  changed=$(uncommitted_changes) || die "asking git about the tree failed"
+  changed=$(uncommitted_changes 2>&1) || die "$changed: see \`git status\`, then try again"
   if [[ -z $changed ]]; then
     # The commit's files as committed, and its version (the zip's name)
     # as written in it: the working files may say otherwise.

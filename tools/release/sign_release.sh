@@ -73,9 +73,9 @@ done
 
 top=$(commit_git toplevel 2>/dev/null) && [[ $top -ef $ROOT ]] ||
   die "this is not a git checkout: sign in a clone of the release's commit"
-hidden=$(hidden_refusal) || die "asking git about the tree failed"
+hidden=$(hidden_refusal 2>&1) || die "$hidden: see \`git status\`, then try again"
 [[ -z $hidden ]] || die "$hidden"
-changed=$(uncommitted_changes) || die "asking git about the tree failed"
+changed=$(uncommitted_changes 2>&1) || die "$changed: see \`git status\`, then try again"
 [[ -z $changed ]] ||
   die "the tree has uncommitted changes ($(head -n 3 <<<"$changed" | paste -sd ' ')): only a build of a commit is signed: commit them, then \`bash tools/release.sh\` and sign again"
 commit=$(commit_of HEAD 2>&1) || die "$commit"
