@@ -1,3 +1,9 @@
 #!/usr/bin/env bash
-# The command people type; the tool lives in tools/release/.
-exec bash "$(dirname "$0")/release/verify_release.sh" "$@"
+# The command people type; the tool lives in tools/release/. bash -p: no
+# function or BASH_ENV from the caller's environment stands in for a command
+# the tool runs.
+case $0 in
+  */*) here=${0%/*} ;;
+  *) here=. ;;
+esac
+exec /bin/bash -p "$here/release/verify_release.sh" "$@"

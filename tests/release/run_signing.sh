@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Signing and checking a release with throwaway certificates (make_pki.sh):
 # the working tree, committed and tagged in a temporary copy, is built with
-# tools/release.sh there (from a shell full of compiler and CMake variables,
-# which must change nothing), its programs' checks are tried on doctored
-# copies (release_checks_test.py), it is signed, checked with
+# tools/release.sh there (from a shell full of compiler and CMake variables
+# and an exported function named cmake, which must change nothing), its
+# programs' checks are tried on doctored
+# copies (release_checks_test.py), it is signed (the signing step's rebuild
+# under a hostile HOME, a replace ref and filters in .git), checked with
 # tools/verify_release.sh, tampered with, and its signed 32-bit program run
 # through one end-to-end case under wine. Three release builds of ours: this
 # one, the one sign_release.sh makes to refuse a doctored zip, the one it
@@ -71,11 +73,14 @@ if ! env PATH="$hostile:$PATH" CFLAGS="-O0 -DHOSTILE" CXXFLAGS="-O0 -DHOSTILE" C
     LDFLAGS=-Wl,--insert-timestamp RCFLAGS=-DHOSTILE CC=cc CXX=c++ CPATH="$work/hostile-include" \
     CMAKE_BUILD_TYPE=Debug CMAKE_GENERATOR="Unix Makefiles" CMAKE_CXX_COMPILER_LAUNCHER=env \
     CMAKE_C_COMPILER_LAUNCHER=env MAKEFLAGS=-j1 PKG_CONFIG_PATH="$work/hostile-include" \
+    "BASH_FUNC_cmake%%=() { touch $work/cmake-function-ran; /usr/bin/cmake \"\$@\"; }" \
     bash "$source_copy/tools/release.sh" >"$work/release.log" 2>&1; then
   tail -20 "$work/release.log"
   echo "signing: the release build failed"
   exit 1
 fi
+check "an exported function named cmake in the caller's shell does not reach the release build" \
+  test ! -e "$work/cmake-function-ran"
 # Doctored copies of what that build made.
 check "every check of the programs, the README and the PIN, on doctored copies" \
   /usr/bin/python3 -B "$ROOT/tests/release/release_checks_test.py" "$source_copy"
@@ -157,6 +162,42 @@ for uri in "${pin_uris[@]}"; do
     eval 'refused_in_one_line && has err "--password-file" && ! grep -qE "9%3A|8x7" "$work/out" "$work/err"'
 done
 
+# Changes git status is told to skip would be built under a name they do
+# not have.
+for flag in --skip-worktree --assume-unchanged; do
+  git -C "$source_copy" update-index "$flag" res/version.h
+  sed -i 's/^#define SLOTBENCH_VERSION_TEXT ".*"$/#define SLOTBENCH_VERSION_TEXT "9.9.9.9"/' "$source_copy/res/version.h"
+  run sign good.p12 "$pki/password.txt"
+  check "res/version.h marked $flag and changed: signing refused in one line naming it" \
+    eval 'refused_in_one_line && has err "skip 1 tracked file (res/version.h)" && untouched'
+  run bash "$source_copy/tools/release.sh"
+  check "res/version.h marked $flag and changed: release.sh refuses in one line, builds nothing" \
+    eval 'refused_in_one_line && has err "(res/version.h)" && [[ ! -e $source_copy/out/release/SlotBench-9.9.9.9-windows.zip ]]'
+  git -C "$source_copy" update-index --no-skip-worktree res/version.h
+  git -C "$source_copy" update-index --no-assume-unchanged res/version.h
+  git -C "$source_copy" checkout -q res/version.h
+done
+
+# The signed zip replaces a file or nothing, never what a link or a folder
+# left at its name leads to.
+mkdir -p "$work/link-target"
+for planted in link folder; do
+  case $planted in
+    link) ln -s "$work/link-target" "$signed" ;;
+    folder) mkdir "$signed" ;;
+  esac
+  run sign good.p12 "$pki/password.txt"
+  check "a $planted at the signed zip's name: refused in one line, nothing written through it" \
+    eval 'refused_in_one_line && has err "$(basename "$signed") is a link or a folder" &&
+      [[ -z $(ls -A "$work/link-target") ]] && cmp -s "$unsigned" "$work/unsigned.zip"'
+  rm -rf "$signed"
+done
+
+# Trial keys inside the tree are one `git add -A` from the repository.
+run bash "$source_copy/tools/release/make_trial_certificates.sh" "$source_copy/res/keys"
+check "trial certificates into a folder of the tree git does not ignore: refused in one line, nothing made" \
+  eval 'refused_in_one_line && has err "res/keys is inside a git working tree" && [[ ! -e $source_copy/res/keys ]]'
+
 # Secrets inside the working tree are one `git add -A` from the repository.
 mkdir -p "$source_copy/keys"
 cp "$pki/good.p12" "$source_copy/keys/"
@@ -177,10 +218,39 @@ mkdir -p "$source_copy/build/keys"
 cp -p "$pki/good.p12" "$pki/password.txt" "$source_copy/build/keys/"
 # ---- end of the build-only block ----
 
-run bash "$source_copy/tools/sign_release.sh" --release-dir "$release" \
+# What git could make of the commit besides its own blobs, for the signing
+# step's rebuild and the tag's build below: a replace ref for the README's
+# publisher fields, a HOME whose .gitconfig converts line ends and filters
+# every file, filters and export-ignore in the repository's own config.
+# What git archive made of it before any of that, with no configuration.
+clean_archive=$work/clean-archive
+mkdir -p "$clean_archive" "$work/empty-home"
+env -i PATH=/usr/bin:/bin HOME="$work/empty-home" GIT_CONFIG_NOSYSTEM=1 GIT_NO_REPLACE_OBJECTS=1 \
+  git -C "$source_copy" -c core.attributesFile=/dev/null archive HEAD | tar -xf - -C "$clean_archive"
+evil_home=$work/evil-home
+mkdir -p "$evil_home"
+printf '#!/bin/sh\ntouch %s/filter-ran\nsed "s/^name=.*/name=EVIL/"\n' "$work" >"$work/filter.sh"
+chmod +x "$work/filter.sh"
+printf '[core]\n\tautocrlf = true\n\tattributesFile = %s/attributes\n[filter "ev"]\n\tsmudge = %s\n' \
+  "$evil_home" "$work/filter.sh" >"$evil_home/.gitconfig"
+echo "* filter=ev" >"$evil_home/attributes"
+git -C "$source_copy" config filter.ev2.smudge "$work/filter.sh"
+printf 'docs/release/README.txt filter=ev2\nres/slotbench.ico export-ignore\n' >"$source_copy/.git/info/attributes"
+publisher=$(git -C "$source_copy" rev-parse HEAD:docs/release/publisher.txt)
+git -C "$source_copy" replace "$publisher" \
+  "$(git -C "$source_copy" show HEAD:docs/release/publisher.txt | sed 's/^name=.*/name=REPLACED/' | git -C "$source_copy" hash-object -w --stdin)"
+rm -f "$work/filter-ran"
+run env HOME="$evil_home" /usr/bin/python3 -B -E -s "$ROOT/tools/release/slotbench_release/export.py" \
+  tree "$source_copy" HEAD "$work/exported"
+check "the export of a commit is git archive's with no configuration, whatever HOME, replace refs and .git say" \
+  eval '((status == 0)) && diff -r "$clean_archive" "$work/exported" >/dev/null && [[ ! -e $work/filter-ran ]] &&
+    [[ -f $work/exported/res/slotbench.ico ]]'
+
+run env HOME="$evil_home" "BASH_FUNC_cmake%%=() { touch $work/cmake-function-ran; /usr/bin/cmake \"\$@\"; }" \
+  bash "$source_copy/tools/sign_release.sh" --release-dir "$release" \
   --pkcs12 "$source_copy/build/keys/good.p12" --password-file "$source_copy/build/keys/password.txt"
-check "a key and password that git ignores inside the tree sign the release built from a hostile shell: the clean rebuild has the same bytes" \
-  test "$status" = 0
+check "a key and password that git ignores inside the tree sign the release built from a hostile shell: the rebuild, under a hostile HOME, a replace ref and filters, has the same bytes" \
+  eval '((status == 0)) && [[ ! -e $work/filter-ran && ! -e $work/cmake-function-ran ]]'
 ((status == 0)) || cat "$work/err"
 fingerprint=$(openssl x509 -in "$pki/good.crt" -outform DER | sha256sum | cut -d' ' -f1)
 check "signing ends with the signer's SHA-256 and a line saying to publish it" \

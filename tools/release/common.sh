@@ -12,24 +12,54 @@ slotbench_version() {  # [tree]
   echo "$version"
 }
 
-# The same, as written in a commit.
+# git, asked through export.py: no ~/.gitconfig, system config, replace
+# refs or GIT_* variable of the caller's changes what a commit holds.
+# Failures: one line on stderr.
+commit_git() {  # command, arguments (see export.py)
+  /usr/bin/python3 -B -E -s "$ROOT/tools/release/slotbench_release/export.py" "$1" "$ROOT" "${@:2}"
+}
+
+# The same, as written in a commit: what a build of the commit is named by.
 slotbench_version_at() {  # commit
-  local version
-  version=$(git -C "$ROOT" show "$1:res/version.h" 2>/dev/null |
-    sed -n 's/^#define SLOTBENCH_VERSION_TEXT "\([0-9.]*\)"$/\1/p')
-  [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$ ]] || return 1
-  echo "$version"
+  commit_git version "$1"
+}
+
+# The full id of a commit (HEAD, a tag, ...).
+commit_of() {  # rev
+  commit_git commit "$1"
+}
+
+# The commit's files, byte for byte as committed, into a new folder.
+export_commit() {  # commit, folder
+  commit_git tree "$1" "$2"
 }
 
 # Tracked files with uncommitted changes, one per line (empty: clean).
 uncommitted_changes() {
-  git -C "$ROOT" status --porcelain --untracked-files=no | sed 's/^...//'
+  commit_git changes
+}
+
+# Tracked files git status is told not to look at (update-index
+# --skip-worktree or --assume-unchanged): changed, they would still look
+# committed. One per line.
+hidden_from_status() {
+  commit_git hidden
+}
+
+# The one-line refusal for those, or nothing.
+hidden_refusal() {
+  local hidden count
+  hidden=$(hidden_from_status) || return 1
+  [[ -n $hidden ]] || return 0
+  count=$(wc -l <<<"$hidden")
+  ((count == 1)) && count="1 tracked file" || count="$count tracked files"
+  echo "git status is told to skip $count ($(head -n 3 <<<"$hidden" | paste -sd ' ')), so changes to them look committed: run \`git update-index --no-skip-worktree\` and \`git update-index --no-assume-unchanged\` on them, commit or drop their changes, then try again"
 }
 
 # Untracked files git does not ignore, one per line: what a build of a
 # commit lacks that the working tree has.
 untracked_files() {
-  git -C "$ROOT" ls-files --others --exclude-standard
+  commit_git untracked
 }
 
 # Builds the release zip of a commit from an export of it, in a new folder
@@ -37,11 +67,14 @@ untracked_files() {
 # it made. The build's log is WORK/release-of-commit.log. Nothing built
 # before is used: what is in out/ or build/ may have been put there by anyone.
 build_release_of_commit() {  # commit, work folder
-  local commit=$1 work=$2 source version file first
-  version=$(slotbench_version_at "$commit") || { echo "commit ${commit:0:12} has no four-part version in res/version.h" >&2; return 1; }
+  local commit=$1 work=$2 source version date file first
+  version=$(slotbench_version_at "$commit") || return 1
+  date=$(commit_git date "$commit") || return 1
   source=$(mktemp -d "$work/source.XXXXXX")
-  git -C "$ROOT" archive "$commit" | tar -xf - -C "$source"
-  if ! SOURCE_DATE_EPOCH=$(git -C "$ROOT" log -1 --format=%ct "$commit") bash "$source/tools/release.sh" \
+  export_commit "$commit" "$source" || return 1
+  # The export's release.sh starts itself again in a fixed environment:
+  # nothing of this shell's reaches the build.
+  if ! SOURCE_DATE_EPOCH=$date /bin/bash "$source/tools/release.sh" \
       >"$work/release-of-commit.log" 2>&1; then
     while IFS= read -r file; do
       [[ -z $file ]] || echo "not in the commit: $file (git add it?)" >&2

@@ -6,14 +6,18 @@
 # The same commit gives the same zip, byte for byte, in any folder, at any
 # time and from any shell: the builds are reproducible
 # (cmake/mingw-common.cmake), they see none of the caller's environment (no
-# CFLAGS, CXX, CMAKE_*, MAKEFLAGS, ... reach the compiler), and the zip's
-# entries are in a fixed order with the commit's time as their date.
+# CFLAGS, CXX, CMAKE_*, MAKEFLAGS, exported function, HOME, ... reaches the
+# build), and the zip's entries are in a fixed order with the commit's time
+# as their date.
 #
 #   bash tools/release.sh [--allow-dirty]
 #
-# In a git checkout the release is built from the commit (an export of HEAD
-# in build/release-source), and a tree with uncommitted changes to tracked
-# files is refused: such a build would carry the version of a commit it is
+# In a git checkout the release is built from the commit (its files as
+# committed, exported to build/release-source by
+# tools/release/slotbench_release/export.py, whatever git's configuration
+# or replace refs say) and named by the commit's version, and a tree with
+# uncommitted changes to tracked files, or with files git status is told to
+# skip, is refused: such a build would carry the version of a commit it is
 # not. --allow-dirty builds the tree as it is, as version <version>-dirty
 # (the programs' version string, the About box, the zip's name and its
 # README say so), which tools/sign_release.sh never signs. Outside a git
@@ -33,21 +37,36 @@
 # out/release or build/ could have been put there by anyone.
 set -euo pipefail
 
-# Only what the build needs, nothing the caller's shell happens to hold.
-# (exec: the re-started script finds just these and goes on.)
-environment_is_clean() {
-  local name
-  for name in $(compgen -e); do
-    case $name in
-      PATH | HOME | LANG | SOURCE_DATE_EPOCH | PWD | OLDPWD | SHLVL | _) ;;
+# Only what the build needs, nothing the caller's shell happens to hold:
+# the script starts itself again with just these variables, unless its
+# environment (as the kernel handed it over, /proc/$$/environ: names bash
+# does not show, exported functions among them, count too) is exactly that.
+# -p: no functions or BASH_ENV taken from the environment, so the builtins
+# the check uses are bash's own. HOME: none there is (a ~/.cmake package
+# registry, a ~/.gitconfig, ... would reach the build).
+RELEASE_HOME=/nonexistent
+environment_is_fixed() {
+  local entry path='' home='' lang=''
+  [[ $- == *p* ]] || return 1
+  [[ -r /proc/$$/environ ]] || return 2
+  while IFS= read -r -d '' entry; do
+    case $entry in
+      PATH=*) path=${entry#PATH=} ;;
+      HOME=*) home=${entry#HOME=} ;;
+      LANG=*) lang=${entry#LANG=} ;;
+      SOURCE_DATE_EPOCH=*) [[ ${entry#*=} =~ ^[0-9]+$ ]] || return 1 ;;
       *) return 1 ;;
     esac
-  done
-  [[ $PATH == /usr/bin:/bin && $LANG == C.UTF-8 ]]
+  done </proc/$$/environ
+  [[ $path == /usr/bin:/bin && $home == "$RELEASE_HOME" && $lang == C.UTF-8 ]]
 }
-environment_is_clean ||
-  exec env -i PATH=/usr/bin:/bin HOME="${HOME:-/}" LANG=C.UTF-8 \
-    ${SOURCE_DATE_EPOCH:+SOURCE_DATE_EPOCH="$SOURCE_DATE_EPOCH"} /bin/bash "$0" "$@"
+environment_is_fixed || {
+  (($? != 2)) || { echo "release: /proc/$$/environ cannot be read: run it where /proc is mounted" >&2; exit 1; }
+  [[ ${SOURCE_DATE_EPOCH:-0} =~ ^[0-9]+$ ]] ||
+    { echo "release: SOURCE_DATE_EPOCH is not a number of seconds: unset it or give one" >&2; exit 1; }
+  exec /usr/bin/env -i PATH=/usr/bin:/bin HOME="$RELEASE_HOME" LANG=C.UTF-8 \
+    ${SOURCE_DATE_EPOCH:+SOURCE_DATE_EPOCH="$SOURCE_DATE_EPOCH"} /bin/bash -p "$0" "$@"
+}
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$ROOT"
@@ -66,39 +85,50 @@ case ${1:-} in
   *) die "unknown argument '$1': bash tools/release.sh [--allow-dirty]" ;;
 esac
 
-version=$(slotbench_version) ||
-  die "no four-part SLOTBENCH_VERSION_TEXT in res/version.h: write it as \"a.b.c.d\", commit, then \`bash tools/release.sh\`"
 [[ -f bridge/CMakeLists.txt ]] || die "the wine bridge (bridge/) is not in this tree: build in a full checkout"
 
 # What is built: the commit, or (outside a checkout, or allowed) the tree.
 # Paths stay relative to the top folder: they are what messages show.
 source=. suffix='' in_checkout=0
 # -ef: the same folder, whatever links lead to it.
-if top=$(git rev-parse --show-toplevel 2>/dev/null) && [[ $top -ef $ROOT ]]; then
+if top=$(commit_git toplevel 2>/dev/null) && [[ $top -ef $ROOT ]]; then
   in_checkout=1
-  changed=$(uncommitted_changes)
+  hidden=$(hidden_refusal 2>&1) || die "$hidden: see \`git status\`, then try again"
+  [[ -z $hidden ]] || die "$hidden"
+  changed=$(uncommitted_changes 2>&1) || die "$changed: see \`git status\`, then try again"
   if [[ -z $changed ]]; then
+    # The commit's files as committed, and its version (the zip's name)
+    # as written in it: the working files may say otherwise.
+    commit=$(commit_of HEAD 2>&1) || die "$commit"
+    version=$(slotbench_version_at "$commit" 2>/dev/null) ||
+      die "no four-part SLOTBENCH_VERSION_TEXT in res/version.h of commit ${commit:0:12}: write it as \"a.b.c.d\", commit, then \`bash tools/release.sh\`"
     source=build/release-source
     rm -rf "$source"
     mkdir -p "$source"
-    git archive HEAD | tar -xf - -C "$source"
+    exported=$(export_commit "$commit" "$source" 2>&1) || die "$exported: nothing built"
   elif ((allow_dirty)); then
     suffix=-dirty
+    version=$(slotbench_version) ||
+      die "no four-part SLOTBENCH_VERSION_TEXT in res/version.h: write it as \"a.b.c.d\", commit, then \`bash tools/release.sh\`"
     echo "release: building the tree with its uncommitted changes as $version$suffix: not a release, never to be signed"
   else
     count=$(wc -l <<<"$changed")
     ((count == 1)) && count="1 tracked file" || count="$count tracked files"
-    die "the tree has uncommitted changes ($count: $(head -n 3 <<<"$changed" | paste -sd ' ')): commit them, then \`bash tools/release.sh\` (or --allow-dirty for a $version-dirty build that is never signed)"
+    die "the tree has uncommitted changes ($count: $(head -n 3 <<<"$changed" | paste -sd ' ')): commit them, then \`bash tools/release.sh\` (or --allow-dirty for a dirty build that is never signed)"
   fi
+fi
+if [[ $source == . && -z $suffix ]]; then
+  version=$(slotbench_version) ||
+    die "no four-part SLOTBENCH_VERSION_TEXT in res/version.h: write it as \"a.b.c.d\", commit, then \`bash tools/release.sh\`"
 fi
 
 # The zip's entries are dated with the commit's time; outside a checkout,
 # with SOURCE_DATE_EPOCH. A commit's build takes no other date from the
 # shell: it would give a zip the signing step's rebuild never matches.
 if [[ $source != . ]]; then
-  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct HEAD)
+  SOURCE_DATE_EPOCH=$(commit_git date "$commit") || die "git gave no time for commit ${commit:0:12}"
 elif [[ -z ${SOURCE_DATE_EPOCH:-} ]]; then
-  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null) ||
+  SOURCE_DATE_EPOCH=$(commit_git date HEAD 2>/dev/null) ||
     die "not a git checkout: set SOURCE_DATE_EPOCH to the release's time"
 fi
 export SOURCE_DATE_EPOCH
@@ -108,7 +138,7 @@ export SOURCE_DATE_EPOCH
 build_failed() {  # build folder, log
   local build=$1 log=$2 file
   if ((in_checkout)) && [[ $source != . ]]; then
-    missing=$(git ls-files --others --exclude-standard)
+    missing=$(untracked_files)
     if [[ -n $missing ]]; then
       while IFS= read -r file; do
         echo "release: not in the commit: $file (git add it?)" >&2

@@ -2,9 +2,9 @@
 # Signs the release's two programs and two wine bridges with Authenticode
 # (SHA-256, the product's name as description) and writes
 # out/release/SlotBench-<version>-windows-signed.zip beside the unsigned zip
-# of res/version.h's version, which stays as it is: the same entries in the
-# same order with the same dates, the same README.txt, SHA256SUMS of the
-# signed files. A signature is only appended: removed, it gives the
+# of the commit's version (res/version.h), which stays as it is: the same
+# entries in the same order with the same dates, the same README.txt,
+# SHA256SUMS of the signed files. A signature is only appended: removed, it gives the
 # reproducible build back byte for byte (tools/verify_release.sh checks it).
 #
 #   bash tools/sign_release.sh --pkcs12 FILE --password-file FILE [--timestamp URL]
@@ -71,19 +71,28 @@ for file in "$pkcs12" "$module" "$cert" "$password_file"; do
   [[ -z $file || ( -f $file && -r $file ) ]] || die "cannot read $file"
 done
 
-version=$(slotbench_version) || die "no four-part SLOTBENCH_VERSION_TEXT in res/version.h"
-top=$(git -C "$ROOT" rev-parse --show-toplevel 2>/dev/null) && [[ $top -ef $ROOT ]] ||
+top=$(commit_git toplevel 2>/dev/null) && [[ $top -ef $ROOT ]] ||
   die "this is not a git checkout: sign in a clone of the release's commit"
-changed=$(uncommitted_changes)
+hidden=$(hidden_refusal 2>&1) || die "$hidden: see \`git status\`, then try again"
+[[ -z $hidden ]] || die "$hidden"
+changed=$(uncommitted_changes 2>&1) || die "$changed: see \`git status\`, then try again"
 [[ -z $changed ]] ||
   die "the tree has uncommitted changes ($(head -n 3 <<<"$changed" | paste -sd ' ')): only a build of a commit is signed: commit them, then \`bash tools/release.sh\` and sign again"
-commit=$(git -C "$ROOT" rev-parse HEAD)
+commit=$(commit_of HEAD 2>&1) || die "$commit"
+# The version of the commit, as written in it: the zips' names.
+version=$(slotbench_version_at "$commit" 2>/dev/null) ||
+  die "no four-part SLOTBENCH_VERSION_TEXT in res/version.h of commit ${commit:0:12}"
 unsigned=$release_dir/SlotBench-$version-windows.zip
 signed=$release_dir/SlotBench-$version-windows-signed.zip
 # Shown relative to the top folder; a folder outside the tree as it was typed.
 shown_dir=$(realpath -m --relative-base="$ROOT" "$release_dir")
 [[ $shown_dir != /* ]] || shown_dir=$release_dir
 shown_unsigned=$shown_dir/$(basename "$unsigned")
+shown_signed=$shown_dir/$(basename "$signed")
+# The signed zip replaces a file or nothing: mv into a folder, or through a
+# link, would put it where someone else chose.
+not_a_file() { [[ -L $signed || ( -e $signed && ! -f $signed ) ]]; }
+! not_a_file || die "$shown_signed is a link or a folder, not a file: remove it, then sign again"
 if [[ ! -f $unsigned ]]; then
   [[ ! -f $release_dir/SlotBench-$version-dirty-windows.zip ]] ||
     die "only a $version-dirty build is in $shown_dir: a build of a tree with uncommitted changes is never signed: commit, then \`bash tools/release.sh\`"
@@ -169,11 +178,12 @@ fingerprint=$("${PYTHON[@]}" "$checks" signed "$work/cert.pem" "${programs[@]/#/
 partial=$(mktemp "$release_dir/.SlotBench-signed.XXXXXX")
 cp "$work/signed.zip" "$partial"
 chmod 644 "$partial"
-mv -f "$partial" "$signed"
+! not_a_file || die "$shown_signed is a link or a folder, not a file: remove it, then sign again; nothing signed was written"
+mv -fT "$partial" "$signed"
 partial=
 
 echo "sign: ${#programs[@]} files signed by $subject in $((SECONDS - started)) s${timestamp:+, time-stamped by $timestamp}"
-echo "sign: $shown_dir/$(basename "$signed")"
+echo "sign: $shown_signed"
 echo "sign: zip SHA-256 $(sha256sum <"$work/signed.zip" | cut -d' ' -f1)"
 echo "sign: signer's certificate SHA-256 $fingerprint"
 echo "sign: publish that signer's SHA-256 where docs/release/publisher.txt's fingerprint_published_at says, for practices to compare"

@@ -9,6 +9,7 @@ what to do next.
 import hashlib
 import os
 import re
+import stat
 import sys
 import tempfile
 import time
@@ -113,6 +114,10 @@ def main(source, suffix, build_x86, build_x64, zip_path):
         with os.fdopen(handle, "wb") as f:
             os.fchmod(f.fileno(), 0o644)
             release_zip.write(f, data, time.gmtime(epoch)[:6])
+        # A rename replaces a link (or fails on a folder) left at the name:
+        # said plainly instead.
+        if os.path.lexists(zip_path) and not stat.S_ISREG(os.lstat(zip_path).st_mode):
+            raise Refusal(f"{zip_path} is a link or a folder, not a file: remove it, then `bash tools/release.sh`")
         os.replace(partial, zip_path)
     except BaseException:
         os.unlink(partial)

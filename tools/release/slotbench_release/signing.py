@@ -11,7 +11,6 @@ import datetime
 import hashlib
 import os
 import re
-import subprocess
 import sys
 import urllib.parse
 
@@ -20,6 +19,7 @@ from cryptography import x509
 from cryptography.hazmat.primitives.serialization import Encoding
 from cryptography.x509.oid import ExtendedKeyUsageOID
 
+import export
 import text
 
 # Far above a certificate chain or one signature of ours.
@@ -58,9 +58,8 @@ def inside(root, path):
 
 def ignored_by_git(root, relative):
     # Not --no-index: a tracked file is committed, whatever .gitignore says.
-    result = subprocess.run(["git", "-C", root, "check-ignore", "-q", "--", relative],
-                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return result.returncode == 0
+    # No ~/.gitconfig of the caller's (core.excludesFile) decides it.
+    return export.git(root, "check-ignore", "-q", "--", relative, check=False).returncode == 0
 
 
 def secrets_placed(root, files):

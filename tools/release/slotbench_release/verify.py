@@ -38,6 +38,7 @@ from cryptography.utils import CryptographyDeprecationWarning
 from cryptography.hazmat.primitives import hashes
 
 import authenticode
+import export
 import release_zip
 from text import escape, name
 
@@ -325,7 +326,9 @@ def check_signature(data, options, label, out):
 
 
 def git(*arguments):
-    return subprocess.run(["git", "-C", ROOT, *arguments], capture_output=True, stdin=subprocess.DEVNULL)
+    # No ~/.gitconfig, replace ref or GIT_* variable of the caller's decides
+    # which commit a tag names or what it holds.
+    return export.git(ROOT, *arguments, check=False)
 
 
 def version_at(commit):
@@ -359,8 +362,11 @@ def rebuild(version, work, label, out):
     print(f"verify: building release {version} from tag {tag} (commit {short}) to compare with: "
           "as long as a release build", file=sys.stderr, flush=True)
     script = 'ROOT=$1; . "$ROOT/tools/release/common.sh" && build_release_of_commit "$2" "$3" && printf %s "$RELEASE_ZIP"'
-    built = subprocess.run(["bash", "-c", script, "verify", ROOT, commit, work], capture_output=True,
-                           stdin=subprocess.DEVNULL)
+    # A fixed environment, -p: no exported function or BASH_ENV of the
+    # caller's stands in for a command the build runs.
+    built = subprocess.run(["/bin/bash", "-p", "-c", script, "verify", ROOT, commit, work], capture_output=True,
+                           stdin=subprocess.DEVNULL, env={"PATH": "/usr/bin:/bin", "LANG": "C.UTF-8",
+                                                          "HOME": "/nonexistent"})
     why = built.stderr.decode("utf-8", "surrogateescape").strip().splitlines()
     if built.returncode != 0:
         raise Failed(f"{label}: {escape(why[-1] if why else f'building release {version} failed')}; build the tag "
