@@ -27,7 +27,8 @@
 # Before packing, every program and bridge must be what the zip's name and
 # README promise (tools/release/slotbench_release/pe_checks.py): its four
 # version fields and the About box say res/version.h's version, it imports
-# nothing Windows XP lacks (tools/release/vista_imports.txt), the program
+# only functions checked to exist on Windows XP (tools/release/xp_imports.txt,
+# delay-loaded ones too), the program
 # imports CT_ORB.dll by ordinals 1, 2, 3 and keeps its exception guard, the
 # bridge forwards to ctapi32. The README's fields come from res/version.h
 # and docs/release/publisher.txt.
