@@ -402,17 +402,18 @@ def tab_newline_signer(program, workdir, pki_dir):
     return signed_by(program, workdir, cert, key)
 
 
-def ca_key_cert(program, pki_dir, same_name, replace=False):
+def ca_key_cert(program, pki_dir, same_name, replace=False, own_root=False):
     """The genuine signature listing one more certificate (or, replace, one
     in place of the CA's): the CA's public key under the CA's name (or
     another name), issued by someone else, with 4 KB of an extension of its
-    own."""
+    own; with own_root, that someone's self-made root listed too."""
     ca = pem_cert(os.path.join(pki_dir, "ca.crt"))
     key = new_key()
     subject = ca.subject if same_name else x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "Slot Bench test")])
     issuer = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "Someone else")])
     extra = make_cert(subject, issuer, ca.public_key(), key, ca=True, extra=b"P" * 4096)
     der = extra.public_bytes(serialization.Encoding.DER)
+    root = make_cert(issuer, issuer, key.public_key(), key, ca=True).public_bytes(serialization.Encoding.DER)
     ca_der = ca.public_bytes(serialization.Encoding.DER)
 
     def change(tree):
@@ -420,6 +421,8 @@ def ca_key_cert(program, pki_dir, same_name, replace=False):
         if replace:
             listed[:] = [c for c in listed if dump(c) != ca_der]
         listed.append(parse(der))
+        if own_root:
+            listed.append(parse(root))
     return edited(program, change)
 
 
@@ -576,6 +579,9 @@ ROWS = [
      lambda p, w, k: ca_key_cert(p, k, False), "in neither the signer's nor the time-stamp's chain", False),
     ("the CA's certificate replaced by one with its name and key, another issuer and a 4 KB extension",
      lambda p, w, k: ca_key_cert(p, k, True, replace=True), "whose issuer is neither listed nor a root known here",
+     False),
+    ("the same, its issuer a self-made root listed beside it",
+     lambda p, w, k: ca_key_cert(p, k, True, replace=True, own_root=True), "only --ca can vouch for such a chain",
      False),
     ("SignerInfo.version a 513-byte integer carrying a payload",
      lambda p, w, k: edited(p, huge_version), ": SignerInfo.version", False),

@@ -1071,6 +1071,15 @@ def _check(data, ca):
         if cert.der not in in_chains:
             raise Refused(f"the certificate {cert.label()} is in neither the signer's nor the time-stamp's chain")
 
+    # Without a CA, a root of anyone's making can vouch for certificates of
+    # anyone's choosing between it and the signer (one holding the real
+    # issuer's name and key, and any bytes besides). A listed root is taken
+    # as it is only when its own key signed the signer's certificate, which
+    # only that issuer can make, or when the system knows it.
+    top = chain[-1]
+    if ca is None and len(chain) > 2 and top.issuer == top.subject and SystemRoots().get(top.der) is None:
+        raise Refused(f"the signer's chain runs through {chain[1].label()} to the root {top.label()}, which neither "
+                      "issued the signer nor is known to this system: only --ca can vouch for such a chain")
     ca_cert = signer_anchor = tsa_anchor = None
     if ca is not None:
         try:

@@ -7,6 +7,8 @@ import unicodedata
 # A name longer than this is cut: a screen of made-up words would push the
 # check's own words out of sight.
 MAX_NAME = 200
+# Letters by their class that are drawn as blank space (Hangul fillers).
+BLANK_LETTERS = {0x115F, 0x1160, 0x3164, 0xFFA0}
 
 
 def _readable(ch):
@@ -17,6 +19,8 @@ def _readable(ch):
     code = ord(ch)
     if 0x20 <= code < 0x7F:
         return ch != "\\"
+    if code in BLANK_LETTERS:
+        return False
     return unicodedata.category(ch) in ("Lu", "Ll", "Lt", "Lo", "Nd") and unicodedata.bidirectional(ch) == "L"
 
 

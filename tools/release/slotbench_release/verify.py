@@ -247,9 +247,10 @@ def fixed_file_version(program):
     base = pe.get_offset_from_rva(directory.VirtualAddress)
 
     def entries(offset):
-        """A resource directory's entries (name or id, target)."""
+        """A resource directory's entries (name or id, target), one at a
+        time: a hostile directory may list 131,070 of them."""
         named, ids = struct.unpack_from("<HH", program, base + offset + 12)
-        return [struct.unpack_from("<II", program, base + offset + 16 + 8 * i) for i in range(named + ids)]
+        return (struct.unpack_from("<II", program, base + offset + 16 + 8 * i) for i in range(named + ids))
 
     def subdirectory(target):
         return target & 0x7FFFFFFF if target & 0x80000000 else None
@@ -257,8 +258,8 @@ def fixed_file_version(program):
     # Type RT_VERSION, then its first name and that name's first language.
     kind = next((target for ident, target in entries(0) if ident == RT_VERSION), None)
     names = subdirectory(kind) if kind is not None else None
-    language = subdirectory(entries(names)[0][1]) if names is not None else None
-    data_entry = entries(language)[0][1] if language is not None else 0x80000000
+    language = subdirectory(next(entries(names))[1]) if names is not None else None
+    data_entry = next(entries(language))[1] if language is not None else 0x80000000
     if data_entry & 0x80000000:
         return None
     rva, size = struct.unpack_from("<II", program, base + data_entry)
@@ -508,8 +509,15 @@ def main(argv=None, out=None, err=None):
             warnings.simplefilter("ignore")
             warnings.filterwarnings("error", category=CryptographyDeprecationWarning)
             run(argv, report, seen)
-        out.write(report.getvalue())
-        out.flush()
+        try:
+            out.write(report.getvalue())
+            out.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as error:
+            print(f"verify: FAILED: {seen['label']}: its report could not be written ({escape(error.strerror or '')})",
+                  file=err)
+            return 1
         return 0
     except Usage as usage:
         print(f"verify: {usage} ({USAGE})", file=err)
@@ -542,7 +550,7 @@ if __name__ == "__main__":
     status = main()
     try:
         sys.stdout.flush()
-    except BrokenPipeError:
+    except OSError:  # a closed pipe, a full disk: the report did not get out
         # Python's own flush at exit would print a second report of it.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         status = status or 1
