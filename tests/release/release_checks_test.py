@@ -345,6 +345,24 @@ def check_pe_cases(work):
         report(ok, f"{description}: {outcome}", "; ".join(added) or "no fault")
 
 
+def check_pe_version(work):
+    """pe_version.py reads the version as the release check does: a file
+    whose version Windows could show otherwise has none."""
+    builds = lay_out(os.path.join(work, "pe_version"))
+    rewrite(os.path.join(builds["x64"], "bridge/CT_ORB.dll"), rewritten_directory(16, None, named_version_first))
+    script = os.path.join(TOOLS, "pe_version.py")
+    for name, wanted in (("x86/SlotBench.exe", pe_checks.source_version(TREE)),
+                         ("x64/bridge/CT_ORB.dll", None)):
+        path = os.path.join(work, "pe_version", name)
+        run = subprocess.run([sys.executable, script, path], capture_output=True, text=True)
+        if wanted:
+            ok, outcome = run.returncode == 0 and run.stdout == wanted + "\n", f"prints {wanted}"
+        else:
+            ok = run.returncode == 1 and not run.stdout and run.stderr.startswith(path + ": resource directory type 16")
+            outcome = "no version, naming the file and the version entries"
+        report(ok, f"pe_version.py on {name}: {outcome}", (run.stdout + run.stderr).strip())
+
+
 def check_refusal(work):
     """The release step itself packs nothing once a check fails."""
     builds = lay_out(os.path.join(work, "refused"))
@@ -420,6 +438,7 @@ def check_pin_cases():
 def main():
     with tempfile.TemporaryDirectory() as work:
         check_pe_cases(work)
+        check_pe_version(work)
         check_refusal(work)
         check_readme_cases(work)
     check_pin_cases()
