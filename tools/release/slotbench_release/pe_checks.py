@@ -566,11 +566,15 @@ def check_file(path, arch, program, version, suffix, dialog_id, checked):
     try:
         tree = resources(pe, path, program)
     except Fault as fault:
-        return faults + [str(fault)]
-    faults += version_faults(pe, path, program, tree, version, version + suffix, _origin(suffix))
+        # Its version and About box are not read from a tree of another shape.
+        faults.append(str(fault))
+        tree = None
+    if tree is not None:
+        faults += version_faults(pe, path, program, tree, version, version + suffix, _origin(suffix))
     faults += import_faults(pe, path, arch, checked, program)
     if program:
-        faults += about_faults(pe, path, tree, dialog_id, about_text(version, suffix), _origin(suffix))
+        if tree is not None:
+            faults += about_faults(pe, path, tree, dialog_id, about_text(version, suffix), _origin(suffix))
         if arch == "x86":
             faults += exception_faults(pe, path)
     else:
