@@ -1,8 +1,10 @@
 """What a release checks in its programs and bridges before packing them,
-read from the files themselves with pefile: a build can go wrong in ways
-that still link (a version string edited on its own, a flag from the
-environment, a newer Windows function pulled in by a library), and the zip
-is named for res/version.h and promised to start on Windows XP SP3.
+read from the files themselves (pefile, the resources by hand): a build can
+go wrong in ways that still link (a version string edited on its own, a flag
+from the environment, a newer Windows function pulled in by a library), and
+the zip is named for res/version.h and promised to start on Windows XP SP3.
+Where Windows and pefile could read a file two ways (two entries, languages
+or keys of one name), only the one shape our build writes is accepted.
 
 Each check returns the faults it found, one line each, naming the file and
 the field; no fault means the file is fit to ship.
@@ -191,8 +193,8 @@ def resources(pe, path, program):
         if read[0] > MAX_RESOURCES or offset + 16 + 8 * (named + ids) > size:
             raise Fault(f"{path}: resource directory {where} holds more than a build of ours: not ours")
         if named:
-            raise Fault(f"{path}: resource directory {where} has named entries: ours are numbered alone,"
-                        f" as {PROGRAM_RC if program else BRIDGE_RC} writes them")
+            raise Fault(f"{path}: resource directory {where} has named entries, where"
+                        f" {PROGRAM_RC if program else BRIDGE_RC} numbers each: build from it unchanged")
         found = [struct.unpack_from("<II", data, base + offset + 16 + 8 * i) for i in range(ids)]
         numbers = [ident for ident, _ in found]
         if any(ident > 0xFFFF for ident in numbers) or numbers != sorted(set(numbers)):
@@ -326,12 +328,13 @@ def version_resource(pe, path, program, tree=None):
     versions = [ident for kind, ident in tree if kind == RT_VERSION]
     if versions != [VS_VERSION_INFO]:
         shown = ", ".join(map(str, versions)) or "none"
-        raise Fault(f"{path}: version resources {shown}, not id 1 alone as {rc} writes it")
+        raise Fault(f"{path}: version resources {shown}, not id 1 alone as {rc} writes it: build from it unchanged")
     rva, size = tree[(RT_VERSION, VS_VERSION_INFO)]
     try:
         return version_block(pe.get_data(rva, size), program)
     except Fault as fault:
-        raise Fault(f"{path}: version resource: {fault}: not the block {rc} writes")
+        raise Fault(f"{path}: version resource: {fault}: not the block {rc} writes: build from it unchanged"
+                    " (a key added there is added to VERSION_STRINGS in pe_checks.py)")
 
 
 def _numbers(high, low):
