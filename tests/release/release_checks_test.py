@@ -159,6 +159,102 @@ def forward_swapped(pe, data):
     data[at:at + 15] = b"ctapi32.CT_data"
 
 
+def version_strings(pe):
+    """The string table's (key, offset of key, offset of value) in file order."""
+    info = next(i for i in pe.FileInfo[0] if i.Key == b"StringFileInfo")
+    table = info.StringTable[0]
+    return table, table.entries_offsets
+
+
+def duplicate_file_version(pe, data):
+    """FileVersion twice: the first, which Windows shows, 0.9.9.9; the
+    second, where ProductName stood, the true one, which pefile keeps."""
+    table, offsets = version_strings(pe)
+    key_at, value_at = offsets[b"FileVersion"]
+    true = table.entries[b"FileVersion"]
+    data[value_at:value_at + 2 * len(true)] = "0.9.9.9".ljust(len(true.decode()), "\0").encode("utf-16-le")
+    key_at, value_at = offsets[b"ProductName"]
+    data[key_at:key_at + 22] = "FileVersion".encode("utf-16-le")
+    old = len(table.entries[b"ProductName"].decode())
+    data[value_at:value_at + 2 * old] = true.decode().ljust(old, "\0").encode("utf-16-le")
+
+
+def renamed_string(old, new):
+    def change(pe, data):
+        key_at = version_strings(pe)[1][old][0]
+        assert len(new) == len(old)
+        data[key_at:key_at + 2 * len(old)] = new.decode().encode("utf-16-le")
+    return change
+
+
+def replaced_in_version(old, new):
+    """The first occurrence of old within the version block, as new."""
+    def change(pe, data):
+        versions = next(t for t in pe.DIRECTORY_ENTRY_RESOURCE.entries if t.id == 16)
+        entry = versions.directory.entries[0].directory.entries[0].data.struct
+        at = pe.get_offset_from_rva(entry.OffsetToData)
+        found = bytes(data).index(old, at, at + entry.Size)
+        data[found:found + len(old)] = new
+    return change
+
+
+def rewritten_directory(kind, ident, entries):
+    """The resource directory under type kind (and id ident, if not None)
+    rewritten, in the resource section's slack, with entries(existing,
+    room) -> (named count, [(name or id, target)], extra bytes at room):
+    an attacker's resource compiler."""
+    def change(pe, data):
+        directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]]
+        section = next(s for s in pe.sections if s.VirtualAddress == directory.VirtualAddress)
+        base = section.PointerToRawData
+        parent = next(t for t in pe.DIRECTORY_ENTRY_RESOURCE.entries if t.id == kind)
+        if ident is not None:
+            parent = next(e for e in parent.directory.entries if e.id == ident)
+        old = parent.struct.OffsetToData & 0x7FFFFFFF
+        named, ids = struct.unpack_from("<HH", data, base + old + 12)
+        existing = [struct.unpack_from("<II", data, base + old + 16 + 8 * i) for i in range(named + ids)]
+        new = (section.Misc_VirtualSize + 7) & ~7
+        count, listed, extra = entries(existing, new + 16 + 8 * (len(existing) + 2))
+        block = bytes(data[base + old:base + old + 12]) + struct.pack("<HH", count, len(listed) - count)
+        block += b"".join(struct.pack("<II", name, target) for name, target in listed) + extra
+        end = new + len(block)
+        assert end <= section.SizeOfRawData, "no room in the resource section"
+        block = block.ljust(16 + 8 * (len(existing) + 2) + len(extra), b"\0")
+        data[base + new:base + new + len(block)] = block
+        struct.pack_into("<I", data, parent.struct.get_field_absolute_offset("OffsetToData"), new | 0x80000000)
+        struct.pack_into("<I", data, section.get_field_absolute_offset("Misc_VirtualSize"), section.SizeOfRawData)
+        struct.pack_into("<I", data, directory.get_file_offset() + 4, section.SizeOfRawData)
+    return change
+
+
+def named_version_first(existing, room):
+    """A named DECOY version entry before id 1, sharing its languages."""
+    name = struct.pack("<H", 5) + "DECOY".encode("utf-16-le")
+    return 1, [(room | 0x80000000, existing[0][1])] + existing, name
+
+
+def version_two(existing, room):
+    return 0, existing + [(2, existing[0][1])], b""
+
+
+def second_language(existing, room):
+    return 0, [(0x407, existing[0][1])] + existing, b""
+
+
+def windows_version(field, major, minor):
+    def change(pe, data):
+        header = pe.OPTIONAL_HEADER
+        struct.pack_into("<HH", data, header.get_field_absolute_offset(f"Major{field}Version"), major, minor)
+    return change
+
+
+def resource_type(old, new):
+    def change(pe, data):
+        entry = next(t for t in pe.DIRECTORY_ENTRY_RESOURCE.entries if t.id == old)
+        struct.pack_into("<I", data, entry.struct.get_field_absolute_offset("Name"), new)
+    return change
+
+
 # Description, file changed, change, what each added fault must name (one per fault).
 CASES = [
     ("fixed FileVersion bumped alone", "x86/SlotBench.exe", fixed("FileVersion"), ["fixed FileVersion"]),
@@ -193,6 +289,36 @@ CASES = [
       "ordinal 1 of CT_ORX.dll", "ordinal 2 of CT_ORX.dll", "ordinal 3 of CT_ORX.dll"]),
     ("an x86 program in the x64 folder", "x64/SlotBench.exe", machine(0x14C), ["not x64"]),
     ("a bridge forwarding ordinal 1 to CT_data", "x86/bridge/CT_ORB.dll", forward_swapped, ["not the wine bridge"]),
+    ("FileVersion twice, Windows showing the first (0.9.9.9), pefile the second", "x86/SlotBench.exe",
+     duplicate_file_version, ["version resource: string FileVersion 2 times in table 040904b0"]),
+    ("a version string none of ours (CompanyName renamed)", "x64/bridge/CT_ORB.dll",
+     renamed_string(b"CompanyName", b"CompanyNamX"), ["version resource: string CompanyNamX in table 040904B0"]),
+    ("a second string table (German)", "x64/SlotBench.exe", replaced_in_version(
+        "040904b0".encode("utf-16-le"), "040704b0".encode("utf-16-le")),
+     ["version resource: string tables 040704b0, not 040904b0 alone"]),
+    ("another Translation", "x86/bridge/CT_ORB.dll", replaced_in_version(
+        "Translation\0".encode("utf-16-le") + b"\0\0\x09\x04", "Translation\0".encode("utf-16-le") + b"\0\0\x07\x04"),
+     ["version resource: Translation is 0704b004"]),
+    ("a named DECOY version entry before id 1", "x64/bridge/CT_ORB.dll",
+     rewritten_directory(16, None, named_version_first), ["resource directory type 16 has named entries"]),
+    ("a second version entry, id 2", "x86/bridge/CT_ORB.dll",
+     rewritten_directory(16, None, version_two), ["version resources 1, 2, not id 1 alone"]),
+    ("the version in a second language (German)", "x86/SlotBench.exe",
+     rewritten_directory(16, 1, second_language), ["resource type 16 id 1 has languages 0x407, 0x409"]),
+    ("subsystem version 6.0", "x86/SlotBench.exe", windows_version("Subsystem", 6, 0),
+     ["SubsystemVersion 6.0, above 5.1: does not start on Windows XP"]),
+    ("a 64-bit bridge with subsystem version 6.0", "x64/bridge/CT_ORB.dll", windows_version("Subsystem", 6, 0),
+     ["SubsystemVersion 6.0, above 5.2: does not start on Windows XP"]),
+    ("a 32-bit bridge with subsystem version 5.2", "x86/bridge/CT_ORB.dll", windows_version("Subsystem", 5, 2),
+     ["SubsystemVersion 5.2, above 5.1: does not start on Windows XP"]),
+    ("a 32-bit program with subsystem version 5.1: accepted", "x86/SlotBench.exe",
+     windows_version("Subsystem", 5, 1), []),
+    ("operating system version 6.0", "x64/SlotBench.exe", windows_version("OperatingSystem", 6, 0),
+     ["OperatingSystemVersion 6.0, above 5.2: does not start on Windows XP"]),
+    ("a resource type none of ours (the manifest as type 23)", "x86/SlotBench.exe", resource_type(24, 23),
+     ["resource type 23, which res/slotbench.rc does not write"]),
+    ("a bridge with a resource type of the program's (the version as type 14)", "x64/bridge/CT_ORB.dll",
+     resource_type(16, 14), ["resource type 14, which bridge/ct_orb_bridge.rc does not write"]),
 ]
 
 
@@ -217,6 +343,24 @@ def check_pe_cases(work):
             any(f.startswith(name + ":") and w in f for f in added) for w in wanted)
         outcome = f"refused, naming {name} and {', '.join(wanted)}" if wanted else "no fault"
         report(ok, f"{description}: {outcome}", "; ".join(added) or "no fault")
+
+
+def check_pe_version(work):
+    """pe_version.py reads the version as the release check does: a file
+    whose version Windows could show otherwise has none."""
+    builds = lay_out(os.path.join(work, "pe_version"))
+    rewrite(os.path.join(builds["x64"], "bridge/CT_ORB.dll"), rewritten_directory(16, None, named_version_first))
+    script = os.path.join(TOOLS, "pe_version.py")
+    for name, wanted in (("x86/SlotBench.exe", pe_checks.source_version(TREE)),
+                         ("x64/bridge/CT_ORB.dll", None)):
+        path = os.path.join(work, "pe_version", name)
+        run = subprocess.run([sys.executable, script, path], capture_output=True, text=True)
+        if wanted:
+            ok, outcome = run.returncode == 0 and run.stdout == wanted + "\n", f"prints {wanted}"
+        else:
+            ok = run.returncode == 1 and not run.stdout and run.stderr.startswith(path + ": resource directory type 16")
+            outcome = "no version, naming the file and the version entries"
+        report(ok, f"pe_version.py on {name}: {outcome}", (run.stdout + run.stderr).strip())
 
 
 def check_refusal(work):
@@ -294,6 +438,7 @@ def check_pin_cases():
 def main():
     with tempfile.TemporaryDirectory() as work:
         check_pe_cases(work)
+        check_pe_version(work)
         check_refusal(work)
         check_readme_cases(work)
     check_pin_cases()

@@ -1,8 +1,10 @@
 """What a release checks in its programs and bridges before packing them,
-read from the files themselves with pefile: a build can go wrong in ways
-that still link (a version string edited on its own, a flag from the
-environment, a newer Windows function pulled in by a library), and the zip
-is named for res/version.h and promised to start on Windows XP SP3.
+read from the files themselves (pefile, the resources by hand): a build can
+go wrong in ways that still link (a version string edited on its own, a flag
+from the environment, a newer Windows function pulled in by a library), and
+the zip is named for res/version.h and promised to start on Windows XP SP3.
+Where Windows and pefile could read a file two ways (two entries, languages
+or keys of one name), only the one shape our build writes is accepted.
 
 Each check returns the faults it found, one line each, naming the file and
 the field; no fault means the file is fit to ship.
@@ -40,8 +42,38 @@ XP_IMPORTS = "tools/release/xp_imports.txt"
 # import table, and a binding to another Windows' libraries is redone from it.
 IMPORT_TABLES = {"DIRECTORY_ENTRY_IMPORT": ("IMAGE_DIRECTORY_ENTRY_IMPORT", 20, "import table"),
                  "DIRECTORY_ENTRY_DELAY_IMPORT": ("IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT", 32, "delay-load table")}
-DIRECTORIES = ["IMAGE_DIRECTORY_ENTRY_IMPORT", "IMAGE_DIRECTORY_ENTRY_EXPORT",
-               "IMAGE_DIRECTORY_ENTRY_RESOURCE", "IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT"]
+# The resource tree is read by hand (resources()): pefile keeps only what
+# it takes for the first of several entries, where Windows looks one up by
+# id and returns another.
+DIRECTORIES = ["IMAGE_DIRECTORY_ENTRY_IMPORT", "IMAGE_DIRECTORY_ENTRY_EXPORT", "IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT"]
+RT_VERSION = 16
+VS_VERSION_INFO = 1
+LANGUAGE = 0x409
+# The resource types each .rc writes: icons (3), dialogs (5), the string
+# table (6), the icon group (14), the version (16), the manifest (24) and
+# the combo box's list (240, DLGINIT); the bridge only its version.
+PROGRAM_TYPES = {3, 5, 6, 14, 16, 24, 240}
+BRIDGE_TYPES = {16}
+# Far above the release's resource trees (a few dozen entries).
+MAX_RESOURCES = 256
+# The version block each .rc writes, key by key, in this order: Windows'
+# lookup returns the first of two equal keys where pefile keeps the last,
+# so any other shape could show one version and have another checked.
+PROGRAM_RC = "res/slotbench.rc"
+BRIDGE_RC = "bridge/ct_orb_bridge.rc"
+VERSION_STRINGS = {
+    True: ("040904b0", ["FileDescription", "FileVersion", "InternalName", "OriginalFilename", "ProductName",
+                        "ProductVersion", "LegalCopyright"]),
+    False: ("040904B0", ["CompanyName", "FileDescription", "FileVersion", "InternalName", "OriginalFilename",
+                         "ProductName", "ProductVersion"]),
+}
+TRANSLATION = struct.pack("<HH", 0x409, 1200)
+FIXED_SIGNATURE = 0xFEEF04BD
+MAX_VERSION_NODES = 64
+# Windows XP takes images marked for Windows 5.1 at most, Server 2003 x64
+# and XP x64 5.2; the linker writes 4.0 (x86) and 5.2 (x64) unless told.
+HIGHEST_WINDOWS = {"x86": (5, 1), "x64": (5, 2)}
+LOWEST_WINDOWS = (4, 0)
 
 
 class Fault(Exception):
@@ -137,32 +169,213 @@ def _origin(suffix):
     return f"res/version.h, {suffix} build" if suffix else "res/version.h"
 
 
-def version_faults(pe, path, expected_numbers, expected_string, origin):
+def resources(pe, path, program):
+    """The resource tree, read by hand: {(type, id): (rva, size)}. Only the
+    shape our .rc files make is taken: types of the closed list, each once
+    and in ascending order as Windows' binary search wants them, numbered
+    entries alone, one language each, US English."""
+    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]]
+    if not directory.VirtualAddress:
+        return {}
+    data = pe.__data__
+    try:
+        base = pe.get_offset_from_rva(directory.VirtualAddress)
+    except pefile.PEFormatError:
+        raise Fault(f"{path}: its resource directory lies outside the file: not a build of ours")
+    size = min(directory.Size, len(data) - base)
+    read = [0]
+
+    def entries(offset, where):
+        if offset + 16 > size:
+            raise Fault(f"{path}: resource directory {where} lies outside the resources: not a build of ours")
+        named, ids = struct.unpack_from("<HH", data, base + offset + 12)
+        read[0] += named + ids
+        if read[0] > MAX_RESOURCES or offset + 16 + 8 * (named + ids) > size:
+            raise Fault(f"{path}: resource directory {where} holds more than a build of ours: not ours")
+        if named:
+            raise Fault(f"{path}: resource directory {where} has named entries, where"
+                        f" {PROGRAM_RC if program else BRIDGE_RC} numbers each: build from it unchanged")
+        found = [struct.unpack_from("<II", data, base + offset + 16 + 8 * i) for i in range(ids)]
+        numbers = [ident for ident, _ in found]
+        if any(ident > 0xFFFF for ident in numbers) or numbers != sorted(set(numbers)):
+            raise Fault(f"{path}: resource directory {where} lists ids {numbers}: not once each in ascending"
+                        " order as a build of ours: not ours")
+        return found
+
+    def subdirectory(target, where):
+        if not target & 0x80000000:
+            raise Fault(f"{path}: resource {where} is no directory: not a build of ours")
+        return target & 0x7FFFFFFF
+
+    allowed = PROGRAM_TYPES if program else BRIDGE_TYPES
+    tree = {}
+    for kind, kind_target in entries(0, "root"):
+        if kind not in allowed:
+            raise Fault(f"{path}: resource type {kind}, which {PROGRAM_RC if program else BRIDGE_RC} does not"
+                        f" write (ours: {', '.join(map(str, sorted(allowed)))}): remove it from the build")
+        for ident, target in entries(subdirectory(kind_target, f"type {kind}"), f"type {kind}"):
+            where = f"type {kind} id {ident}"
+            languages = entries(subdirectory(target, where), where)
+            if [language for language, _ in languages] != [LANGUAGE]:
+                shown = ", ".join(f"0x{language:x}" for language, _ in languages) or "none"
+                raise Fault(f"{path}: resource {where} has languages {shown}, not 0x409 alone as a build"
+                            " of ours: remove the others")
+            leaf = languages[0][1]
+            if leaf & 0x80000000 or leaf + 16 > size:
+                raise Fault(f"{path}: resource {where} has no data entry: not a build of ours")
+            rva, length = struct.unpack_from("<II", data, base + leaf)
+            try:
+                at = pe.get_offset_from_rva(rva)
+            except pefile.PEFormatError:
+                at = len(data)
+            if at + length > len(data):
+                raise Fault(f"{path}: resource {where} lies outside the file: not a build of ours")
+            tree[(kind, ident)] = (rva, length)
+    return tree
+
+
+class _Node:
+    def __init__(self, key, kind, value, children):
+        self.key, self.kind, self.value, self.children = key, kind, value, children
+
+
+def _version_nodes(data, at, end, count):
+    """One node of a version block (length, value length, type, key, value,
+    children, each aligned to four bytes) and those under it."""
+    if at + 6 > end:
+        raise Fault("a block runs past its parent")
+    length, value_length, kind = struct.unpack_from("<HHH", data, at)
+    stop = at + length
+    if length < 6 or stop > end or kind not in (0, 1):
+        raise Fault("a block runs past its parent")
+    count[0] += 1
+    if count[0] > MAX_VERSION_NODES:
+        raise Fault("more blocks than ours")
+    key_end = at + 6
+    while True:
+        if key_end + 2 > stop:
+            raise Fault("a key runs past its block")
+        if data[key_end:key_end + 2] == b"\0\0":
+            break
+        key_end += 2
+    key = data[at + 6:key_end].decode("utf-16-le", "replace")
+    value_at = (key_end + 2 + 3) & ~3
+    value_end = value_at + (value_length * 2 if kind == 1 else value_length)
+    if value_end > stop:
+        raise Fault(f"the value of {escape(key)} runs past its block")
+    value = data[value_at:value_end]
+    children = []
+    child = (value_end + 3) & ~3
+    while child < stop:
+        node, child_end = _version_nodes(data, child, stop, count)
+        children.append(node)
+        child = (child_end + 3) & ~3
+    return _Node(key, kind, value, children), stop
+
+
+def _keys(nodes):
+    return ", ".join(escape(node.key) for node in nodes) or "none"
+
+
+def version_block(data, program):
+    """The fixed (FileVersion, ProductVersion) numbers and the strings of a
+    version block of exactly the shape the .rc writes; Fault naming the
+    first difference otherwise."""
+    root, end = _version_nodes(data, 0, len(data), [0])
+    if end != len(data):
+        raise Fault("data after the block")
+    if root.key != "VS_VERSION_INFO" or root.kind != 0 or len(root.value) != 52:
+        raise Fault(f"top block {escape(root.key)} (type {root.kind}, value of {len(root.value)} bytes)")
+    signature, _, file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<6I", root.value)
+    if signature != FIXED_SIGNATURE:
+        raise Fault("the fixed part's signature")
+    if [node.key for node in root.children] != ["StringFileInfo", "VarFileInfo"]:
+        raise Fault(f"blocks {_keys(root.children)}, not StringFileInfo, VarFileInfo")
+    strings, variables = root.children
+    table_key, names = VERSION_STRINGS[program]
+    if [node.key for node in strings.children] != [table_key] or strings.value or strings.kind != 1:
+        raise Fault(f"string tables {_keys(strings.children)}, not {table_key} alone")
+    table = strings.children[0]
+    if table.value or table.kind != 1:
+        raise Fault(f"string table {table_key} has a value")
+    found = [node.key for node in table.children]
+    for key in found:
+        if found.count(key) > 1:
+            raise Fault(f"string {escape(key)} {found.count(key)} times in table {table_key}")
+        if key not in names:
+            raise Fault(f"string {escape(key)} in table {table_key}, which is not one of ours")
+    if found != names:
+        raise Fault(f"strings {_keys(table.children)} in table {table_key}, not {', '.join(names)}")
+    texts = {}
+    for node in table.children:
+        text = node.value.decode("utf-16-le", "replace")
+        if node.kind != 1 or node.children or not text.endswith("\0") or "\0" in text[:-1]:
+            raise Fault(f"string {node.key} is not one text ended by one NUL")
+        texts[node.key] = text[:-1]
+    if variables.value or variables.kind != 1 or [node.key for node in variables.children] != ["Translation"]:
+        raise Fault(f"VarFileInfo holds {_keys(variables.children)}, not Translation alone")
+    translation = variables.children[0]
+    if translation.kind != 0 or translation.children or translation.value != TRANSLATION:
+        raise Fault(f"Translation is {translation.value.hex()}, not 0x409, 1200 alone")
+    return (file_ms, file_ls), (product_ms, product_ls), texts
+
+
+def version_resource(pe, path, program, tree=None):
+    """The fixed numbers and strings of the one version resource, id 1."""
+    rc = PROGRAM_RC if program else BRIDGE_RC
+    if tree is None:
+        tree = resources(pe, path, program)
+    versions = [ident for kind, ident in tree if kind == RT_VERSION]
+    if versions != [VS_VERSION_INFO]:
+        shown = ", ".join(map(str, versions)) or "none"
+        raise Fault(f"{path}: version resources {shown}, not id 1 alone as {rc} writes it: build from it unchanged")
+    rva, size = tree[(RT_VERSION, VS_VERSION_INFO)]
+    try:
+        return version_block(pe.get_data(rva, size), program)
+    except Fault as fault:
+        raise Fault(f"{path}: version resource: {fault}: not the block {rc} writes: build from it unchanged"
+                    " (a key added there is added to VERSION_STRINGS in pe_checks.py)")
+
+
+def _numbers(high, low):
+    return f"{high >> 16}.{high & 0xFFFF}.{low >> 16}.{low & 0xFFFF}"
+
+
+def version_faults(pe, path, program, tree, expected_numbers, expected_string, origin):
     """The four places Windows shows a version: the fixed FileVersion and
     ProductVersion (Details tab, "File version"), the strings FileVersion
-    and ProductVersion ("Product version")."""
+    and ProductVersion ("Product version"), from the one version block of
+    the one shape the .rc writes."""
+    try:
+        file_version, product_version, texts = version_resource(pe, path, program, tree)
+    except Fault as fault:
+        return [str(fault)]
     faults = []
-    fixed = getattr(pe, "VS_FIXEDFILEINFO", None) or []
-    if not fixed:
-        faults.append(f"{path}: no version resource")
-    for info in fixed:
-        for field in ("FileVersion", "ProductVersion"):
-            high, low = getattr(info, field + "MS"), getattr(info, field + "LS")
-            found = f"{high >> 16}.{high & 0xFFFF}.{low >> 16}.{low & 0xFFFF}"
-            if found != expected_numbers:
-                faults.append(f"{path}: fixed {field} is {found}, not {expected_numbers} (res/version.h)")
-    tables = [table for info in getattr(pe, "FileInfo", None) or [] for entry in info
-              if getattr(entry, "Key", None) == b"StringFileInfo" for table in entry.StringTable]
-    if fixed and not tables:
-        faults.append(f"{path}: no version strings")
-    for table in tables:
-        for field in (b"FileVersion", b"ProductVersion"):
-            found = table.entries.get(field)
-            if found is None:
-                faults.append(f"{path}: no {field.decode()} string")
-            elif found != expected_string.encode():
-                shown = escape(found)
-                faults.append(f'{path}: {field.decode()} string is "{shown}", not "{expected_string}" ({origin})')
+    for field, numbers in (("FileVersion", file_version), ("ProductVersion", product_version)):
+        found = _numbers(*numbers)
+        if found != expected_numbers:
+            faults.append(f"{path}: fixed {field} is {found}, not {expected_numbers} (res/version.h)")
+    for field in ("FileVersion", "ProductVersion"):
+        if texts[field] != expected_string:
+            faults.append(f'{path}: {field} string is "{escape(texts[field])}", not "{expected_string}" ({origin})')
+    return faults
+
+
+def windows_version_faults(pe, path, arch):
+    """Windows XP refuses to start an image marked for a newer Windows,
+    by its subsystem version or its operating system version."""
+    header = pe.OPTIONAL_HEADER
+    faults = []
+    for field in ("Subsystem", "OperatingSystem"):
+        found = (getattr(header, f"Major{field}Version"), getattr(header, f"Minor{field}Version"))
+        shown = f"{found[0]}.{found[1]}"
+        if found > HIGHEST_WINDOWS[arch]:
+            highest = "%d.%d" % HIGHEST_WINDOWS[arch]
+            faults.append(f"{path}: {field}Version {shown}, above {highest}: does not start on Windows XP;"
+                          " link without a --major/--minor-" + ("subsystem" if field == "Subsystem" else "os")
+                          + "-version option")
+        elif found < LOWEST_WINDOWS:
+            faults.append(f"{path}: {field}Version {shown}, below the linker's 4.0: not a build of ours")
     return faults
 
 
@@ -232,25 +445,17 @@ def static_texts(data):
     return texts
 
 
-def about_faults(pe, path, dialog_id, expected, origin):
-    resources = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
-    templates = []
-    for kind in resources.entries if resources else []:
-        if kind.id != RT_DIALOG or not hasattr(kind, "directory"):
-            continue
-        for dialog in kind.directory.entries:
-            if dialog.id == dialog_id and hasattr(dialog, "directory"):
-                templates += [language.data.struct for language in dialog.directory.entries
-                              if hasattr(language, "data")]
+def about_faults(pe, path, tree, dialog_id, expected, origin):
+    templates = [tree[(RT_DIALOG, dialog_id)]] if (RT_DIALOG, dialog_id) in tree else []
     if not templates:
         return [f"{path}: no About box (dialog {dialog_id})"]
     faults = []
-    for template in templates:
-        if template.Size > MAX_DIALOG:
-            faults.append(f"{path}: About box (dialog {dialog_id}) of {template.Size} bytes: not ours")
+    for rva, size in templates:
+        if size > MAX_DIALOG:
+            faults.append(f"{path}: About box (dialog {dialog_id}) of {size} bytes: not ours")
             continue
         try:
-            texts = static_texts(pe.get_data(template.OffsetToData, template.Size))
+            texts = static_texts(pe.get_data(rva, size))
         except (Fault, pefile.PEFormatError) as error:
             faults.append(f"{path}: About box (dialog {dialog_id}) cannot be read ({error})")
             continue
@@ -360,10 +565,19 @@ def check_file(path, arch, program, version, suffix, dialog_id, checked):
     except Fault as fault:
         return [str(fault)]
     faults = architecture_faults(pe, path, arch, dll=not program)
-    faults += version_faults(pe, path, version, version + suffix, _origin(suffix))
+    faults += windows_version_faults(pe, path, arch)
+    try:
+        tree = resources(pe, path, program)
+    except Fault as fault:
+        # Its version and About box are not read from a tree of another shape.
+        faults.append(str(fault))
+        tree = None
+    if tree is not None:
+        faults += version_faults(pe, path, program, tree, version, version + suffix, _origin(suffix))
     faults += import_faults(pe, path, arch, checked, program)
     if program:
-        faults += about_faults(pe, path, dialog_id, about_text(version, suffix), _origin(suffix))
+        if tree is not None:
+            faults += about_faults(pe, path, tree, dialog_id, about_text(version, suffix), _origin(suffix))
         if arch == "x86":
             faults += exception_faults(pe, path)
     else:

@@ -2,27 +2,22 @@
 the fixed part of its version resource, which res/version.h sets: how a
 program found on a PC tells which release to compare it with.
 
+The resource is read as the release check reads it (pe_checks): one
+version block of the shape our .rc files write, or none. A file with a
+second version entry, language or string table could show Windows' user
+one version and this another, so it is answered with no version at all.
+
   pe_version.py FILE
 """
-import os
 import sys
 
-import pefile
-
-# Far above the release's programs (360 KB at most): more is not ours.
-MAX_SIZE = 16 << 20
+import pe_checks
 
 
 def version(path):
-    if os.path.getsize(path) > MAX_SIZE:
-        raise ValueError(f"over {MAX_SIZE >> 20} MiB")
-    with open(path, "rb") as f:
-        pe = pefile.PE(data=f.read(), fast_load=True)
-    pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
-    fixed = getattr(pe, "VS_FIXEDFILEINFO", None)
-    if not fixed:
-        raise ValueError("no fixed version")
-    high, low = fixed[0].FileVersionMS, fixed[0].FileVersionLS
+    pe = pe_checks.load(path)
+    program = not pe.FILE_HEADER.Characteristics & pe_checks.IMAGE_FILE_DLL
+    (high, low), _, _ = pe_checks.version_resource(pe, path, program)
     return f"{high >> 16}.{high & 0xFFFF}.{low >> 16}.{low & 0xFFFF}"
 
 
@@ -32,6 +27,9 @@ if __name__ == "__main__":
         sys.exit(2)
     try:
         print(version(sys.argv[1]))
+    except pe_checks.Fault as fault:
+        print(f"{fault}: no version read from it", file=sys.stderr)
+        sys.exit(1)
     except Exception as error:  # attacker-made input: any fault is "no version", never a traceback
         print(f"{sys.argv[1]}: no version resource found ({error or type(error).__name__})", file=sys.stderr)
         sys.exit(1)
