@@ -298,11 +298,11 @@ def toplevel(root):
         except OSError:
             owner = None
         if owner is not None and owner != os.geteuid():
-            raise Refusal(f"git does not answer for {text.escape(root)}: its .git belongs to user {owner}, not to"
+            raise Refusal(f"git does not answer for this checkout: .git belongs to user {owner}, not to"
                           f" you ({os.geteuid()}): run it as the checkout's owner")
-        raise Refusal(f"git does not answer for {text.escape(root)}"
+        raise Refusal(f"git does not answer for this checkout"
                       f" ({text.escape(said[0]) if said else f'exit status {found.returncode}'}):"
-                      " repair the checkout, or build from a fresh clone")
+                      " repair .git (core.bare, ...), or build from a fresh clone")
     return found.stdout.rstrip(b"\n")
 
 
