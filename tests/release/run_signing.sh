@@ -172,7 +172,7 @@ for flag in --skip-worktree --assume-unchanged; do
     eval 'refused_in_one_line && has err "uncommitted changes (res/version.h)" && untouched'
   run bash "$source_copy/tools/release.sh"
   check "res/version.h marked $flag and changed: release.sh refuses in one line, builds nothing" \
-    eval 'refused_in_one_line && has err "(res/version.h)" && [[ ! -e $source_copy/out/release/SlotBench-9.9.9.9-windows.zip ]]'
+    eval 'refused_in_one_line && has err "uncommitted changes (1 tracked file: res/version.h)" && [[ ! -e $source_copy/out/release/SlotBench-9.9.9.9-windows.zip ]]'
   git -C "$source_copy" update-index --no-skip-worktree res/version.h
   git -C "$source_copy" update-index --no-assume-unchanged res/version.h
   git -C "$source_copy" checkout -q res/version.h
