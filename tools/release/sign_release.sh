@@ -112,8 +112,10 @@ done
 top=$(commit_git toplevel 2>&1) || die "$top"
 [[ $top -ef $ROOT ]] || die "git takes $top, not this folder, as the working tree of its .git: sign in a fresh clone"
 changed=$(uncommitted_changes 2>&1) || die "$changed"
+count=$(wc -l <<<"$changed")
+((count <= 3)) && count='' || count="$count files: "
 [[ -z $changed ]] ||
-  die "the tree has uncommitted changes ($(head -n 3 <<<"$changed" | paste -sd ' ')): only a build of a commit is signed: commit them, then \`bash tools/release.sh\` and sign again"
+  die "the tree has uncommitted changes ($count$(head -n 3 <<<"$changed" | paste -sd ' ')): only a build of a commit is signed: commit them, then \`bash tools/release.sh\` and sign again"
 commit=$(commit_of HEAD 2>&1) || die "$commit"
 # The version of the commit, as written in it: the zips' names.
 version=$(slotbench_version_at "$commit" 2>/dev/null) ||

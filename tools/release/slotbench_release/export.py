@@ -184,16 +184,17 @@ def version_at(root, commit):
     return version
 
 
-# The zip's entry dates end with 2107 (and begin with 1980).
+# 2107-12-31 23:59:59 UTC: a zip entry's year has seven bits, from 1980
+# (package.py packs an earlier time as 1980).
 LAST_ZIP_TIME = 4354819199
 
 
 def date_at(root, commit):
     objects, date, _ = checked(root, commit)
     objects.close()
-    if not 315532800 <= date <= LAST_ZIP_TIME:
-        raise Refusal(f"commit {commit[:12]} is dated {date}, outside 1980 to 2107, which a zip cannot hold:"
-                      " commit again with a date in that range")
+    if date > LAST_ZIP_TIME:
+        raise Refusal(f"commit {commit[:12]} is dated after 2107, which a zip cannot date: commit it again"
+                      " (`git commit --amend --no-edit` dates it now)")
     return date
 
 
