@@ -6,7 +6,8 @@ that nothing but the commit's own objects decides the answer.
   export.py date ROOT COMMIT         the commit's time (seconds since 1970)
   export.py tree ROOT COMMIT FOLDER  the commit's files, byte for byte
   export.py changes ROOT             files of HEAD that differ in the work tree
-  export.py untracked ROOT           untracked files git does not ignore
+  export.py untracked ROOT           files HEAD lacks that its .gitignore
+                                     does not name
   export.py toplevel ROOT            the top folder of ROOT's working tree
   export.py unignored PATH           PATH relative to the git working tree it
                                      lies in, if git does not ignore it there
@@ -14,10 +15,14 @@ that nothing but the commit's own objects decides the answer.
 git archive and checkout pass a commit's files through attributes, filters
 and line-end conversion, which ~/.gitconfig, .git/config and
 .git/info/attributes can set, and replace refs can swap any object: a
-release of one commit could then differ with whoever builds it. Here git
-runs with no configuration but the repository's own, no replace refs and
-an empty HOME, and files are written from the raw blobs. Every refusal is
-one line on stderr and exit status 1.
+release of one commit could then differ with whoever builds it; git status
+runs the repository's filters and fsmonitor too. Here git runs with no
+configuration but the repository's own, no replace refs and an empty HOME,
+and is asked only for ids (rev-parse) and raw objects (cat-file --batch),
+each checked against its id before use: a forged object in a shared store
+is refused. Files are written from those blobs, and the working tree is
+compared with them directly. Every refusal is one line on stderr and exit
+status 1.
 """
 import atexit
 import fnmatch
