@@ -162,17 +162,17 @@ for uri in "${pin_uris[@]}"; do
     eval 'refused_in_one_line && has err "--password-file" && ! grep -qE "9%3A|8x7" "$work/out" "$work/err"'
 done
 
-# Changes git status is told to skip would be built under a name they do
-# not have.
+# Changes hidden from git status (the clean-tree check compares the files
+# with the commit itself) would be built under a name they do not have.
 for flag in --skip-worktree --assume-unchanged; do
   git -C "$source_copy" update-index "$flag" res/version.h
   sed -i 's/^#define SLOTBENCH_VERSION_TEXT ".*"$/#define SLOTBENCH_VERSION_TEXT "9.9.9.9"/' "$source_copy/res/version.h"
   run sign good.p12 "$pki/password.txt"
   check "res/version.h marked $flag and changed: signing refused in one line naming it" \
-    eval 'refused_in_one_line && has err "skip 1 tracked file (res/version.h)" && untouched'
+    eval 'refused_in_one_line && has err "uncommitted changes (res/version.h)" && untouched'
   run bash "$source_copy/tools/release.sh"
   check "res/version.h marked $flag and changed: release.sh refuses in one line, builds nothing" \
-    eval 'refused_in_one_line && has err "(res/version.h)" && [[ ! -e $source_copy/out/release/SlotBench-9.9.9.9-windows.zip ]]'
+    eval 'refused_in_one_line && has err "uncommitted changes (1 tracked file: res/version.h)" && [[ ! -e $source_copy/out/release/SlotBench-9.9.9.9-windows.zip ]]'
   git -C "$source_copy" update-index --no-skip-worktree res/version.h
   git -C "$source_copy" update-index --no-assume-unchanged res/version.h
   git -C "$source_copy" checkout -q res/version.h
@@ -199,11 +199,23 @@ check "trial certificates into a folder of the tree git does not ignore: refused
   eval 'refused_in_one_line && has err "res/keys is inside a git working tree" && [[ ! -e $source_copy/res/keys ]]'
 
 # Secrets inside the working tree are one `git add -A` from the repository.
+# Meanwhile bytecode planted for text.py, dated and sized as the source so
+# that a plain -B would run it, must not name the key.
+/usr/bin/python3 - "$source_copy/tools/release/slotbench_release/text.py" <<'EOF'
+import importlib._bootstrap_external as be, importlib.util, os, sys
+src = sys.argv[1]
+st = os.stat(src)
+code = compile(open(src).read() + "\ndef escape(value):\n    return 'PLANTED'\n", src, "exec")
+out = importlib.util.cache_from_source(src)
+os.makedirs(os.path.dirname(out), exist_ok=True)
+open(out, "wb").write(be._code_to_timestamp_pyc(code, int(st.st_mtime), st.st_size))
+EOF
 mkdir -p "$source_copy/keys"
 cp "$pki/good.p12" "$source_copy/keys/"
 run sign ../source/keys/good.p12 "$pki/password.txt"
-check "a key inside the working tree that git does not ignore: refused, naming it by its place in the tree" \
+check "a key inside the working tree that git does not ignore: refused, naming it by its place in the tree (planted bytecode unread)" \
   eval 'refused_in_one_line && has err "keys/good.p12 is inside the working tree" && no_temporary_paths && untouched'
+rm -rf "$source_copy/tools/release/slotbench_release/__pycache__"
 cp "$pki/password.txt" "$source_copy/keys/"
 run sign good.p12 "$source_copy/keys/password.txt"
 check "a password file inside the working tree that git does not ignore: refused" \
@@ -240,17 +252,25 @@ publisher=$(git -C "$source_copy" rev-parse HEAD:docs/release/publisher.txt)
 git -C "$source_copy" replace "$publisher" \
   "$(git -C "$source_copy" show HEAD:docs/release/publisher.txt | sed 's/^name=.*/name=REPLACED/' | git -C "$source_copy" hash-object -w --stdin)"
 rm -f "$work/filter-ran"
-run env HOME="$evil_home" /usr/bin/python3 -B -E -s "$ROOT/tools/release/slotbench_release/export.py" \
+run env HOME="$evil_home" /usr/bin/python3 -B -E -s -X pycache_prefix=/nonexistent "$ROOT/tools/release/slotbench_release/export.py" \
   tree "$source_copy" HEAD "$work/exported"
 check "the export of a commit is git archive's with no configuration, whatever HOME, replace refs and .git say" \
   eval '((status == 0)) && diff -r "$clean_archive" "$work/exported" >/dev/null && [[ ! -e $work/filter-ran ]] &&
     [[ -f $work/exported/res/slotbench.ico ]]'
 
-run env HOME="$evil_home" "BASH_FUNC_cmake%%=() { touch $work/cmake-function-ran; /usr/bin/cmake \"\$@\"; }" \
-  bash "$source_copy/tools/sign_release.sh" --release-dir "$release" \
+# Besides: functions named cmake and exec (passed on by the first shell,
+# bash -p, to its children), a cmp first on PATH that says "equal".
+mkdir -p "$work/fakebin"
+printf '#!/bin/sh\ntouch %s/cmp-ran\n' "$work" >"$work/fakebin/cmp"
+chmod +x "$work/fakebin/cmp"
+run env HOME="$evil_home" PATH="$work/fakebin:$PATH" \
+  "BASH_FUNC_cmake%%=() { touch $work/cmake-function-ran; /usr/bin/cmake \"\$@\"; }" \
+  "BASH_FUNC_exec%%=() { touch $work/exec-function-ran; builtin exec \"\$@\"; }" \
+  /bin/bash -p "$source_copy/tools/sign_release.sh" --release-dir "$release" \
   --pkcs12 "$source_copy/build/keys/good.p12" --password-file "$source_copy/build/keys/password.txt"
 check "a key and password that git ignores inside the tree sign the release built from a hostile shell: the rebuild, under a hostile HOME, a replace ref and filters, has the same bytes" \
-  eval '((status == 0)) && [[ ! -e $work/filter-ran && ! -e $work/cmake-function-ran ]]'
+  eval '((status == 0)) && [[ ! -e $work/filter-ran && ! -e $work/cmake-function-ran ]] &&
+    [[ ! -e $work/exec-function-ran && ! -e $work/cmp-ran ]]'
 ((status == 0)) || cat "$work/err"
 fingerprint=$(openssl x509 -in "$pki/good.crt" -outform DER | sha256sum | cut -d' ' -f1)
 check "signing ends with the signer's SHA-256 and a line saying to publish it" \
@@ -311,6 +331,44 @@ echo '// a new file' >"$work/untracked/app/not_added.cpp"
 run bash "$work/untracked/tools/release.sh"
 check "a source file the build needs that is not committed: named, with git add" \
   eval '((status == 1)) && has err "release: not in the commit: app/not_added.cpp (git add it?)" && [[ $(wc -l <"$work/err") == 2 ]] && no_temporary_paths'
+
+# git asked nothing but ids and objects: a checkout it cannot answer for,
+# a commit too late for a zip, a clean filter that hides a same-size edit,
+# a forged object in a shared store. Refused before any build.
+clone=$work/untracked
+rm -rf "$clone/app/not_added.cpp" "$clone/build"
+git -C "$clone" config core.bare true
+run bash "$clone/tools/release.sh"
+check "core.bare in .git/config: release.sh refuses in one line, builds nothing" \
+  eval 'refused_in_one_line && has err "git does not answer for this checkout" && [[ ! -e $clone/build/release-x86 ]]'
+git -C "$clone" config --unset core.bare
+GIT_COMMITTER_DATE="@4354819300 +0000" git -C "$clone" -c user.name=t -c user.email=t@invalid commit -q --allow-empty -m late
+run bash "$clone/tools/release.sh"
+check "a commit dated after 2107: refused in one line, nothing built" \
+  eval 'refused_in_one_line && has err "dated after 2107" && [[ ! -e $clone/build/release-x86 ]]'
+git -C "$clone" reset -q --hard HEAD~1
+cp "$clone/res/version.h" "$work/version.h"
+printf '#!/bin/sh\ntouch %s/clean-ran\ncat %s/version.h\n' "$work" "$work" >"$work/clean.sh"
+git -C "$clone" config filter.same.clean "sh $work/clean.sh"
+echo 'res/version.h filter=same' >"$clone/.git/info/attributes"
+sed -i 's/^#define SLOTBENCH_VERSION_TEXT "[0-9]/#define SLOTBENCH_VERSION_TEXT "9/' "$clone/res/version.h"
+touch -d 2030-01-01 "$clone/res/version.h"
+run bash "$clone/tools/release.sh"
+check "a same-size edit a clean filter calls unchanged: refused as uncommitted, the filter never run" \
+  eval 'refused_in_one_line && has err "uncommitted changes (1 tracked file: res/version.h)" && [[ ! -e $work/clean-ran ]]'
+# The store: loose objects only, as a fetch-less mirror keeps them.
+git clone -q --bare --no-local "$source_copy" "$work/mirror"
+mkdir -p "$work/packs"
+mv "$work/mirror/objects/pack/"* "$work/packs/"
+for pack in "$work/packs/"*.pack; do git -C "$work/mirror" unpack-objects -q <"$pack"; done
+git clone -q --shared "$work/mirror" "$work/shared"
+readme=$(git -C "$work/mirror" rev-parse HEAD:docs/release/README.txt)
+loose=$work/mirror/objects/${readme:0:2}/${readme:2}
+rm -f "$loose"
+printf 'blob 6\0forged' | /usr/bin/python3 -c 'import sys, zlib; sys.stdout.buffer.write(zlib.compress(sys.stdin.buffer.read()))' >"$loose"
+run bash "$work/shared/tools/release.sh"
+check "a forged object in the store a --shared clone borrows from: refused in one line, nothing built" \
+  eval 'refused_in_one_line && has err "is not what its id says" && [[ ! -e $work/shared/build/release-x86 ]]'
 
 echo "signing: a good zip checked:"
 sed 's/^/  /' "$work/verify-good.txt"

@@ -16,7 +16,7 @@ slotbench_version() {  # [tree]
 # refs or GIT_* variable of the caller's changes what a commit holds.
 # Failures: one line on stderr.
 commit_git() {  # command, arguments (see export.py)
-  /usr/bin/python3 -B -E -s "$ROOT/tools/release/slotbench_release/export.py" "$1" "$ROOT" "${@:2}"
+  /usr/bin/python3 -B -E -s -X pycache_prefix=/nonexistent "$ROOT/tools/release/slotbench_release/export.py" "$1" "$ROOT" "${@:2}"
 }
 
 # The same, as written in a commit: what a build of the commit is named by.
@@ -34,29 +34,13 @@ export_commit() {  # commit, folder
   commit_git tree "$1" "$2"
 }
 
-# Tracked files with uncommitted changes, one per line (empty: clean).
+# Files of HEAD's commit that differ in the working tree, one per line
+# (empty: clean), compared blob by blob without git status.
 uncommitted_changes() {
   commit_git changes
 }
 
-# Tracked files git status is told not to look at (update-index
-# --skip-worktree or --assume-unchanged): changed, they would still look
-# committed. One per line.
-hidden_from_status() {
-  commit_git hidden
-}
-
-# The one-line refusal for those, or nothing.
-hidden_refusal() {
-  local hidden count
-  hidden=$(hidden_from_status) || return 1
-  [[ -n $hidden ]] || return 0
-  count=$(wc -l <<<"$hidden")
-  ((count == 1)) && count="1 tracked file" || count="$count tracked files"
-  echo "git status is told to skip $count ($(head -n 3 <<<"$hidden" | paste -sd ' ')), so changes to them look committed: run \`git update-index --no-skip-worktree\` and \`git update-index --no-assume-unchanged\` on them, commit or drop their changes, then try again"
-}
-
-# Untracked files git does not ignore, one per line: what a build of a
+# Files the commit lacks that its .gitignore does not name, one per line: what a build of a
 # commit lacks that the working tree has.
 untracked_files() {
   commit_git untracked
@@ -72,10 +56,11 @@ build_release_of_commit() {  # commit, work folder
   date=$(commit_git date "$commit") || return 1
   source=$(mktemp -d "$work/source.XXXXXX")
   export_commit "$commit" "$source" || return 1
-  # The export's release.sh starts itself again in a fixed environment:
-  # nothing of this shell's reaches the build.
-  if ! SOURCE_DATE_EPOCH=$date /bin/bash "$source/tools/release.sh" \
-      >"$work/release-of-commit.log" 2>&1; then
+  # The export's own release.sh, in the fixed environment it would choose,
+  # under bash -p: not its wrapper, which a plain bash would start with
+  # this shell's exported functions (one named exec among them).
+  if ! /usr/bin/env -i PATH=/usr/bin:/bin HOME=/nonexistent LANG=C.UTF-8 SOURCE_DATE_EPOCH="$date" \
+      /bin/bash -p "$source/tools/release/release.sh" >"$work/release-of-commit.log" 2>&1; then
     while IFS= read -r file; do
       [[ -z $file ]] || echo "not in the commit: $file (git add it?)" >&2
     done < <(untracked_files)

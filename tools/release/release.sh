@@ -16,13 +16,14 @@
 # committed, exported to build/release-source by
 # tools/release/slotbench_release/export.py, whatever git's configuration
 # or replace refs say) and named by the commit's version, and a tree with
-# uncommitted changes to tracked files, or with files git status is told to
-# skip, is refused: such a build would carry the version of a commit it is
-# not. --allow-dirty builds the tree as it is, as version <version>-dirty
+# uncommitted changes to committed files (compared with the commit blob by
+# blob, by export.py, not by git status) is refused: such a build would
+# carry the version of a commit it is not. --allow-dirty builds the tree as it is, as version <version>-dirty
 # (the programs' version string, the About box, the zip's name and its
 # README say so), which tools/sign_release.sh never signs. Outside a git
-# checkout (an export, as the signing and checking tools make) the tree is
-# built as it is.
+# checkout (no .git in the top folder: an export, as the signing and
+# checking tools make) the tree is built as it is; a .git that git cannot
+# answer for (another user's checkout, core.bare, ...) is refused.
 #
 # Before packing, every program and bridge must be what the zip's name and
 # README promise (tools/release/slotbench_release/pe_checks.py): its four
@@ -91,12 +92,14 @@ esac
 # What is built: the commit, or (outside a checkout, or allowed) the tree.
 # Paths stay relative to the top folder: they are what messages show.
 source=. suffix='' in_checkout=0
+# A checkout is a top folder with .git in it; git failing to answer for one
+# must not make it "not a checkout", built as it is under the clean name.
 # -ef: the same folder, whatever links lead to it.
-if top=$(commit_git toplevel 2>/dev/null) && [[ $top -ef $ROOT ]]; then
+if [[ -e .git || -L .git ]]; then
+  top=$(commit_git toplevel 2>&1) || die "$top"
+  [[ $top -ef $ROOT ]] || die "git takes $top, not this folder, as the working tree of its .git: repair .git, or build from a fresh clone"
   in_checkout=1
-  hidden=$(hidden_refusal 2>&1) || die "$hidden: see \`git status\`, then try again"
-  [[ -z $hidden ]] || die "$hidden"
-  changed=$(uncommitted_changes 2>&1) || die "$changed: see \`git status\`, then try again"
+  changed=$(uncommitted_changes 2>&1) || die "$changed"
   if [[ -z $changed ]]; then
     # The commit's files as committed, and its version (the zip's name)
     # as written in it: the working files may say otherwise.
@@ -127,11 +130,14 @@ fi
 # with SOURCE_DATE_EPOCH. A commit's build takes no other date from the
 # shell: it would give a zip the signing step's rebuild never matches.
 if [[ $source != . ]]; then
-  SOURCE_DATE_EPOCH=$(commit_git date "$commit") || die "git gave no time for commit ${commit:0:12}"
+  SOURCE_DATE_EPOCH=$(commit_git date "$commit" 2>&1) || die "$SOURCE_DATE_EPOCH"
 elif [[ -z ${SOURCE_DATE_EPOCH:-} ]]; then
   SOURCE_DATE_EPOCH=$(commit_git date HEAD 2>/dev/null) ||
     die "not a git checkout: set SOURCE_DATE_EPOCH to the release's time"
 fi
+# A zip's entry dates end with 2107 (package.py packs earlier than 1980 as 1980).
+((SOURCE_DATE_EPOCH <= 4354819199)) ||
+  die "SOURCE_DATE_EPOCH $SOURCE_DATE_EPOCH is after 2107, which a zip cannot date: set it to an earlier time"
 export SOURCE_DATE_EPOCH
 
 # A build of the commit that fails for a file the commit lacks: name it,
@@ -170,5 +176,5 @@ done
 # Checked, filled in and packed in one step (package.py): what goes in must
 # be what the zip's name and README say it is.
 mkdir -p out/release
-/usr/bin/python3 -B -E -s tools/release/slotbench_release/package.py "$source" "$suffix" \
+/usr/bin/python3 -B -E -s -X pycache_prefix=/nonexistent tools/release/slotbench_release/package.py "$source" "$suffix" \
   build/release-x86 build/release-x64 "out/release/SlotBench-$version$suffix-windows.zip"

@@ -26,12 +26,49 @@
 # ignored by git. The last lines give the signer's SHA-256, read back from
 # the signatures made: publish it where docs/release/publisher.txt says, for
 # the practices to compare.
+#
+# It runs in a fixed environment: started with any other, it starts itself
+# again under env -i with PATH=/usr/bin:/bin, LANG=C.UTF-8, the caller's
+# HOME and, if set, SOFTHSM2_CONF and P11_KIT_* (where a PKCS#11 module
+# finds its token): no tool is looked up on the caller's PATH, no exported
+# function or other variable reaches the tools it runs or the build.
 set -euo pipefail
+
+# As release.sh's gate: the environment as the kernel handed it over
+# (/proc/$$/environ), names bash does not show among them, decides; -p: no
+# function from the environment stands in for the builtins used here.
+kept_variable() {
+  case $1 in
+    HOME=* | SOFTHSM2_CONF=* | P11_KIT_*=*) return 0 ;;
+    *) return 1 ;;
+  esac
+}
+environment_is_fixed() {
+  local entry path='' lang=''
+  [[ $- == *p* ]] || return 1
+  [[ -r /proc/$$/environ ]] || return 2
+  while IFS= read -r -d '' entry; do
+    case $entry in
+      PATH=*) path=${entry#PATH=} ;;
+      LANG=*) lang=${entry#LANG=} ;;
+      *) kept_variable "$entry" || return 1 ;;
+    esac
+  done </proc/$$/environ
+  [[ $path == /usr/bin:/bin && $lang == C.UTF-8 ]]
+}
+environment_is_fixed || {
+  (($? != 2)) || { echo "sign: /proc/$$/environ cannot be read: run it where /proc is mounted" >&2; exit 1; }
+  kept=()
+  while IFS= read -r -d '' entry; do
+    ! kept_variable "$entry" || kept+=("$entry")
+  done </proc/$$/environ
+  exec /usr/bin/env -i PATH=/usr/bin:/bin LANG=C.UTF-8 "${kept[@]}" /bin/bash -p "$0" "$@"
+}
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 # shellcheck source=tools/release/common.sh
 source "$ROOT/tools/release/common.sh"
-PYTHON=(/usr/bin/python3 -B -E -s)
+PYTHON=(/usr/bin/python3 -B -E -s -X pycache_prefix=/nonexistent)
 checks=$ROOT/tools/release/slotbench_release/signing.py
 
 die() {
@@ -71,13 +108,14 @@ for file in "$pkcs12" "$module" "$cert" "$password_file"; do
   [[ -z $file || ( -f $file && -r $file ) ]] || die "cannot read $file"
 done
 
-top=$(commit_git toplevel 2>/dev/null) && [[ $top -ef $ROOT ]] ||
-  die "this is not a git checkout: sign in a clone of the release's commit"
-hidden=$(hidden_refusal 2>&1) || die "$hidden: see \`git status\`, then try again"
-[[ -z $hidden ]] || die "$hidden"
-changed=$(uncommitted_changes 2>&1) || die "$changed: see \`git status\`, then try again"
+[[ -e $ROOT/.git || -L $ROOT/.git ]] || die "this is not a git checkout: sign in a clone of the release's commit"
+top=$(commit_git toplevel 2>&1) || die "$top"
+[[ $top -ef $ROOT ]] || die "git takes $top, not this folder, as the working tree of its .git: sign in a fresh clone"
+changed=$(uncommitted_changes 2>&1) || die "$changed"
+count=$(wc -l <<<"$changed")
+((count <= 3)) && count='' || count="$count files: "
 [[ -z $changed ]] ||
-  die "the tree has uncommitted changes ($(head -n 3 <<<"$changed" | paste -sd ' ')): only a build of a commit is signed: commit them, then \`bash tools/release.sh\` and sign again"
+  die "the tree has uncommitted changes ($count$(head -n 3 <<<"$changed" | paste -sd ' ')): only a build of a commit is signed: commit them, then \`bash tools/release.sh\` and sign again"
 commit=$(commit_of HEAD 2>&1) || die "$commit"
 # The version of the commit, as written in it: the zips' names.
 version=$(slotbench_version_at "$commit" 2>/dev/null) ||
@@ -130,7 +168,7 @@ if ! build_release_of_commit "$commit" "$work" 2>"$work/build-error.txt"; then
   sed '$d; s/^/sign: /' "$work/build-error.txt" >&2
   die "$(tail -n 1 "$work/build-error.txt"): nothing signed"
 fi
-cmp -s "$work/unsigned.zip" "$RELEASE_ZIP" ||
+"${PYTHON[@]}" "$checks" same "$work/unsigned.zip" "$RELEASE_ZIP" ||
   die "$shown_unsigned is not the reproducible build of commit ${commit:0:12}: \`bash tools/release.sh\` makes it; nothing signed"
 date=$("${PYTHON[@]}" "$ROOT/tools/release/slotbench_release/release_zip.py" unpack "$work/unsigned.zip" "$work/files") ||
   die "$shown_unsigned is not a release zip"
@@ -163,7 +201,7 @@ for program in "${programs[@]}"; do
   # A signature that did more than append itself would break the promise
   # that the signed program is the reproducible one.
   if ! { osslsigncode remove-signature -in "$out" -out "$work/stripped" >/dev/null 2>&1 &&
-    cmp -s "$work/stripped" "$work/files/$program"; }; then
+    "${PYTHON[@]}" "$checks" same "$work/stripped" "$work/files/$program"; }; then
     die "the signed $program is not its unsigned self plus a signature"
   fi
   rm -f "$work/stripped"

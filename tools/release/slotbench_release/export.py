@@ -5,9 +5,9 @@ that nothing but the commit's own objects decides the answer.
   export.py version ROOT COMMIT      res/version.h's four-part version there
   export.py date ROOT COMMIT         the commit's time (seconds since 1970)
   export.py tree ROOT COMMIT FOLDER  the commit's files, byte for byte
-  export.py changes ROOT             tracked files with uncommitted changes
-  export.py hidden ROOT              tracked files git status is told to skip
-  export.py untracked ROOT           untracked files git does not ignore
+  export.py changes ROOT             files of HEAD that differ in the work tree
+  export.py untracked ROOT           files HEAD lacks that its .gitignore
+                                     does not name
   export.py toplevel ROOT            the top folder of ROOT's working tree
   export.py unignored PATH           PATH relative to the git working tree it
                                      lies in, if git does not ignore it there
@@ -15,19 +15,24 @@ that nothing but the commit's own objects decides the answer.
 git archive and checkout pass a commit's files through attributes, filters
 and line-end conversion, which ~/.gitconfig, .git/config and
 .git/info/attributes can set, and replace refs can swap any object: a
-release of one commit could then differ with whoever builds it. Here git
-runs with no configuration but the repository's own, no replace refs and
-an empty HOME, and files are written from the raw blobs. Every refusal is
-one line on stderr and exit status 1.
+release of one commit could then differ with whoever builds it; git status
+runs the repository's filters and fsmonitor too. Here git runs with no
+configuration but the repository's own, no replace refs and an empty HOME,
+and is asked only for ids (rev-parse) and raw objects (cat-file --batch),
+each checked against its id before use: a forged object in a shared store
+is refused. Files are written from those blobs, and the working tree is
+compared with them directly. Every refusal is one line on stderr and exit
+status 1.
 """
 import atexit
+import fnmatch
+import hashlib
 import os
 import re
 import stat
 import subprocess
 import sys
 import tempfile
-import threading
 
 import text
 
@@ -76,9 +81,103 @@ def commit_id(root, rev):
     return commit.decode("ascii")
 
 
+class Objects:
+    """The repository's objects through one `git cat-file --batch`, each
+    checked against its id: git reads loose objects, packs and alternates
+    without checking them, and a forged one in a shared store would be
+    exported, built and signed as the commit's."""
+
+    def __init__(self, root):
+        fmt = git(root, "rev-parse", "--show-object-format", check=False)
+        if fmt.returncode != 0 or fmt.stdout.strip() != b"sha1":
+            raise Refusal("this repository's objects are not named by SHA-1: the release tools check only SHA-1 ids")
+        self.batch = subprocess.Popen(["git", "-C", root, "cat-file", "--batch"], stdin=subprocess.PIPE,
+                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=environment())
+        self.trees = {}
+
+    def close(self):
+        self.batch.stdin.close()
+        self.batch.stdout.close()
+        self.batch.wait()
+
+    def read(self, oid, kind):
+        """The object's bytes, after checking them against oid (hex bytes)."""
+        # One request at a time, answered before the next: no pipe fills up.
+        self.batch.stdin.write(oid + b"\n")
+        self.batch.stdin.flush()
+        header = self.batch.stdout.readline().split()
+        if len(header) != 3 or header[0] != oid or header[1] != kind:
+            raise Refusal(f"git cat-file gave no {kind.decode()} {oid.decode()}")
+        size = int(header[2])
+        data = self.batch.stdout.read(size)
+        if len(data) != size or self.batch.stdout.read(1) != b"\n":
+            raise Refusal(f"git cat-file cut object {oid.decode()} short")
+        if hashlib.sha1(kind + b" %d\0" % size + data).hexdigest().encode() != oid:
+            raise Refusal(f"object {oid.decode()} in this repository is not what its id says (forged or damaged):"
+                          " run `git fsck`, or build from a fresh clone")
+        return data
+
+    def commit(self, oid):
+        """(tree id, committer time) of a commit, checked."""
+        body = self.read(oid, b"commit")
+        head = body.split(b"\n\n", 1)[0].split(b"\n")
+        tree = head[0][5:] if head[0].startswith(b"tree ") else b""
+        if not OBJECT_ID.fullmatch(tree):
+            raise Refusal(f"commit {oid.decode()[:12]} names no tree")
+        when = [line for line in head if line.startswith(b"committer ")]
+        found = re.search(rb"> (-?[0-9]+) [-+][0-9]{4}$", when[0]) if when else None
+        if not found:
+            raise Refusal(f"commit {oid.decode()[:12]} has no committer time")
+        return tree, int(found.group(1))
+
+    def files(self, tree, commit, prefix=b""):
+        """(mode, blob id, path) of every file under tree, read from the
+        checked tree objects (<mode> <name>\\0<20-byte id> each)."""
+        data = self.read(tree, b"tree")
+        at = 0
+        while at < len(data):
+            space = data.find(b" ", at)
+            nul = data.find(b"\0", space + 1)
+            if space < 0 or nul < 0 or nul + 21 > len(data):
+                raise Refusal(f"tree {tree.decode()} of commit {commit[:12]} is malformed")
+            mode, name = data[at:space], data[space + 1:nul]
+            oid = data[nul + 1:nul + 21].hex().encode()
+            at = nul + 21
+            path = prefix + name
+            shown = text.escape(os.fsdecode(path))
+            if name in (b"", b".", b"..") or b"/" in name or name.lower() == b".git":
+                raise Refusal(f"{shown} in commit {commit[:12]} is no path to write a file to")
+            if mode == b"40000":
+                yield from self.files(oid, commit, path + b"/")
+            elif mode == b"120000":
+                raise Refusal(f"{shown} is a symbolic link in commit {commit[:12]}: a release holds files only;"
+                              " commit the file itself")
+            elif mode == b"160000":
+                raise Refusal(f"{shown} is a submodule in commit {commit[:12]}: a release is built from one"
+                              " repository; commit its files instead")
+            elif mode not in (b"100644", b"100755"):
+                raise Refusal(f"{shown} has git mode {mode.decode('ascii', 'replace')} in commit {commit[:12]}")
+            else:
+                yield mode, oid, path
+
+
+def checked(root, commit):
+    """(objects, committer time, files) of a commit, its objects checked."""
+    commit = commit_id(root, commit)
+    objects = Objects(root)
+    tree, date = objects.commit(commit.encode())
+    return objects, date, list(objects.files(tree, commit))
+
+
 def blob_at(root, commit, path):
-    found = git(root, "cat-file", "blob", f"{commit}:{path}", check=False)
-    return found.stdout if found.returncode == 0 else None
+    objects, _, listed = checked(root, commit)
+    try:
+        for _, oid, name in listed:
+            if name == path.encode():
+                return objects.read(oid, b"blob")
+        return None
+    finally:
+        objects.close()
 
 
 def version_at(root, commit):
@@ -90,57 +189,28 @@ def version_at(root, commit):
     return version
 
 
+# 2107-12-31 23:59:59 UTC: a zip entry's year has seven bits, from 1980
+# (package.py packs an earlier time as 1980).
+LAST_ZIP_TIME = 4354819199
+
+
 def date_at(root, commit):
-    return int(git(root, "show", "-s", "--format=%ct", commit).stdout.strip())
-
-
-def entries(root, commit):
-    """(mode, object id, path) of every file in the commit's tree."""
-    listing = git(root, "ls-tree", "-r", "-z", "--full-tree", commit).stdout
-    for record in listing.split(b"\0"):
-        if not record:
-            continue
-        meta, path = record.split(b"\t", 1)
-        mode, kind, oid = meta.split(b" ")
-        shown = text.escape(os.fsdecode(path))
-        if mode == b"120000":
-            raise Refusal(f"{shown} is a symbolic link in commit {commit[:12]}: a release holds files only;"
-                          " commit the file itself")
-        if mode == b"160000" or kind != b"blob":
-            raise Refusal(f"{shown} is a submodule in commit {commit[:12]}: a release is built from one"
-                          " repository; commit its files instead")
-        if mode not in (b"100644", b"100755"):
-            raise Refusal(f"{shown} has git mode {mode.decode('ascii', 'replace')} in commit {commit[:12]}")
-        parts = path.split(b"/")
-        if any(p in (b"", b".", b"..") or p.lower() == b".git" for p in parts):
-            raise Refusal(f"{shown} in commit {commit[:12]} is no path to write a file to")
-        yield mode, oid, path
+    objects, date, _ = checked(root, commit)
+    objects.close()
+    if date > LAST_ZIP_TIME:
+        raise Refusal(f"commit {commit[:12]} is dated after 2107, which a zip cannot date: commit it again"
+                      " (`git commit --amend --no-edit` dates it now)")
+    return date
 
 
 def export(root, commit, folder):
-    """Writes the commit's files into folder (new or empty) from their raw
-    blobs: no attribute, filter or line-end conversion applies."""
-    listed = list(entries(root, commit))
-    date = date_at(root, commit)
-    batch = subprocess.Popen(["git", "-C", root, "cat-file", "--batch"], stdin=subprocess.PIPE,
-                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=environment())
+    """Writes the commit's files into folder (new or empty) from their raw,
+    checked blobs: no attribute, filter or line-end conversion applies."""
+    objects, date, listed = checked(root, commit)
     try:
-        # Fed from a thread of its own: git answers while it reads, and both
-        # pipes full at once would stop both sides.
-        def feed():
-            with batch.stdin:
-                batch.stdin.write(b"".join(oid + b"\n" for _, oid, _ in listed))
-        feeder = threading.Thread(target=feed, daemon=True)
-        feeder.start()
         folders = set()
         for mode, oid, path in listed:
-            header = batch.stdout.readline().split()
-            if len(header) != 3 or header[0] != oid or header[1] != b"blob":
-                raise Refusal(f"git cat-file gave no blob {oid.decode()} for {text.escape(os.fsdecode(path))}")
-            size = int(header[2])
-            data = batch.stdout.read(size)
-            if len(data) != size or batch.stdout.read(1) != b"\n":
-                raise Refusal(f"git cat-file cut {text.escape(os.fsdecode(path))} short")
+            data = objects.read(oid, b"blob")
             target = os.path.join(os.fsencode(folder), path)
             parent = os.path.dirname(target)
             os.makedirs(parent, exist_ok=True)
@@ -152,41 +222,93 @@ def export(root, commit, folder):
                 f.write(data)
             os.utime(target, (date, date))
     finally:
-        batch.stdout.close()
-        batch.wait()
-    if batch.returncode != 0:
-        raise Refusal(f"git cat-file failed (exit status {batch.returncode})")
+        objects.close()
     # As git archive dates them: the commit's time.
     for parent in sorted(folders, key=len, reverse=True):
         os.utime(parent, (date, date))
 
 
 def changes(root):
-    listing = git(root, "status", "--porcelain", "-z", "--untracked-files=no").stdout
-    out, records = [], iter(listing.split(b"\0"))
-    for record in records:
-        if record:
-            out.append(record[3:])
-            if record[:1] in (b"R", b"C"):
-                next(records, None)  # the name it had
-    return out
-
-
-def hidden(root):
-    """Index entries git status does not look at: skip-worktree ('S') and
-    assume-unchanged (a lower-case tag)."""
-    listing = git(root, "ls-files", "-v", "-z").stdout
-    return [r[2:] for r in listing.split(b"\0") if r and (r[:1] == b"S" or r[:1].islower())]
+    """Files of HEAD's commit whose working copy is missing or differs in
+    bytes or mode. Compared here, blob by blob, not by git status: that
+    runs the repository's filters and fsmonitor, and trusts the index's
+    skip-worktree and assume-unchanged marks."""
+    objects, _, listed = checked(root, commit_id(root, "HEAD"))
+    objects.close()
+    out = []
+    for mode, oid, path in listed:
+        full = os.path.join(os.fsencode(root), path)
+        try:
+            fd = os.open(full, os.O_RDONLY | os.O_NOFOLLOW)
+        except OSError:
+            out.append(path)
+            continue
+        with os.fdopen(fd, "rb") as f:
+            info = os.fstat(f.fileno())
+            if not stat.S_ISREG(info.st_mode) or (info.st_mode & 0o100 != 0) != (mode == b"100755"):
+                out.append(path)
+                continue
+            data = f.read()
+        if hashlib.sha1(b"blob %d\0" % len(data) + data).hexdigest().encode() != oid:
+            out.append(path)
+    return [text.escape(os.fsdecode(p)).encode() for p in out]
 
 
 def untracked(root):
-    return [p for p in git(root, "ls-files", "-z", "--others", "--exclude-standard").stdout.split(b"\0") if p]
+    """Files of the working tree that HEAD's commit lacks, less those its
+    .gitignore names (its simple patterns: enough to point at a file
+    forgotten in `git add`); git is not asked, it would read the index."""
+    commit = commit_id(root, "HEAD")
+    objects, _, listed = checked(root, commit)
+    try:
+        committed = {path for _, _, path in listed}
+        ignore = next((objects.read(oid, b"blob") for _, oid, path in listed if path == b".gitignore"), b"")
+    finally:
+        objects.close()
+    patterns = [p.strip() for p in ignore.split(b"\n")]
+    patterns = [p for p in patterns if p and not p.startswith((b"#", b"!"))]
+
+    def ignored(relative, is_dir):
+        name = relative.rsplit(b"/", 1)[-1]
+        for pattern in patterns:
+            if pattern.endswith(b"/"):
+                if not is_dir:
+                    continue
+                pattern = pattern[:-1]
+            if pattern.startswith(b"/") or b"/" in pattern:
+                if fnmatch.fnmatchcase(relative, pattern.lstrip(b"/")):
+                    return True
+            elif fnmatch.fnmatchcase(name, pattern):
+                return True
+        return False
+
+    out, top = [], os.fsencode(root)
+    for folder, dirs, names in os.walk(top):
+        relative_folder = os.path.relpath(folder, top)
+        prefix = b"" if relative_folder == b"." else relative_folder + b"/"
+        dirs[:] = sorted(d for d in dirs if d != b".git" and not ignored(prefix + d, True))
+        for name in sorted(names):
+            path = prefix + name
+            if path not in committed and not (prefix == b"" and name == b".git") and not ignored(path, False):
+                out.append(path)
+    return [text.escape(os.fsdecode(p)).encode() for p in out]
 
 
 def toplevel(root):
     found = git(root, "rev-parse", "--show-toplevel", check=False)
     if found.returncode != 0:
-        raise Refusal(f"{text.escape(root)} is not in a git working tree")
+        said = found.stderr.decode("utf-8", "replace").strip().splitlines()
+        dot_git = os.path.join(root, ".git")
+        try:
+            owner = os.lstat(dot_git).st_uid
+        except OSError:
+            owner = None
+        if owner is not None and owner != os.geteuid():
+            raise Refusal(f"git does not answer for this checkout: .git belongs to user {owner}, not to"
+                          f" you ({os.geteuid()}): run it as the checkout's owner")
+        raise Refusal(f"git does not answer for this checkout"
+                      f" ({text.escape(said[0]) if said else f'exit status {found.returncode}'}):"
+                      " repair .git (core.bare, ...), or build from a fresh clone")
     return found.stdout.rstrip(b"\n")
 
 
@@ -226,7 +348,7 @@ def main(argv):
             print(date_at(*arguments))
         elif command == "tree" and len(arguments) == 3:
             export(*arguments)
-        elif command in ("changes", "hidden", "untracked") and len(arguments) == 1:
+        elif command in ("changes", "untracked") and len(arguments) == 1:
             lines(globals()[command](*arguments))
         elif command == "unignored" and len(arguments) == 1:
             found = unignored(*arguments)

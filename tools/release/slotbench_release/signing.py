@@ -57,6 +57,8 @@ def inside(root, path):
 
 
 def ignored_by_git(root, relative):
+    # check-ignore reads only ignore rules and the index: no filter, hook or
+    # fsmonitor (export.git turns it off) runs, so it stays.
     # Not --no-index: a tracked file is committed, whatever .gitignore says.
     # No ~/.gitconfig of the caller's (core.excludesFile) decides it.
     return export.git(root, "check-ignore", "-q", "--", relative, check=False).returncode == 0
@@ -158,7 +160,19 @@ def signed(path, *programs):
     print(expected)
 
 
-COMMANDS = {"before": (before, 3), "certificate": (certificate, 1), "signed": (signed, 2)}
+def sha256_of(path):
+    with open(path, "rb") as f:
+        return hashlib.file_digest(f, "sha256").digest()
+
+
+def same(first, second):
+    """Exit status 0 when both files hold the same bytes (by SHA-256): no
+    cmp found on a PATH decides what is signed."""
+    if sha256_of(first) != sha256_of(second):
+        sys.exit(1)
+
+
+COMMANDS = {"before": (before, 3), "certificate": (certificate, 1), "signed": (signed, 2), "same": (same, 2)}
 
 if __name__ == "__main__":
     command, least = COMMANDS.get(sys.argv[1] if len(sys.argv) > 1 else "", (None, 0))

@@ -59,9 +59,6 @@ MAX_CA = 1 << 20
 # checks, bounds them all.
 LAYOUT_SECONDS = 3.0
 CHUNK = 1 << 20
-# As common.sh reads it.
-VERSION_LINE = re.compile(rb'^#define SLOTBENCH_VERSION_TEXT "([0-9.]*)"$', re.MULTILINE)
-FOUR_PARTS = re.compile(r"^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$")
 RT_VERSION = 16
 VERSION_KEY = "VS_VERSION_INFO\0".encode("utf-16-le")
 
@@ -333,11 +330,12 @@ def git(*arguments):
 
 
 def version_at(commit):
-    """res/version.h's four-part version at a commit, or None."""
-    header = git("show", f"{commit}:res/version.h")
-    found = VERSION_LINE.search(header.stdout) if header.returncode == 0 else None
-    version = found.group(1).decode() if found else ""
-    return version if FOUR_PARTS.match(version) else None
+    """res/version.h's four-part version at a commit, or None; read from
+    objects checked against their ids (export.py), no textconv applied."""
+    try:
+        return export.version_at(ROOT, commit)
+    except export.Refusal:
+        return None
 
 
 def rebuild(version, work, label, out):
