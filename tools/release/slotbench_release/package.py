@@ -16,6 +16,7 @@ import time
 
 import pe_checks
 import release_zip
+import text
 
 PUBLISHER = "docs/release/publisher.txt"
 README = "docs/release/README.txt"
@@ -135,11 +136,4 @@ if __name__ == "__main__":
     if len(sys.argv) != 6:
         print(__doc__.strip(), file=sys.stderr)
         sys.exit(2)
-    try:
-        main(*sys.argv[1:])
-    except Refusal as refusal:
-        print(f"release: {refusal}", file=sys.stderr)
-        sys.exit(1)
-    except OSError as error:
-        print(f"release: {error.filename or ''}: {error.strerror}", file=sys.stderr)
-        sys.exit(1)
+    sys.exit(text.one_line_main("release: ", Refusal, lambda: main(*sys.argv[1:])))

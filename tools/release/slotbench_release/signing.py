@@ -179,11 +179,4 @@ if __name__ == "__main__":
     if not command or len(sys.argv) < 2 + least:
         print(__doc__.strip(), file=sys.stderr)
         sys.exit(2)
-    try:
-        command(*sys.argv[2:])
-    except Refusal as refusal:
-        print(f"sign: {refusal}", file=sys.stderr)
-        sys.exit(1)
-    except OSError as error:
-        print(f"sign: {text.escape(error.filename or '')}: {error.strerror}", file=sys.stderr)
-        sys.exit(1)
+    sys.exit(text.one_line_main("sign: ", Refusal, lambda: command(*sys.argv[2:])))

@@ -2,6 +2,8 @@
 line arguments) on its way to a terminal: a name may carry a tab, a line
 feed, an escape sequence, invisible or direction-changing characters, or
 look-alike punctuation that would forge or hide part of the report."""
+import os
+import sys
 import unicodedata
 
 # A name longer than this is cut: a screen of made-up words would push the
@@ -56,3 +58,19 @@ def name(x509_name):
     if len(text) > MAX_NAME:
         text = f"{text[:MAX_NAME]}... ({len(text) - MAX_NAME} more characters)"
     return text
+
+
+def one_line_main(prefix, refusal, call):
+    """Runs a tool's command: a refusal (of the class given) or a file that
+    cannot be read or written ends it in one line on stderr and status 1,
+    the file's name escaped."""
+    try:
+        call()
+    except refusal as why:
+        print(f"{prefix}{why}", file=sys.stderr)
+        return 1
+    except OSError as error:
+        name = error.filename if error.filename is not None else ""
+        print(f"{prefix}{escape(os.fsdecode(name))}: {error.strerror}", file=sys.stderr)
+        return 1
+    return 0
