@@ -383,12 +383,7 @@ def place_bridge(top, rec, sysdir, arch, bridge, save_now, saved_after):
     record.save(top, rec)
     if save_now is not None:
         save_found(sysdir, save_now)
-    sysdir.write_new(DLL_NEW, bridge)
-    if sysdir.kind(DLL) == "link":
-        sysdir.unlink(DLL_NEW)
-        raise Stop(f"{sysdir.shown(DLL)} became a symbolic link while this tool worked: the bridge is not installed")
-    sysdir.replace(DLL_NEW, DLL)
-    sysdir.fsync()
+    sysdir.put_in_place(DLL, DLL_NEW, bridge, ": the bridge is not installed")
     if sysdir.identity(DLL) != Identity(sha256=bridge_sha, size=len(bridge)):
         raise Stop(f"{sysdir.shown(DLL)} does not read back as the bridge")
 

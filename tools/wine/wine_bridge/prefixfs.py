@@ -152,10 +152,16 @@ class Folder:
             os.unlink(name, dir_fd=self.fd)
             raise Stop(f"cannot write {self.shown(name)}: {e.strerror}") from None
 
-    def replace(self, new, name):
-        """NEW takes the place of NAME in one step; whatever NAME was (a file
-        this tool wrote; a link is refused before) is gone, not written to."""
+    def put_in_place(self, name, new, data, not_done=""):
+        """DATA at NAME in one step: written to the new file NEW, then renamed
+        over whatever NAME was (a file this tool wrote), unless a link stands
+        there now. NOT_DONE ends that refusal's message."""
+        self.write_new(new, data)
+        if self.kind(name) == "link":
+            self.unlink(new)
+            raise Stop(f"{self.shown(name)} became a symbolic link while this tool worked{not_done}")
         os.rename(new, name, src_dir_fd=self.fd, dst_dir_fd=self.fd)
+        self.fsync()
 
     def move_aside(self, name, to):
         """Renames NAME to TO, which must not exist: nothing is replaced."""

@@ -166,12 +166,6 @@ def save(folder, record):
             folder.unlink(NAME)
         folder.fsync()
         return
-    data = record.to_bytes()
-    folder.write_new(NEW_NAME, data)
-    if folder.kind(NAME) == "link":
-        folder.unlink(NEW_NAME)
-        raise Stop(f"{folder.shown(NAME)} became a symbolic link while this tool worked")
-    folder.replace(NEW_NAME, NAME)
-    folder.fsync()
+    folder.put_in_place(NAME, NEW_NAME, record.to_bytes())
     if load(folder) != record:
         raise Stop(f"{folder.shown(NAME)} does not read back as written")

@@ -21,8 +21,8 @@ from typing import Optional
 
 from .text import escape
 
-KEY_NAME = "HKCU\\Software\\Wine\\ctapi32"
 KEY_PATH = ("Software", "Wine", "ctapi32")
+KEY_NAME = "\\".join(("HKCU",) + KEY_PATH)
 VALUE_NAME = "library"
 
 REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ = 1, 2, 3, 4, 7
@@ -294,7 +294,7 @@ def read_key(raw):
 # ------------------------------------------------------------ writing ---
 
 REG_HEADER = "Windows Registry Editor Version 5.00\r\n\r\n"
-KEY_LINE = "HKEY_CURRENT_USER\\Software\\Wine\\ctapi32"
+KEY_LINE = "\\".join(("HKEY_CURRENT_USER",) + KEY_PATH)
 
 
 def reg_file(value=None, delete_value=None, delete_key=False):
