@@ -6,8 +6,7 @@ it does; the parts live in tools/wine/wine_bridge/."""
 import hashlib
 import os
 import sys
-from dataclasses import dataclass
-from typing import Optional
+from collections import namedtuple
 
 # A tool run from a checkout or a release folder leaves nothing beside it.
 sys.dont_write_bytecode = True
@@ -415,16 +414,8 @@ def tell_how_to_start(opts, sysdir, resolved):
 
 # ------------------------------------------------------------ uninstall ---
 
-@dataclass
-class Removal:
-    """What --uninstall found for one architecture it takes the bridge out for."""
-    arch: str
-    sysdir: Folder
-    entry: Optional[record.ArchEntry]
-    found: Optional[Identity]
-    is_bridge: bool
-    saved_kind: Optional[str]
-    saved_ok: bool
+# What --uninstall found for one architecture it takes the bridge out for.
+Removal = namedtuple("Removal", "arch sysdir entry found is_bridge saved_kind saved_ok")
 
 
 def uninstall(opts):
@@ -435,7 +426,7 @@ def uninstall(opts):
         raise Stop(f"{escape(prefix)} is not a wine prefix (no system.reg): there is nothing to remove")
     top = open_locked(prefix)
     rec = read_record(top)
-    removals, still = plan_removals(top, rec, [opts.arch] if opts.arch else ["x86", "x64"])
+    removals, still = plan_removals(top, rec, [opts.arch] if opts.arch else record.ARCHES)
     key = None
     if not still:
         wine.settle(prefix, "nothing changed")
@@ -449,7 +440,7 @@ def plan_removals(top, rec, chosen):
     """A Removal for each CHOSEN architecture the prefix can run, and the
     others whose bridge is still in place."""
     removals, still = [], []
-    for arch in ("x86", "x64"):
+    for arch in record.ARCHES:
         sysdir = system_folder(top, arch)
         if sysdir is None:
             continue
