@@ -109,8 +109,6 @@ SERIAL (any COM port): wine names its serial ports in a way the USB test
 never recognises."""
 
 
-
-
 def say(text):
     # Output nobody reads any more must not stop the work halfway.
     try:
@@ -238,6 +236,8 @@ def same_as_saved(folder, saved):
     """Whether CT_ORB.dll.before-wine-bridge is what an install saved."""
     return saved is not None and folder.identity(SAVED) == saved
 
+
+# -------------------------------------------------------- library value ---
 
 def set_value(prefix, top, value, changed):
     """Writes the library value and reads it back from user.reg. CHANGED
