@@ -15,8 +15,12 @@ namespace {
 constexpr uint16_t kTerminalNumber = 1;
 constexpr uint8_t kHostAddress = 2;
 constexpr uint8_t kTerminalAddress = 1;
-constexpr uint8_t kPatientSlotAddress = 1;
-constexpr uint8_t kDoctorSlotAddress = 5;
+// The destination byte every request about a slot carries; the slot itself is
+// named by the command's functional unit.
+constexpr uint8_t kPatientSlotRequestDestination = 1;
+constexpr uint8_t kDoctorSlotRequestDestination = 5;
+// The port number CT_init is given for a name other than COM1 to COM10.
+constexpr uint16_t kPortNumberOfAnyOtherName = 11;
 constexpr uint16_t kResponseRoom = 100;
 // The library is told of 100 bytes, and only those are ever read. The buffer
 // behind them is larger because a real library (a serial one, under wine) was
@@ -29,7 +33,7 @@ constexpr size_t kResponseSpace = 65535 + 64;
 constexpr uint8_t kResetTerminal[] = {0x20, 0x11, 0x00, 0x00};
 
 struct Slot {
-    uint8_t address;
+    uint8_t requestDestination;
     uint8_t reset[5];    // RESET CT of the slot, complete answer to reset
     uint8_t request[6];  // REQUEST ICC, waiting up to 60 seconds for a card
     unsigned resetFailMessage;
@@ -38,7 +42,7 @@ struct Slot {
     const char* okText;
 };
 
-constexpr Slot kPatientSlot = {kPatientSlotAddress,
+constexpr Slot kPatientSlot = {kPatientSlotRequestDestination,
                                {0x20, 0x11, 0x01, 0x01, 0x00},
                                {0x20, 0x12, 0x01, 0x00, 0x01, 0x3C},
                                IDS_RESET_PATIENT_FAIL,
@@ -46,7 +50,7 @@ constexpr Slot kPatientSlot = {kPatientSlotAddress,
                                IDS_COM_ERROR_PATIENT,
                                "Communication with card Patient's slot OK"};
 
-constexpr Slot kDoctorSlot = {kDoctorSlotAddress,
+constexpr Slot kDoctorSlot = {kDoctorSlotRequestDestination,
                               {0x20, 0x11, 0x02, 0x01, 0x00},
                               {0x20, 0x12, 0x02, 0x00, 0x01, 0x3C},
                               IDS_RESET_DOCTOR_FAIL,
@@ -105,7 +109,7 @@ void FailAndClose(CSlotBenchDlg& dlg, unsigned message) {
 // the exercise has to end: the terminal is closed then, unless the library
 // faulted and must not be called again.
 bool TestSlot(CSlotBenchDlg& dlg, const Slot& slot, Exchange& exchange) {
-    const int8_t reset = exchange.Send(slot.address, slot.reset, sizeof slot.reset);
+    const int8_t reset = exchange.Send(slot.requestDestination, slot.reset, sizeof slot.reset);
     if (dlg.ReportLibraryFault()) return false;
     if (reset != 0) {
         FailAndClose(dlg, slot.resetFailMessage);
@@ -113,7 +117,7 @@ bool TestSlot(CSlotBenchDlg& dlg, const Slot& slot, Exchange& exchange) {
     }
     if (exchange.StatusOf() == Status::NoCard) {
         dlg.LogMessage(slot.insertCardMessage);
-        exchange.Send(slot.address, slot.request, sizeof slot.request);
+        exchange.Send(slot.requestDestination, slot.request, sizeof slot.request);
         if (dlg.ReportLibraryFault()) return false;
     }
     if (exchange.StatusOf() == Status::Good)
@@ -131,7 +135,7 @@ uint16_t CSlotBenchDlg::PortNumberFromName(const std::string& name) {
     for (uint16_t i = 0; i < 10; ++i) {
         if (name == kNames[i]) return static_cast<uint16_t>(i + 1);
     }
-    return 11;
+    return kPortNumberOfAnyOtherName;
 }
 
 void CSlotBenchDlg::TestReader(uint16_t port) {

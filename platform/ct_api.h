@@ -1,8 +1,7 @@
 // The card-terminal library's three calls, as the tool's logic makes them.
 // The library is CT_ORB.dll, which exports them by ordinals 1, 2 and 3. The
 // backend defines these and reaches the ordinals through a guard that stands
-// between the tool and a library that faults (win32/ct_api_calls.cpp); on
-// 32-bit Windows the same guard also survives either calling convention.
+// between the tool and a library that faults (win32/ct_api_calls.cpp).
 #pragma once
 
 #include <cstdint>

@@ -12,8 +12,6 @@ platform::CtApiFault g_fault;
 namespace platform {
 
 void KeepCtApiFault(const CtApiFault& fault) {
-    // The first fault is what went wrong; a later one before the logic asked
-    // (the library's own unwind code faulting as it is unwound) follows from it.
     if (g_pending) return;
     g_fault = fault;
     g_pending = true;

@@ -1,8 +1,6 @@
-// The card-terminal library's calls. Each goes through the guarded call, so
-// that a fault inside the library is reported instead of ending the process,
-// and a 32-bit library works whether it is stdcall or cdecl. The arguments
-// are those of the CT-API, each widened to a pointer-sized slot as both
-// architectures pass them.
+// The card-terminal library's calls, each through the guarded call
+// (guarded_call.h). The arguments are those of the CT-API, each widened to a
+// pointer-sized slot as both architectures pass them.
 #include <windows.h>
 
 #include <cstdint>

@@ -17,8 +17,6 @@ constexpr size_t kFaultSlot = 56;
 
 extern "C" LONG SlotBenchCallFaultFilter(EXCEPTION_POINTERS* pointers, void* frame) {
     SlotBenchCallFault* fault = *reinterpret_cast<SlotBenchCallFault**>(static_cast<char*>(frame) + kFaultSlot);
-    // Asked again when the callee's unwind handlers fault while we unwind
-    // it: the first fault stays.
     if (fault->faulted != 0) return EXCEPTION_EXECUTE_HANDLER;
     fault->faulted = 1;
     fault->code = pointers->ExceptionRecord->ExceptionCode;

@@ -61,8 +61,8 @@ _SlotBenchCallFaultHandler:
 5:  movl    8(%esp), %esi
     leal    20(%esi), %ebp          # the thunk's frame
     movl    20(%ebp), %edi          # its fault argument
-    cmpl    $0, (%edi)              # a fault of the callee's unwind handlers
-    jne     7f                      # while we unwind it: the first one stays
+    cmpl    $0, (%edi)              # already faulted (guarded_call.h)
+    jne     7f
     movl    $1, (%edi)
     movl    (%eax), %ecx            # ExceptionCode
     movl    %ecx, 4(%edi)

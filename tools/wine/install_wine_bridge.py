@@ -5,9 +5,8 @@ puts back what the install found. HELP below is the one description of what
 it does; the parts live in tools/wine/wine_bridge/."""
 import hashlib
 import os
-import re
-import shlex
 import sys
+from collections import namedtuple
 
 # A tool run from a checkout or a release folder leaves nothing beside it.
 sys.dont_write_bytecode = True
@@ -16,7 +15,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from wine_bridge import Stop  # noqa: E402
 from wine_bridge import binaries, record, wine, winereg  # noqa: E402
 from wine_bridge.prefixfs import Folder, Identity  # noqa: E402
-from wine_bridge.winereg import KEY_NAME, describe, escape  # noqa: E402
+from wine_bridge.text import escape, shell_word  # noqa: E402
+from wine_bridge.winereg import KEY_NAME, describe  # noqa: E402
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 TOOL = "install_wine_bridge"
@@ -25,6 +25,7 @@ SAVED = "CT_ORB.dll.before-wine-bridge"
 DLL_NEW = "CT_ORB.dll.wine-bridge-partial"
 ELF_KIND = {"x86": binaries.ELF_I386, "x64": binaries.ELF_X86_64}
 DEFAULT_LIBRARY = "libctapimkt.so.1"
+INTERRUPTED = "an interrupted install left it, or someone put it there"
 
 USAGE = """usage: bash tools/install_wine_bridge.sh --arch x86|x64 [--library NAME] [--prefix DIR] [--bridge FILE]
        bash tools/install_wine_bridge.sh --uninstall [--arch x86|x64] [--prefix DIR]"""
@@ -111,23 +112,18 @@ never recognises."""
 def say(text):
     # Output nobody reads any more must not stop the work halfway.
     try:
-        print("%s: %s" % (TOOL, text), flush=True)
+        print(f"{TOOL}: {text}", flush=True)
     except BrokenPipeError:
         sys.stdout = open(os.devnull, "w")
 
 
+def complain(text):
+    print(f"{TOOL}: {text}", file=sys.stderr)
+
+
 def bad_argument(text):
-    print("%s: %s (--help describes the options)" % (TOOL, text), file=sys.stderr)
+    complain(f"{text} (--help describes the options)")
     sys.exit(2)
-
-
-def shell_word(text):
-    """TEXT as one shell word on one line."""
-    if re.fullmatch(r"[\w@%+=:,./-]+", text, re.ASCII):
-        return text
-    if text.isprintable():
-        return shlex.quote(text)
-    return "$'" + escape(text) + "'"
 
 
 # ------------------------------------------------------------ arguments ---
@@ -155,16 +151,16 @@ def parse_arguments(argv):
             continue
         if arg in ("--arch", "--library", "--prefix", "--bridge"):
             if i + 1 >= len(argv) or not argv[i + 1]:
-                bad_argument("%s needs a value" % arg)
+                bad_argument(f"{arg} needs a value")
             if arg in given:
-                bad_argument("%s given twice" % arg)
+                bad_argument(f"{arg} given twice")
             given.add(arg)
             setattr(opts, arg[2:], argv[i + 1])
             i += 2
             continue
-        bad_argument("unknown argument '%s'" % escape(arg))
+        bad_argument(f"unknown argument '{escape(arg)}'")
     if opts.arch not in (None, "x86", "x64"):
-        bad_argument("--arch %s: not x86 or x64" % escape(opts.arch))
+        bad_argument(f"--arch {escape(opts.arch)}: not x86 or x64")
     if opts.arch is None and not opts.uninstall:
         bad_argument("--arch x86|x64 is missing")
     if opts.uninstall:
@@ -173,15 +169,15 @@ def parse_arguments(argv):
         if opts.bridge is not None:
             bad_argument("--bridge has no meaning with --uninstall")
     if opts.library is not None and "/" in opts.library and not opts.library.startswith("/"):
-        bad_argument("--library %s is a relative path: give a bare name (the dynamic loader finds it) or an "
-                     "absolute path" % escape(opts.library))
+        bad_argument(f"--library {escape(opts.library)} is a relative path: give a bare name (the dynamic loader "
+                     "finds it) or an absolute path")
     opts.library = opts.library or DEFAULT_LIBRARY
     # wine takes only an absolute WINEPREFIX: with a relative one every
     # wine call would fail.
     prefix = opts.prefix or os.environ.get("WINEPREFIX") or os.path.join(os.path.expanduser("~"), ".wine")
     opts.prefix = os.path.abspath(prefix)
     if opts.arch and not opts.bridge:
-        opts.bridge = os.path.join(ROOT, "build", "windows-" + opts.arch, "bridge", DLL)
+        opts.bridge = os.path.join(ROOT, "build", f"windows-{opts.arch}", "bridge", DLL)
     return opts
 
 
@@ -199,18 +195,19 @@ def system_folder(top, arch):
     return windows.sub("system32" if win32 or arch == "x64" else "syswow64")
 
 
-def refuse_old_records(top):
+def read_record(top):
+    """The prefix's record, once nothing left by an earlier installer or an
+    interrupted run stands in the way."""
     for name in record.OLD_NAMES:
         if top.lstat(name) is not None:
-            raise Stop("%s was left by the earlier shell version of this installer, whose record of the library "
-                       "value cannot be trusted: by hand, put each CT_ORB.dll.before-wine-bridge back as CT_ORB.dll "
-                       "(or remove the bridge where none was saved), check %s library, and remove "
+            raise Stop(f"{top.shown(name)} was left by the earlier shell version of this installer, whose record of "
+                       "the library value cannot be trusted: by hand, put each CT_ORB.dll.before-wine-bridge back as "
+                       f"CT_ORB.dll (or remove the bridge where none was saved), check {KEY_NAME} library, and remove "
                        "CT_ORB-x86.wine-bridge, CT_ORB-x64.wine-bridge and ctapi32-library.before-wine-bridge "
-                       "from the prefix; nothing changed" % (top.shown(name), KEY_NAME))
-
-
-def waiting(prefix):
-    return lambda: say("waiting for another %s in %s to finish" % (TOOL, escape(prefix)))
+                       "from the prefix; nothing changed")
+    rec = record.load(top)
+    top.must_be_absent(record.NEW_NAME, INTERRUPTED)
+    return rec
 
 
 # The prefixes this run locked, and whether it made the lock file there.
@@ -219,7 +216,7 @@ LOCKED = []
 
 def open_locked(prefix):
     top = Folder.open(prefix)
-    created = top.lock(record.LOCK_NAME, waiting(prefix))
+    created = top.lock(record.LOCK_NAME, lambda: say(f"waiting for another {TOOL} in {escape(prefix)} to finish"))
     LOCKED.append((top, created))
     return top
 
@@ -240,27 +237,56 @@ def same_as_saved(folder, saved):
     return saved is not None and folder.identity(SAVED) == saved
 
 
-def describe_identity(folder, name, ident):
-    if ident.link is not None:
-        return "the link %s -> %s" % (folder.shown(name), escape(os.fsdecode(ident.link)))
-    return folder.shown(name)
+# -------------------------------------------------------- library value ---
+
+def set_value(prefix, top, value, changed):
+    """Writes the library value and reads it back from user.reg. CHANGED
+    says, for a failure, what has been done already."""
+    ok = wine.import_reg(prefix, winereg.reg_file(value=value))
+    now = wine.read_key(top).value
+    if now != value:
+        raise Stop(f"could not set {KEY_NAME} library in {escape(prefix)} (reg import {'ran' if ok else 'failed'}): "
+                   f"it reads {describe(now, 'as none')}, not {describe(value)}; {changed}")
+
+
+def remove_value(prefix, top, name, whole_key):
+    ok = wine.import_reg(prefix, winereg.reg_file(delete_key=True) if whole_key
+                         else winereg.reg_file(delete_value=name))
+    after = wine.read_key(top)
+    if after.value is not None or (whole_key and after.exists):
+        raise Stop(f"could not remove {KEY_NAME} library in {escape(prefix)} (reg import {'ran' if ok else 'failed'}): "
+                   f"it reads {describe(after.value, 'as none, but the key is still there')}; the bridge is out")
 
 
 # -------------------------------------------------------------- install ---
 
 def install(opts):
-    arch, prefix = opts.arch, opts.prefix
-    multiarch = ":i386" if arch == "x86" else ""
-    hint = " (apt-get install libctapimkt1%s)" % multiarch if opts.library == DEFAULT_LIBRARY else ""
-    want = ELF_KIND[arch]
-    resolved = binaries.resolve_library(opts.library, want, arch, hint)
-    bridge = binaries.read_bridge(opts.bridge, arch)
-    bridge_sha = hashlib.sha256(bridge).hexdigest()
+    resolved, bridge = check_binaries(opts)
+    top = open_prefix(opts.prefix)
+    rec = read_record(top)
+    sysdir = install_folder(top, opts.arch, opts.prefix)
+    save_now, saved_after = what_to_save(sysdir, rec.arches.get(opts.arch))
+    point_ctapi32_at(opts.prefix, top, rec, opts.library)
+    place_bridge(top, rec, sysdir, opts.arch, bridge, save_now, saved_after)
+    tell_how_to_start(opts, sysdir, resolved)
 
+
+def check_binaries(opts):
+    """The file the loader would load for the library, and the bridge's
+    bytes: both of the program's architecture."""
+    multiarch = ":i386" if opts.arch == "x86" else ""
+    hint = f" (apt-get install libctapimkt1{multiarch})" if opts.library == DEFAULT_LIBRARY else ""
+    resolved = binaries.resolve_library(opts.library, ELF_KIND[opts.arch], opts.arch, hint)
+    return resolved, binaries.read_bridge(opts.bridge, opts.arch)
+
+
+def open_prefix(prefix):
+    """The prefix, locked; a folder that does not exist yet, or is empty,
+    becomes one first."""
     # Only a folder that holds nothing yet may become a prefix: anything
     # else without system.reg is somebody's folder, not a prefix to fill.
-    not_prefix = "%s is not a wine prefix (no system.reg) and not empty: name a new folder or an existing prefix" \
-        % escape(prefix)
+    not_prefix = (f"{escape(prefix)} is not a wine prefix (no system.reg) and not empty: name a new folder or an "
+                  "existing prefix")
     if os.path.lexists(prefix) and not os.path.isdir(prefix):
         raise Stop(not_prefix)
     # With a lock file there, another install may be making the prefix right
@@ -272,36 +298,41 @@ def install(opts):
     try:
         os.makedirs(prefix, exist_ok=True)
     except OSError as e:
-        raise Stop("cannot create %s: %s" % (escape(prefix), e.strerror)) from None
+        raise Stop(f"cannot create {escape(prefix)}: {e.strerror}") from None
     top = open_locked(prefix)
     if top.kind("system.reg") is None:
         if set(top.names()) - {record.LOCK_NAME}:
             raise Stop(not_prefix)
-        say("creating wine prefix %s (about 15 s)" % escape(prefix))
+        say(f"creating wine prefix {escape(prefix)} (about 15 s)")
         wine.create_prefix(prefix)
         if top.kind("system.reg") is None:
-            raise Stop("wineboot left %s without system.reg" % escape(prefix))
-    refuse_old_records(top)
-    rec = record.load(top)
-    top.must_be_absent(record.NEW_NAME, "an interrupted install left it, or someone put it there")
+            raise Stop(f"wineboot left {escape(prefix)} without system.reg")
+    return top
+
+
+def install_folder(top, arch, prefix):
     sysdir = system_folder(top, arch)
     if sysdir is None:
-        raise Stop("%s is a 32-bit prefix: the x64 program cannot run there" % escape(prefix))
-    sysdir.must_be_absent(DLL_NEW, "an interrupted install left it, or someone put it there")
+        raise Stop(f"{escape(prefix)} is a 32-bit prefix: the x64 program cannot run there")
+    sysdir.must_be_absent(DLL_NEW, INTERRUPTED)
+    return sysdir
 
+
+def what_to_save(sysdir, entry):
+    """What stands at CT_ORB.dll and is to be saved now (None when nothing
+    is), and what the record then says is saved."""
     # What is there stays, under a name that says what it is: a file or a
     # link that is not the bridge is renamed (a rename never writes through
     # a link), unless an earlier install saved another one there already.
-    entry = rec.arches.get(arch)
     recorded_saved = entry.saved if entry else None
     dll_kind, saved_kind = sysdir.kind(DLL), sysdir.kind(SAVED)
     if saved_kind is not None and recorded_saved is None:
-        raise Stop("%s is there, but no install here saved it: move it away first" % sysdir.shown(SAVED))
+        raise Stop(f"{sysdir.shown(SAVED)} is there, but no install here saved it: move it away first")
     if saved_kind is not None and not same_as_saved(sysdir, recorded_saved):
-        raise Stop("%s is not the CT_ORB.dll an install saved there (it changed since): move it away first"
-                   % sysdir.shown(SAVED))
+        raise Stop(f"{sysdir.shown(SAVED)} is not the CT_ORB.dll an install saved there (it changed since): move it "
+                   "away first")
     if dll_kind == "other":
-        raise Stop("%s is neither a file nor a link: move it away first" % sysdir.shown(DLL))
+        raise Stop(f"{sysdir.shown(DLL)} is neither a file nor a link: move it away first")
     found = sysdir.identity(DLL)
     # Bytes equal to the bridge's are somebody's file all the same unless an
     # install recorded them: --uninstall must not say there was nothing.
@@ -311,10 +342,13 @@ def install(opts):
         if saved_kind is None:
             save_now = found
         elif found != recorded_saved:
-            raise Stop("%s is not the bridge, and %s holds another CT_ORB.dll saved at an earlier install: "
-                       "move one of them away first" % (sysdir.shown(DLL), sysdir.shown(SAVED)))
-    saved_after = save_now or (recorded_saved if saved_kind is not None else None)
+            raise Stop(f"{sysdir.shown(DLL)} is not the bridge, and {sysdir.shown(SAVED)} holds another CT_ORB.dll "
+                       "saved at an earlier install: move one of them away first")
+    return save_now, save_now or (recorded_saved if saved_kind is not None else None)
 
+
+def point_ctapi32_at(prefix, top, rec, library):
+    """Sets the library value; the first install records the one it found."""
     # The value only at the first install: a later one finds its own there.
     wine.settle(prefix, "nothing changed")
     key = wine.read_key(top)
@@ -322,89 +356,91 @@ def install(opts):
     first = lib is None
     if first:
         if key.value is not None and not winereg.restorable(key.value):
-            raise Stop("%s library is %s: wine would not store it back exactly as it is (a string value must be "
-                       "whole characters ending in a NUL), so --uninstall could not put it back; change it "
-                       "first; nothing changed" % (KEY_NAME, describe(key.value)))
+            raise Stop(f"{KEY_NAME} library is {describe(key.value)}: wine would not store it back exactly as it is "
+                       "(a string value must be whole characters ending in a NUL), so --uninstall could not put it "
+                       "back; change it first; nothing changed")
         lib = record.LibraryEntry(key.value, key.exists, None)
     name = key.value.name if key.value is not None else winereg.VALUE_NAME
-    value = winereg.string_value(name, opts.library)
+    value = winereg.string_value(name, library)
     rec.library = record.LibraryEntry(lib.before, lib.key_existed, value)
     record.save(top, rec)
     if first and lib.before is not None:
-        say("saved %s library as found (%s) in %s: --uninstall puts it back"
-            % (KEY_NAME, describe(lib.before), top.shown(record.NAME)))
+        say(f"saved {KEY_NAME} library as found ({describe(lib.before)}) in {top.shown(record.NAME)}: --uninstall "
+            "puts it back")
     if key.value != value:
         set_value(prefix, top, value, "the bridge is not installed yet")
         if not first and key.value != lib.set:
-            say("replaced %s library %s, set after the last install, by %s; --uninstall puts back %s, as the "
-                "first install found it" % (KEY_NAME, describe(key.value) if key.value else "(none)",
-                                            describe(value), describe(lib.before) if lib.before else "none"))
+            say(f"replaced {KEY_NAME} library {describe(key.value, '(none)')}, set after the last install, by "
+                f"{describe(value)}; --uninstall puts back {describe(lib.before)}, as the first install found it")
 
+
+def place_bridge(top, rec, sysdir, arch, bridge, save_now, saved_after):
+    bridge_sha = hashlib.sha256(bridge).hexdigest()
     # Recorded before the bridge is in place: a bridge without its record
     # would be somebody's file to the next install and to --uninstall.
     rec.arches[arch] = record.ArchEntry(bridge_sha, saved_after)
     record.save(top, rec)
     if save_now is not None:
-        sysdir.move_aside(DLL, SAVED)
-        if sysdir.identity(SAVED) != save_now:
-            raise Stop("%s is not what was renamed there a moment ago" % sysdir.shown(SAVED))
-        if save_now.link is not None:
-            say("saved the link found there, %s -> %s, as %s (never written through): --uninstall puts it back"
-                % (sysdir.shown(DLL), escape(os.fsdecode(save_now.link)), sysdir.shown(SAVED)))
-        else:
-            say("saved the CT_ORB.dll found there (not the bridge) as %s: --uninstall puts it back"
-                % sysdir.shown(SAVED))
-    sysdir.write_new(DLL_NEW, bridge)
-    if sysdir.kind(DLL) == "link":
-        sysdir.unlink(DLL_NEW)
-        raise Stop("%s became a symbolic link while this tool worked: the bridge is not installed"
-                   % sysdir.shown(DLL))
-    sysdir.replace(DLL_NEW, DLL)
-    sysdir.fsync()
-    placed = sysdir.identity(DLL)
-    if placed != Identity(sha256=bridge_sha, size=len(bridge)):
-        raise Stop("%s does not read back as the bridge" % sysdir.shown(DLL))
+        save_found(sysdir, save_now)
+    sysdir.put_in_place(DLL, DLL_NEW, bridge, ": the bridge is not installed")
+    if sysdir.identity(DLL) != Identity(sha256=bridge_sha, size=len(bridge)):
+        raise Stop(f"{sysdir.shown(DLL)} does not read back as the bridge")
 
-    say("%s -> ctapi32 -> %s (%s, %s)" % (sysdir.shown(DLL), escape(opts.library), escape(resolved),
-                                         binaries.KIND_NAMES[want]))
+
+def save_found(sysdir, found):
+    sysdir.move_aside(DLL, SAVED)
+    if sysdir.identity(SAVED) != found:
+        raise Stop(f"{sysdir.shown(SAVED)} is not what was renamed there a moment ago")
+    if found.link is not None:
+        say(f"saved the link found there, {sysdir.shown(DLL)} -> {escape(os.fsdecode(found.link))}, as "
+            f"{sysdir.shown(SAVED)} (never written through): --uninstall puts it back")
+    else:
+        say(f"saved the CT_ORB.dll found there (not the bridge) as {sysdir.shown(SAVED)}: --uninstall puts it back")
+
+
+def tell_how_to_start(opts, sysdir, resolved):
+    say(f"{sysdir.shown(DLL)} -> ctapi32 -> {escape(opts.library)} ({escape(resolved)}, "
+        f"{binaries.KIND_NAMES[ELF_KIND[opts.arch]]})")
     if os.path.basename(opts.library).startswith("libctapimkt.so"):
         say("every program in this prefix that loads CT_ORB.dll now drives /dev/ttyS0, whatever COM port it names")
         say("a terminal that does not answer there freezes the window until the process is ended: "
             "check the cable and the device first")
     else:
-        say("which device the terminal is reached on, and whether a silent one freezes the window, is up to %s"
-            % escape(opts.library))
-    exe = os.path.join(ROOT, "build", "windows-" + arch, "SlotBench.exe")
-    say("start it, then choose SERIAL (any COM port): WINEPREFIX=%s wine %s" % (shell_word(prefix), shell_word(exe)))
-
-
-def set_value(prefix, top, value, changed):
-    """Writes the library value and reads it back from user.reg. CHANGED
-    says, for a failure, what has been done already."""
-    ok = wine.import_reg(prefix, winereg.reg_file(value=value))
-    now = wine.read_key(top).value
-    if now != value:
-        raise Stop("could not set %s library in %s (reg import %s): it reads %s, not %s; %s"
-                   % (KEY_NAME, escape(prefix), "ran" if ok else "failed",
-                      describe(now) if now else "as none", describe(value), changed))
+        say("which device the terminal is reached on, and whether a silent one freezes the window, is up to "
+            f"{escape(opts.library)}")
+    exe = os.path.join(ROOT, "build", f"windows-{opts.arch}", "SlotBench.exe")
+    say(f"start it, then choose SERIAL (any COM port): WINEPREFIX={shell_word(opts.prefix)} wine {shell_word(exe)}")
 
 
 # ------------------------------------------------------------ uninstall ---
 
+# What --uninstall found for one architecture it takes the bridge out for.
+Removal = namedtuple("Removal", "arch sysdir entry found is_bridge saved_kind saved_ok")
+
+
 def uninstall(opts):
+    """First every decision, then every change: a refusal while deciding
+    leaves all as it was."""
     prefix = opts.prefix
     if not os.path.isfile(os.path.join(prefix, "system.reg")):
-        raise Stop("%s is not a wine prefix (no system.reg): there is nothing to remove" % escape(prefix))
+        raise Stop(f"{escape(prefix)} is not a wine prefix (no system.reg): there is nothing to remove")
     top = open_locked(prefix)
-    refuse_old_records(top)
-    rec = record.load(top)
-    top.must_be_absent(record.NEW_NAME, "an interrupted install left it, or someone put it there")
-    chosen = [opts.arch] if opts.arch else ["x86", "x64"]
+    rec = read_record(top)
+    removals, still = plan_removals(top, rec, [opts.arch] if opts.arch else record.ARCHES)
+    key = None
+    if not still:
+        wine.settle(prefix, "nothing changed")
+        key = wine.read_key(top)
+    for removal in removals:
+        take_out(top, rec, removal)
+    put_back_library(prefix, top, rec, key, still)
 
-    # First every decision, then every change: a refusal below leaves all
-    # as it was.
-    steps, still = [], []
-    for arch in ("x86", "x64"):
+
+def plan_removals(top, rec, chosen):
+    """A Removal for each CHOSEN architecture the prefix can run, and the
+    others whose bridge is still in place."""
+    removals, still = [], []
+    for arch in record.ARCHES:
         sysdir = system_folder(top, arch)
         if sysdir is None:
             continue
@@ -417,101 +453,84 @@ def uninstall(opts):
             continue
         saved_kind = sysdir.kind(SAVED)
         saved_ok = entry is not None and saved_kind is not None and same_as_saved(sysdir, entry.saved)
-        steps.append((arch, sysdir, entry, found, is_bridge, saved_kind, saved_ok))
+        removals.append(Removal(arch, sysdir, entry, found, is_bridge, saved_kind, saved_ok))
+    return removals, still
 
-    lib = rec.library
-    key = None
-    if not still:
-        wine.settle(prefix, "nothing changed")
-        key = wine.read_key(top)
 
-    for arch, sysdir, entry, found, is_bridge, saved_kind, saved_ok in steps:
-        keep_entry = False
-        if is_bridge:
-            sysdir.unlink(DLL)
-            if saved_ok:
-                put_back(sysdir, entry.saved)
-            elif entry.saved is not None and saved_kind is not None:
-                say("removed %s (the %s bridge); left %s where it is: it is not the CT_ORB.dll the install saved "
-                    "(it changed since)" % (sysdir.shown(DLL), arch, sysdir.shown(SAVED)))
-            elif entry.saved is not None:
-                say("removed %s (the %s bridge); the CT_ORB.dll the install saved as %s is gone"
-                    % (sysdir.shown(DLL), arch, sysdir.shown(SAVED)))
-            else:
-                say("removed %s (the %s bridge; there was no CT_ORB.dll before)" % (sysdir.shown(DLL), arch))
-        elif found is not None:
-            say("left %s where it is: it is not the wine bridge" % sysdir.shown(DLL))
-            if saved_kind is not None:
-                say("left %s beside it: put one of the two in place yourself" % sysdir.shown(SAVED))
-                keep_entry = saved_ok
-        elif saved_ok:
+def take_out(top, rec, r):
+    sysdir, entry = r.sysdir, r.entry
+    keep_entry = False
+    if r.is_bridge:
+        sysdir.unlink(DLL)
+        if r.saved_ok:
             put_back(sysdir, entry.saved)
-        elif saved_kind is not None:
-            say("left %s where it is: %s" % (sysdir.shown(SAVED), "it changed since the install saved it"
-                                            if entry is not None and entry.saved is not None
-                                            else "no install saved it"))
-        if entry is not None and not keep_entry:
-            del rec.arches[arch]
-            record.save(top, rec)
-        sysdir.fsync()
-
-    # The value is shared by the x86 and the x64 program, so it goes only
-    # with the last bridge.
-    if still:
-        say("kept %s library: the %s bridge still needs it" % (KEY_NAME, " and ".join(still)))
-    elif lib is None:
-        now = key.value
-        say("kept %s library%s: no record of what it was before the install"
-            % (KEY_NAME, " (%s)" % describe(now) if now else ""))
-    else:
-        restore_value(prefix, top, key, lib)
-        rec.library = None
+        elif entry.saved is not None and r.saved_kind is not None:
+            say(f"removed {sysdir.shown(DLL)} (the {r.arch} bridge); left {sysdir.shown(SAVED)} where it is: it is "
+                "not the CT_ORB.dll the install saved (it changed since)")
+        elif entry.saved is not None:
+            say(f"removed {sysdir.shown(DLL)} (the {r.arch} bridge); the CT_ORB.dll the install saved as "
+                f"{sysdir.shown(SAVED)} is gone")
+        else:
+            say(f"removed {sysdir.shown(DLL)} (the {r.arch} bridge; there was no CT_ORB.dll before)")
+    elif r.found is not None:
+        say(f"left {sysdir.shown(DLL)} where it is: it is not the wine bridge")
+        if r.saved_kind is not None:
+            say(f"left {sysdir.shown(SAVED)} beside it: put one of the two in place yourself")
+            keep_entry = r.saved_ok
+    elif r.saved_ok:
+        put_back(sysdir, entry.saved)
+    elif r.saved_kind is not None:
+        why = ("it changed since the install saved it" if entry is not None and entry.saved is not None
+               else "no install saved it")
+        say(f"left {sysdir.shown(SAVED)} where it is: {why}")
+    if entry is not None and not keep_entry:
+        del rec.arches[r.arch]
         record.save(top, rec)
+    sysdir.fsync()
 
 
 def put_back(sysdir, saved):
     sysdir.move_aside(SAVED, DLL)
     if sysdir.identity(DLL) != saved:
-        raise Stop("%s, just put back, is not what the install saved" % sysdir.shown(DLL))
+        raise Stop(f"{sysdir.shown(DLL)}, just put back, is not what the install saved")
     if saved.link is not None:
-        say("put back %s, as the install found it" % describe_identity(sysdir, DLL, saved))
+        say(f"put back the link {sysdir.shown(DLL)} -> {escape(os.fsdecode(saved.link))}, as the install found it")
     else:
-        say("put back %s as the install found it, byte for byte" % sysdir.shown(DLL))
+        say(f"put back {sysdir.shown(DLL)} as the install found it, byte for byte")
 
 
-def restore_value(prefix, top, key, lib):
+def put_back_library(prefix, top, rec, key, still):
+    # The value is shared by the x86 and the x64 program, so it goes only
+    # with the last bridge.
+    lib = rec.library
+    if still:
+        say(f"kept {KEY_NAME} library: the {' and '.join(still)} bridge still needs it")
+        return
+    if lib is None:
+        said = f" ({describe(key.value)})" if key.value else ""
+        say(f"kept {KEY_NAME} library{said}: no record of what it was before the install")
+        return
     now, before = key.value, lib.before
     # A key the install made goes when nothing else is in it.
     made_key = not lib.key_existed and key.exists and not key.others
     if now == before:
         if made_key:
             remove_value(prefix, top, None, True)
-            say("left %s library as the install found it: none; removed the key, which the install made"
-                % KEY_NAME)
+            say(f"left {KEY_NAME} library as the install found it: none; removed the key, which the install made")
         else:
-            say("left %s library as it is: as the install found it (%s)"
-                % (KEY_NAME, describe(before) if before else "none"))
+            say(f"left {KEY_NAME} library as it is: as the install found it ({describe(before)})")
     elif now != lib.set:
-        say("kept %s library (%s): it changed after the install set it to %s; before the install it was %s"
-            % (KEY_NAME, describe(now) if now else "none", describe(lib.set) if lib.set else "none",
-               describe(before) if before else "none"))
+        say(f"kept {KEY_NAME} library ({describe(now)}): it changed after the install set it to {describe(lib.set)}; "
+            f"before the install it was {describe(before)}")
     elif before is not None:
         set_value(prefix, top, before, "the bridge is out")
-        say("put back %s library as the install found it: %s" % (KEY_NAME, describe(before)))
+        say(f"put back {KEY_NAME} library as the install found it: {describe(before)}")
     else:
         remove_value(prefix, top, now.name, made_key)
-        say("removed %s library: there was none before the install%s"
-            % (KEY_NAME, " (nor the key, which is gone again)" if made_key else ""))
-
-
-def remove_value(prefix, top, name, whole_key):
-    ok = wine.import_reg(prefix, winereg.reg_file(delete_key=True) if whole_key
-                         else winereg.reg_file(delete_value=name))
-    after = wine.read_key(top)
-    if after.value is not None or (whole_key and after.exists):
-        raise Stop("could not remove %s library in %s (reg import %s): it reads %s; the bridge is out"
-                   % (KEY_NAME, escape(prefix), "ran" if ok else "failed",
-                      describe(after.value) if after.value else "as none, but the key is still there"))
+        gone = " (nor the key, which is gone again)" if made_key else ""
+        say(f"removed {KEY_NAME} library: there was none before the install{gone}")
+    rec.library = None
+    record.save(top, rec)
 
 
 def main(argv):
@@ -528,26 +547,22 @@ def main(argv):
             emptied = True
         else:
             install(opts)
+        return 0
     except Stop as e:
-        print("%s: %s" % (TOOL, e), file=sys.stderr)
-        return 1
+        complain(e)
     except OSError as e:
-        print("%s: %s%s" % (TOOL, e.strerror or type(e).__name__,
-                            ": " + escape(os.fsdecode(e.filename)) if e.filename else ""), file=sys.stderr)
-        return 1
+        where = f": {escape(os.fsdecode(e.filename))}" if e.filename else ""
+        complain(f"{e.strerror or type(e).__name__}{where}")
     except KeyboardInterrupt:
-        print("%s: interrupted" % TOOL, file=sys.stderr)
-        return 1
+        complain("interrupted")
     except Exception as e:  # a fault of this tool: still one line
-        print("%s: stopped by an error of its own (%s: %s)" % (TOOL, type(e).__name__, escape(str(e))),
-              file=sys.stderr)
-        return 1
+        complain(f"stopped by an error of its own ({type(e).__name__}: {escape(str(e))})")
     finally:
         try:
             release(emptied)
         except OSError:
             pass
-    return 0
+    return 1
 
 
 if __name__ == "__main__":

@@ -9,7 +9,7 @@ import subprocess
 import pefile
 
 from . import Stop
-from .winereg import escape
+from .text import escape
 
 ELF_I386, ELF_X86_64 = (1, 3), (2, 62)
 PE_I386, PE_AMD64 = 0x014C, 0x8664
@@ -50,7 +50,7 @@ def elf_kind(path):
 def describe_kind(kind):
     if kind is None:
         return "not an ELF shared library"
-    return KIND_NAMES.get(kind, "ELF class %d, machine %d" % kind)
+    return KIND_NAMES.get(kind, f"ELF class {kind[0]}, machine {kind[1]}")
 
 
 def loader_candidates(name):
@@ -84,11 +84,10 @@ def resolve_library(library, want, arch, hint):
     if "/" in library:
         # A path is opened as it is, nothing else is tried.
         if not os.path.isfile(library):
-            raise Stop("native CT-API library %s not found" % escape(library))
+            raise Stop(f"native CT-API library {escape(library)} not found")
         kind = elf_kind(library)
         if kind != want:
-            raise Stop("%s is %s, but the %s program needs a %s library"
-                       % (escape(library), describe_kind(kind), arch, machine))
+            raise Stop(f"{escape(library)} is {describe_kind(kind)}, but the {arch} program needs a {machine} library")
         return library
     other = None
     for candidate in loader_candidates(library):
@@ -96,11 +95,10 @@ def resolve_library(library, want, arch, hint):
         if kind == want:
             return candidate
         if other is None:
-            other = "%s (%s)" % (escape(candidate), describe_kind(kind))
+            other = f"{escape(candidate)} ({describe_kind(kind)})"
     if other is not None:
-        raise Stop("%s is only found as %s; the %s program needs a %s one%s"
-                   % (escape(library), other, arch, machine, hint))
-    raise Stop("native CT-API library %s not found by the dynamic loader%s" % (escape(library), hint))
+        raise Stop(f"{escape(library)} is only found as {other}; the {arch} program needs a {machine} one{hint}")
+    raise Stop(f"native CT-API library {escape(library)} not found by the dynamic loader{hint}")
 
 
 def read_bridge(path, arch):
@@ -110,24 +108,24 @@ def read_bridge(path, arch):
     try:
         fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError:
-        raise Stop("no bridge at %s (bash tools/build.sh)" % shown) from None
+        raise Stop(f"no bridge at {shown} (bash tools/build.sh)") from None
     with os.fdopen(fd, "rb") as f:
         if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
-            raise Stop("no bridge at %s (bash tools/build.sh)" % shown)
+            raise Stop(f"no bridge at {shown} (bash tools/build.sh)")
         data = f.read(MAX_BRIDGE + 1)
     if len(data) > MAX_BRIDGE:
-        raise Stop("%s is not a Windows DLL (larger than any bridge)" % shown)
+        raise Stop(f"{shown} is not a Windows DLL (larger than any bridge)")
     try:
         pe = pefile.PE(data=data, fast_load=True)
         machine, flags = pe.FILE_HEADER.Machine, pe.FILE_HEADER.Characteristics
     except Exception:  # pefile raises more than PEFormatError on a damaged file
-        raise Stop("%s is not a Windows DLL" % shown) from None
+        raise Stop(f"{shown} is not a Windows DLL") from None
     if not flags & IMAGE_FILE_DLL:
-        raise Stop("%s is not a Windows DLL" % shown)
+        raise Stop(f"{shown} is not a Windows DLL")
     if arch == "x86" and machine == PE_AMD64:
-        raise Stop("%s is a 64-bit DLL: the x86 program needs build/windows-x86/bridge/CT_ORB.dll" % shown)
+        raise Stop(f"{shown} is a 64-bit DLL: the x86 program needs build/windows-x86/bridge/CT_ORB.dll")
     if arch == "x64" and machine == PE_I386:
-        raise Stop("%s is a 32-bit DLL: the x64 program needs build/windows-x64/bridge/CT_ORB.dll" % shown)
+        raise Stop(f"{shown} is a 32-bit DLL: the x64 program needs build/windows-x64/bridge/CT_ORB.dll")
     if machine != (PE_I386 if arch == "x86" else PE_AMD64):
-        raise Stop("%s is not a Windows DLL for x86 or x64" % shown)
+        raise Stop(f"{shown} is not a Windows DLL for x86 or x64")
     return data

@@ -13,7 +13,7 @@ from dataclasses import dataclass
 from typing import Optional
 
 from . import Stop
-from .winereg import escape
+from .text import escape
 
 _OPEN_DIR = os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC
 # O_NONBLOCK: a FIFO planted where a file should be must not hang the read.
@@ -40,7 +40,7 @@ class Folder:
         try:
             return Folder(os.open(path, _OPEN_DIR), path)
         except OSError as e:
-            raise Stop("cannot open %s: %s" % (escape(path), e.strerror)) from None
+            raise Stop(f"cannot open {escape(path)}: {e.strerror}") from None
 
     def name(self, name):
         return os.path.join(self.path, name)
@@ -53,12 +53,11 @@ class Folder:
             return Folder(os.open(name, _OPEN_DIR | os.O_NOFOLLOW, dir_fd=self.fd), self.name(name))
         except OSError as e:
             if e.errno == errno.ENOENT:
-                raise Stop("%s does not exist" % self.shown(name)) from None
+                raise Stop(f"{self.shown(name)} does not exist") from None
             if e.errno in (errno.ELOOP, errno.ENOTDIR):
                 kind = "a symbolic link" if self.kind(name) == "link" else "not a folder"
-                raise Stop("%s is %s: nothing is written through it; nothing changed"
-                           % (self.shown(name), kind)) from None
-            raise Stop("cannot open %s: %s" % (self.shown(name), e.strerror)) from None
+                raise Stop(f"{self.shown(name)} is {kind}: nothing is written through it; nothing changed") from None
+            raise Stop(f"cannot open {self.shown(name)}: {e.strerror}") from None
 
     def close(self):
         os.close(self.fd)
@@ -85,28 +84,32 @@ class Folder:
 
     def must_be_absent(self, name, why):
         if self.lstat(name) is not None:
-            raise Stop("%s is there (%s): remove it first; nothing changed" % (self.shown(name), why))
+            raise Stop(f"{self.shown(name)} is there ({why}): remove it first; nothing changed")
 
-    def _open_file(self, name):
-        fd = os.open(name, _OPEN_READ, dir_fd=self.fd)
+    def _open_file(self, name, flags, verb, link_refused=True, not_file="", passing=()):
+        """A descriptor on the file NAME, never opened through a link. What
+        is not a file, a link (when LINK_REFUSED) and any error but those
+        PASSING on to the caller end the run: "cannot VERB NAME"."""
+        try:
+            fd = os.open(name, flags, 0o644, dir_fd=self.fd)
+        except passing:
+            raise
+        except OSError as e:
+            if link_refused and e.errno == errno.ELOOP:
+                raise Stop(f"{self.shown(name)} is a symbolic link, which this tool never made: remove it first; "
+                           "nothing changed") from None
+            raise Stop(f"cannot {verb} {self.shown(name)}: {e.strerror}") from None
         if not stat.S_ISREG(os.fstat(fd).st_mode):
             os.close(fd)
-            raise Stop("%s is not a file" % self.shown(name))
+            raise Stop(f"{self.shown(name)} is not a file{not_file}")
         return fd
 
     def read(self, name, limit):
         """The whole file, if it is a file (not a link) of at most LIMIT bytes."""
-        try:
-            fd = self._open_file(name)
-        except OSError as e:
-            if e.errno == errno.ELOOP:
-                raise Stop("%s is a symbolic link, which this tool never made: remove it first; "
-                           "nothing changed" % self.shown(name)) from None
-            raise Stop("cannot read %s: %s" % (self.shown(name), e.strerror)) from None
-        with os.fdopen(fd, "rb") as f:
+        with os.fdopen(self._open_file(name, _OPEN_READ, "read"), "rb") as f:
             data = f.read(limit + 1)
         if len(data) > limit:
-            raise Stop("%s is larger than this tool ever writes" % self.shown(name))
+            raise Stop(f"{self.shown(name)} is larger than this tool ever writes")
         return data
 
     def identity(self, name):
@@ -116,10 +119,8 @@ class Folder:
             return None
         if stat.S_ISLNK(st.st_mode):
             return Identity(link=os.readlink(os.fsencode(name), dir_fd=self.fd))
-        try:
-            fd = self._open_file(name)
-        except OSError as e:
-            raise Stop("cannot read %s: %s" % (self.shown(name), e.strerror)) from None
+        # Called after changes too, where a link's "nothing changed" would not hold.
+        fd = self._open_file(name, _OPEN_READ, "read", link_refused=False)
         digest, size = hashlib.sha256(), 0
         with os.fdopen(fd, "rb") as f:
             while True:
@@ -139,9 +140,9 @@ class Folder:
             fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644,
                          dir_fd=self.fd)
         except FileExistsError:
-            raise Stop("%s appeared while this tool worked: remove it first" % self.shown(name)) from None
+            raise Stop(f"{self.shown(name)} appeared while this tool worked: remove it first") from None
         except OSError as e:
-            raise Stop("cannot create %s: %s" % (self.shown(name), e.strerror)) from None
+            raise Stop(f"cannot create {self.shown(name)}: {e.strerror}") from None
         try:
             with os.fdopen(fd, "wb") as f:
                 f.write(data)
@@ -149,12 +150,18 @@ class Folder:
                 os.fsync(f.fileno())
         except OSError as e:
             os.unlink(name, dir_fd=self.fd)
-            raise Stop("cannot write %s: %s" % (self.shown(name), e.strerror)) from None
+            raise Stop(f"cannot write {self.shown(name)}: {e.strerror}") from None
 
-    def replace(self, new, name):
-        """NEW takes the place of NAME in one step; whatever NAME was (a file
-        this tool wrote; a link is refused before) is gone, not written to."""
+    def put_in_place(self, name, new, data, not_done=""):
+        """DATA at NAME in one step: written to the new file NEW, then renamed
+        over whatever NAME was (a file this tool wrote), unless a link stands
+        there now. NOT_DONE ends that refusal's message."""
+        self.write_new(new, data)
+        if self.kind(name) == "link":
+            self.unlink(new)
+            raise Stop(f"{self.shown(name)} became a symbolic link while this tool worked{not_done}")
         os.rename(new, name, src_dir_fd=self.fd, dst_dir_fd=self.fd)
+        self.fsync()
 
     def move_aside(self, name, to):
         """Renames NAME to TO, which must not exist: nothing is replaced."""
@@ -173,27 +180,19 @@ class Folder:
         a link) until the process ends; returns whether this call created
         the file. The holder may remove it: a waiter then finds its lock on
         a name that has gone and tries again."""
-        flags = os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC
+        not_file = ": remove it first; nothing changed"
         while True:
-            created = True
             try:
+                fd = self._open_file(name, _OPEN_READ | os.O_CREAT | os.O_EXCL, "open", not_file=not_file,
+                                     passing=FileExistsError)
+                created = True
+            except FileExistsError:
                 try:
-                    fd = os.open(name, flags | os.O_CREAT | os.O_EXCL, 0o644, dir_fd=self.fd)
-                except FileExistsError:
-                    created = False
-                    try:
-                        fd = os.open(name, flags, dir_fd=self.fd)
-                    except FileNotFoundError:
-                        continue  # removed by its holder in between
-            except OSError as e:
-                if e.errno == errno.ELOOP:
-                    raise Stop("%s is a symbolic link, which this tool never made: remove it first; "
-                               "nothing changed" % self.shown(name)) from None
-                raise Stop("cannot open %s: %s" % (self.shown(name), e.strerror)) from None
+                    fd = self._open_file(name, _OPEN_READ, "open", not_file=not_file, passing=FileNotFoundError)
+                except FileNotFoundError:
+                    continue  # removed by its holder in between
+                created = False
             held = os.fstat(fd)
-            if not stat.S_ISREG(held.st_mode):
-                os.close(fd)
-                raise Stop("%s is not a file: remove it first; nothing changed" % self.shown(name))
             try:
                 fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
             except BlockingIOError:

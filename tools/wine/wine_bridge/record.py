@@ -88,7 +88,7 @@ def _no_duplicates(pairs):
 
 def _keys(obj, required, optional=()):
     if not isinstance(obj, dict) or not set(required) <= set(obj) <= set(required) | set(optional):
-        raise ValueError("fields other than %s" % ", ".join(sorted(required)))
+        raise ValueError(f"fields other than {', '.join(sorted(required))}")
 
 
 def _sha256(text):
@@ -121,7 +121,7 @@ def parse(data):
     obj = json.loads(data.decode("ascii"), object_pairs_hook=_no_duplicates)
     _keys(obj, ("format", "arches"), ("library",))
     if obj["format"] != FORMAT:
-        raise ValueError("not format '%s'" % FORMAT)
+        raise ValueError(f"not format '{FORMAT}'")
     record = Record()
     arches = obj["arches"]
     if not isinstance(arches, dict) or not set(arches) <= set(ARCHES):
@@ -148,14 +148,14 @@ def load(folder):
     if kind is None:
         return Record()
     if kind != "file":
-        raise Stop("%s is %s, which this tool never made: remove it first; nothing changed"
-                   % (folder.shown(NAME), "a symbolic link" if kind == "link" else "not a file"))
+        what = "a symbolic link" if kind == "link" else "not a file"
+        raise Stop(f"{folder.shown(NAME)} is {what}, which this tool never made: remove it first; nothing changed")
     data = folder.read(NAME, MAX_SIZE)
     try:
         return parse(data)
     except (ValueError, UnicodeDecodeError, RecursionError) as e:
-        raise Stop("%s is not a record this tool wrote (%s): nothing changed"
-                   % (folder.shown(NAME), str(e).splitlines()[0] if str(e) else type(e).__name__)) from None
+        why = str(e).splitlines()[0] if str(e) else type(e).__name__
+        raise Stop(f"{folder.shown(NAME)} is not a record this tool wrote ({why}): nothing changed") from None
 
 
 def save(folder, record):
@@ -166,12 +166,6 @@ def save(folder, record):
             folder.unlink(NAME)
         folder.fsync()
         return
-    data = record.to_bytes()
-    folder.write_new(NEW_NAME, data)
-    if folder.kind(NAME) == "link":
-        folder.unlink(NEW_NAME)
-        raise Stop("%s became a symbolic link while this tool worked" % folder.shown(NAME))
-    folder.replace(NEW_NAME, NAME)
-    folder.fsync()
+    folder.put_in_place(NAME, NEW_NAME, record.to_bytes())
     if load(folder) != record:
-        raise Stop("%s does not read back as written" % folder.shown(NAME))
+        raise Stop(f"{folder.shown(NAME)} does not read back as written")

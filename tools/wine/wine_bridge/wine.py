@@ -9,7 +9,7 @@ import tempfile
 
 from . import Stop
 from . import winereg
-from .winereg import escape
+from .text import escape
 
 # A server that only lingers after its last program ends goes within 3 s.
 # One still there after this long serves a program, or was started with
@@ -30,7 +30,7 @@ def _run(prefix, argv, timeout):
         return subprocess.run(argv, env=environment(prefix), stdin=subprocess.DEVNULL, capture_output=True,
                               timeout=timeout).returncode
     except FileNotFoundError:
-        raise Stop("%s is not installed (apt-get install wine wine64 wine32:i386)" % argv[0]) from None
+        raise Stop(f"{argv[0]} is not installed (apt-get install wine wine64 wine32:i386)") from None
     except subprocess.TimeoutExpired:
         return None
 
@@ -45,10 +45,9 @@ def settle(prefix, changed):
     """Refuses to go on while a wine server keeps the prefix's registry in
     memory. CHANGED says what has been done already, for the message."""
     if not server_ended(prefix):
-        raise Stop("a wine program (or a server started with wineserver -p) still runs in %s, and wine writes "
-                   "the registry to user.reg only when its server ends: close its programs or end it "
-                   "(WINEPREFIX=%s wineserver -k) and run this again; %s"
-                   % (escape(prefix), escape(prefix), changed))
+        raise Stop(f"a wine program (or a server started with wineserver -p) still runs in {escape(prefix)}, and wine "
+                   "writes the registry to user.reg only when its server ends: close its programs or end it "
+                   f"(WINEPREFIX={escape(prefix)} wineserver -k) and run this again; {changed}")
 
 
 def create_prefix(prefix):
@@ -61,11 +60,11 @@ def create_prefix(prefix):
         raise Stop("wine32:i386 is not installed (bash tools/setup.sh): a prefix made now could not run "
                    "32-bit programs; nothing changed")
     if _run(prefix, ["wineboot", "--init"], BOOT_WAIT) != 0:
-        raise Stop("could not create the wine prefix %s (wineboot --init failed)" % escape(prefix))
+        raise Stop(f"could not create the wine prefix {escape(prefix)} (wineboot --init failed)")
     # wineboot writes system.reg only when its server ends, a few seconds
     # after wineboot itself.
     if not server_ended(prefix, BOOT_WAIT):
-        raise Stop("the wine server of the new prefix %s did not end" % escape(prefix))
+        raise Stop(f"the wine server of the new prefix {escape(prefix)} did not end")
 
 
 def read_own_file(top, name, limit):
@@ -75,10 +74,10 @@ def read_own_file(top, name, limit):
     try:
         fd = os.open(top.name(name), os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError as e:
-        raise Stop("cannot read %s: %s" % (top.shown(name), e.strerror)) from None
+        raise Stop(f"cannot read {top.shown(name)}: {e.strerror}") from None
     with os.fdopen(fd, "rb") as f:
         if not stat.S_ISREG(os.fstat(fd).st_mode):
-            raise Stop("%s is not a file" % top.shown(name))
+            raise Stop(f"{top.shown(name)} is not a file")
         return f.read(limit)
 
 
@@ -90,7 +89,7 @@ def read_key(top):
     try:
         return winereg.read_key(raw)
     except winereg.RegistryError as e:
-        raise Stop("%s: %s; nothing changed" % (top.shown("user.reg"), e)) from None
+        raise Stop(f"{top.shown('user.reg')}: {e}; nothing changed") from None
 
 
 def import_reg(prefix, data):
@@ -108,6 +107,6 @@ def import_reg(prefix, data):
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     if not server_ended(prefix, 60):
-        raise Stop("the wine server of %s did not end after reg import: what it wrote cannot be read back"
-                   % escape(prefix))
+        raise Stop(f"the wine server of {escape(prefix)} did not end after reg import: what it wrote cannot be "
+                   "read back")
     return status == 0

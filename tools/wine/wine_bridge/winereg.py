@@ -19,8 +19,10 @@ import codecs
 from dataclasses import dataclass
 from typing import Optional
 
-KEY_NAME = "HKCU\\Software\\Wine\\ctapi32"
+from .text import escape
+
 KEY_PATH = ("Software", "Wine", "ctapi32")
+KEY_NAME = "\\".join(("HKCU",) + KEY_PATH)
 VALUE_NAME = "library"
 
 REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ = 1, 2, 3, 4, 7
@@ -260,7 +262,8 @@ def read_key(raw):
             # A link key hands every access to another key: what is written
             # through it lands somewhere else.
             if line == "#link":
-                raise RegistryError("%s is a registry link" % "\\".join(("HKCU",) + KEY_PATH[:len(section)]))
+                link = "\\".join(("HKCU",) + KEY_PATH[:len(section)])
+                raise RegistryError(f"{link} is a registry link")
             i += 1
             continue
         if section != want:
@@ -291,7 +294,7 @@ def read_key(raw):
 # ------------------------------------------------------------ writing ---
 
 REG_HEADER = "Windows Registry Editor Version 5.00\r\n\r\n"
-KEY_LINE = "HKEY_CURRENT_USER\\Software\\Wine\\ctapi32"
+KEY_LINE = "\\".join(("HKEY_CURRENT_USER",) + KEY_PATH)
 
 
 def reg_file(value=None, delete_value=None, delete_key=False):
@@ -299,61 +302,42 @@ def reg_file(value=None, delete_value=None, delete_key=False):
     that sets VALUE, or deletes the value named DELETE_VALUE, or deletes the
     whole key."""
     if delete_key:
-        body = "[-%s]\r\n" % KEY_LINE
+        body = f"[-{KEY_LINE}]\r\n"
     elif value is not None:
-        items = ["%02x" % b for b in value.data]
-        rows = [",".join(items[i:i + 25]) for i in range(0, len(items), 25)]
-        body = "[%s]\r\n%s=hex(%x):%s\r\n" % (KEY_LINE, _reg_name(value.name), value.type, ",\\\r\n  ".join(rows))
+        items = [f"{b:02x}" for b in value.data]
+        data = ",\\\r\n  ".join(",".join(items[i:i + 25]) for i in range(0, len(items), 25))
+        body = f"[{KEY_LINE}]\r\n{_reg_name(value.name)}=hex({value.type:x}):{data}\r\n"
     else:
-        body = "[%s]\r\n%s=-\r\n" % (KEY_LINE, _reg_name(delete_value))
-    return codecs.BOM_UTF16_LE + (REG_HEADER + body + "\r\n").encode("utf-16-le", "surrogatepass")
+        body = f"[{KEY_LINE}]\r\n{_reg_name(delete_value)}=-\r\n"
+    return codecs.BOM_UTF16_LE + f"{REG_HEADER}{body}\r\n".encode("utf-16-le", "surrogatepass")
 
 
 def _reg_name(name):
-    return '"' + name.replace("\\", "\\\\").replace('"', '\\"') + '"'
+    """NAME quoted as a .reg file quotes it."""
+    quoted = name.replace("\\", "\\\\").replace('"', '\\"')
+    return f'"{quoted}"'
 
 
 # ------------------------------------------------------------ showing ---
 
-def escape(text):
-    """Text taken from input, on one line: printable characters as they
-    are, a backslash and a quote escaped, everything else as \\n, \\xHH or
-    \\uHHHH."""
-    out = []
-    for c in text:
-        o = ord(c)
-        if c in "\\'":
-            out.append("\\" + c)
-        elif c == "\n":
-            out.append("\\n")
-        elif c == "\r":
-            out.append("\\r")
-        elif c == "\t":
-            out.append("\\t")
-        elif c.isprintable() and not 0xD800 <= o <= 0xDFFF:
-            out.append(c)
-        elif o < 0x100:
-            out.append("\\x%02x" % o)
-        else:
-            out.append("\\u%04x" % o)
-    return "".join(out)
-
-
 def type_name(kind):
-    return TYPE_NAMES.get(kind, "type 0x%x" % kind)
+    return TYPE_NAMES.get(kind, f"type 0x{kind:x}")
 
 
-def describe(value):
-    """TYPE 'text' for a string type, TYPE and its bytes for others."""
+def describe(value, none="none"):
+    """TYPE 'text' for a string type, TYPE and its bytes for others; NONE
+    when there is no value."""
+    if value is None:
+        return none
     if value.type in STRING_TYPES and len(value.data) % 2 == 0:
         text = value.data.decode("utf-16-le", "surrogatepass")
         if text.endswith("\0"):
             text = text[:-1]
-        shown = "'%s'" % escape(text)
+        shown = f"'{escape(text)}'"
     elif value.type == REG_DWORD and len(value.data) == 4:
-        shown = "0x%08x" % int.from_bytes(value.data, "little")
+        shown = f"0x{int.from_bytes(value.data, 'little'):08x}"
     else:
-        shown = "hex:" + ",".join("%02x" % b for b in value.data[:64])
+        shown = "hex:" + ",".join(f"{b:02x}" for b in value.data[:64])
         if len(value.data) > 64:
-            shown += ",... (%d bytes)" % len(value.data)
-    return "%s %s" % (type_name(value.type), shown)
+            shown += f",... ({len(value.data)} bytes)"
+    return f"{type_name(value.type)} {shown}"

@@ -1,0 +1,37 @@
+"""Text taken from input (a path, a registry value, an argument), as this
+tool shows it: in a message, and in a command to copy."""
+import re
+import shlex
+
+
+def escape(text):
+    """TEXT on one line: printable characters as they are, a backslash and a
+    quote escaped, everything else as \\n, \\xHH or \\uHHHH."""
+    out = []
+    for c in text:
+        o = ord(c)
+        if c in "\\'":
+            out.append(f"\\{c}")
+        elif c == "\n":
+            out.append("\\n")
+        elif c == "\r":
+            out.append("\\r")
+        elif c == "\t":
+            out.append("\\t")
+        elif c.isprintable() and not 0xD800 <= o <= 0xDFFF:
+            out.append(c)
+        elif o < 0x100:
+            out.append(f"\\x{o:02x}")
+        else:
+            out.append(f"\\u{o:04x}")
+    return "".join(out)
+
+
+def shell_word(text):
+    """TEXT as one shell word on one line; bash reads escape()'s escapes
+    back inside $'...'."""
+    if re.fullmatch(r"[\w@%+=:,./-]+", text, re.ASCII):
+        return text
+    if text.isprintable():
+        return shlex.quote(text)
+    return f"$'{escape(text)}'"
