@@ -884,8 +884,10 @@ class TimeStamp:
             # The one field the asker chooses: our signing tool asks with a
             # random 64-bit number, and no more room is left to anyone.
             nonce = read_int(optional[0x02], where, 9)
-            if not 0 <= nonce < 1 << 64:
-                raise Refused(f"{where}: a nonce of {nonce.bit_length()} bits, {'negative' if nonce < 0 else 'over 64'}")
+            if nonce < 0:
+                raise Refused(f"{where}: a negative nonce")
+            if nonce >= 1 << 64:
+                raise Refused(f"{where}: a nonce of {nonce.bit_length()} bits, over 64")
             parts.append(integer("TSTInfo.nonce", nonce))
         # The responder's name, when given, is its certificate's subject.
         if 0xA0 in optional:
@@ -1121,7 +1123,7 @@ def anchors_and_trust(read, ca):
     signer, token = read.signer, read.token
     chain = chain_of(signer, read.listed, "signer")
     tsa_chain = chain_of(token.signer, token.listed, "time-stamp's signer") if token else []
-    certificate_lists(read.listed, chain, token.listed if token else [], tsa_chain)
+    lists_hold_chains(read.listed, chain, token.listed if token else [], tsa_chain)
     # Without a CA, a root of anyone's making can vouch for certificates of
     # anyone's choosing between it and the signer (one holding the real
     # issuer's name and key, and any bytes besides). A listed root is taken
@@ -1170,6 +1172,7 @@ def anchors_and_trust(read, ca):
                       f"{ca_cert.label()} at {when:%Y-%m-%d %H:%M:%S} UTC, which this check accepts")
     if token:
         check_path(with_anchor(tsa_chain, tsa_anchor), ExtendedKeyUsageOID.TIME_STAMPING, "time-stamp's")
+    lists_in_order(read.listed, token.listed if token else [], tsa_chain)
     key = signer.x509.public_key().public_bytes(serialization.Encoding.DER,
                                                 serialization.PublicFormat.SubjectPublicKeyInfo)
     return Signature(unsigned=without_signature(read.data, read.checksum_at, read.entry_at, read.start),
@@ -1179,13 +1182,8 @@ def anchors_and_trust(read, ca):
                      timestamper_sha256=token.signer.sha256 if token else None)
 
 
-def certificate_lists(listed, chain, token_listed, tsa_chain):
-    """Each list holds its own signer's chain and nothing else, each
-    certificate once, in the one order it is written in: the signature's
-    in ascending order of their bytes (osslsigncode sorts them so, as DER
-    orders a SET), the time-stamp's from its signer up (as OpenSSL's
-    responder lists them). Any other list would be the same signature in
-    another file."""
+def lists_hold_chains(listed, chain, token_listed, tsa_chain):
+    """Each list holds its own signer's chain and nothing else."""
     mine, theirs = {c.der for c in chain}, {c.der for c in tsa_chain}
     for cert, own, other, whose in [(c, mine, theirs, "the signature") for c in listed] + \
                                    [(c, theirs, mine, "the time-stamp") for c in token_listed]:
@@ -1194,7 +1192,15 @@ def certificate_lists(listed, chain, token_listed, tsa_chain):
         if cert.der in other:
             raise Refused(f"{whose} lists the certificate {cert.label()}, which belongs to the other one's chain")
         raise Refused(f"the certificate {cert.label()} is in neither the signer's nor the time-stamp's chain")
-    if [c.der for c in listed] != sorted(mine):
+
+
+def lists_in_order(listed, token_listed, tsa_chain):
+    """Each certificate once, in the one order its list is written in: the
+    signature's in ascending order of their bytes (osslsigncode sorts them
+    so, as DER orders a SET), the time-stamp's from its signer up (as
+    OpenSSL's responder lists them). Another order would be the same
+    signature in another file."""
+    if [c.der for c in listed] != sorted(c.der for c in listed):
         raise Refused("the signature's certificates are not in ascending order of their bytes, the one order our "
                       "signing tool writes")
     for i, cert in enumerate(token_listed):
