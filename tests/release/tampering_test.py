@@ -365,7 +365,7 @@ CASES = [  # what, file, options, exit status, text in the one line[, text it mu
      f"OK: {os.path.basename(signed_zip)} (version {version}): its four programs are signed by the certificate "
      f"SHA-256 {genuine_signer}, trusted through the CA in ca.crt (SHA-256 {ca_sha256}); without their signatures "
      f"they, README.txt and the entries' date equal those of {os.path.basename(unsigned_zip)} "
-     f"(SHA-256 {unsigned_sha256}, given with --unsigned) byte for byte; that certificate names itself "
+     f"(SHA-256 {unsigned_sha256}, given with --unsigned) byte for byte; not time-stamped; that certificate names itself "
      f"{genuine_names}, issued by {genuine_issuer}", "is release"),
     ("the genuine zip without --ca: trust NOT checked", signed_zip, unsigned_option, 0,
      f"signed by the certificate SHA-256 {genuine_signer}, trust NOT checked (no --ca); without", "trusted"),
@@ -375,7 +375,8 @@ CASES = [  # what, file, options, exit status, text in the one line[, text it mu
     ("a genuine bridge alone: which file of the release it is", os.path.join(work, "bridge.dll"), unsigned_option,
      0, f"without its signature it equals wine-bridge/x64/CT_ORB.dll of {os.path.basename(unsigned_zip)} "
         f"(SHA-256 {unsigned_sha256}, given with --unsigned)", "of release"),
-    ("the genuine signature time-stamped", "time-stamped.exe", with_ca + unsigned_option, 0, ", time-stamped "),
+    ("the genuine signature time-stamped", "time-stamped.exe", with_ca + unsigned_option, 0,
+     "; time-stamped by the certificate SHA-256 "),
     # ---- the signature ----
     ("bytes inside the certificate table", put("table-grown.exe", in_table(program, b"PAYLOAD!")),
      with_ca + unsigned_option, 1, "table"),
