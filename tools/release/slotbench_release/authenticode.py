@@ -10,7 +10,13 @@ from them and from the digest it computes itself, and compares bytes. Any
 byte the rebuild does not write (a payload in a parameter, an extra
 element, a longer integer, a second signer) is refused at the first
 difference, named by the field of the rebuild that covers it. Only then are
-keys, chains and times checked.
+keys, chains and times checked. The steps: read_signature,
+rebuild_and_compare, key_and_usage, anchors_and_trust.
+
+What may vary is held to one form too: the certificate lists (each its own
+signer's chain, each certificate once, in the order our tools write), and
+the time-stamp's fields within RFC 3161's ranges, its nonce, the one field
+an asker chooses, at most 64 bits.
 
 The signed attributes of that shape name no certificate: a signature is
 tied to its signer's key, and to a certificate only by a chain to the CA
@@ -878,7 +884,8 @@ class TimeStamp:
         if 0x30 in optional:
             accuracy = {f.tag: f for f in reversed(children(optional[0x30], where, limit=4))}
             parts.append(Field("TSTInfo.accuracy", 0x30, *(
-                Field(f"TSTInfo.accuracy.{label}", tag, integer("", accuracy_part(accuracy[tag], label, where)).parts[0])
+                Field(f"TSTInfo.accuracy.{label}", tag,
+                      integer("", accuracy_part(accuracy[tag], label, where)).parts[0])
                 for tag, label in ((0x02, "seconds"), (0x80, "millis"), (0x81, "micros")) if tag in accuracy)))
         if 0x02 in optional:
             # The one field the asker chooses: our signing tool asks with a
