@@ -983,8 +983,8 @@ def check(data, ca=None):
 class Read:
     """What the file's signature holds that may vary, read leniently: the
     rebuild decides whether the rest is the shape's."""
-    __slots__ = ("data", "checksum_at", "entry_at", "start", "table", "content_info", "info", "listed", "signer",
-                 "attr_oids", "when_signed", "signature_value", "token")
+    __slots__ = ("data", "checksum_at", "entry_at", "start", "table", "listed", "signer", "attr_oids", "when_signed",
+                 "signature_value", "token")
 
 
 def _check(data, ca):
@@ -1005,14 +1005,14 @@ def read_signature(data):
     read.checksum_at, read.entry_at, read.start, size = certificate_table(data)
     read.table = table = memoryview(data)[read.start + 8:read.start + size]
     where = "signature"
-    read.content_info = content_info = read_tlv(table, 0, len(table), where)
+    content_info = read_tlv(table, 0, len(table), where)
     top = children(content_info, where, limit=4) if content_info.tag == 0x30 else []
     explicit = children(first(top, 0xA0, where, 1), where, limit=2)
     sd = children(first(explicit, 0x30, where, 0), where, limit=8)
     infos = children(last(sd, 0x31, where), where, limit=2)
     if not infos:
         raise Refused(f"{where}: no SignerInfo")
-    read.info = info = children(infos[0], where, limit=8)
+    info = children(infos[0], where, limit=8)
     certs_node = next((n for n in sd[3:4] if n.tag == 0xA0), None)
     items = listed_certificates(certs_node, where, MAX_CERTIFICATES) if certs_node else []
     attrs = first(info, 0xA0, where, 3)
