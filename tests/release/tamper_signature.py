@@ -23,7 +23,7 @@ import subprocess
 import threading
 
 import pefile
-from asn1crypto import cms, core, tsp
+from asn1crypto import algos, cms, core, tsp
 from asn1crypto import x509 as asn1_x509
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
@@ -285,17 +285,19 @@ def pki_tsa(workdir, pki_dir, usages=(ExtendedKeyUsageOID.TIME_STAMPING,)):
     return make_cert(name, ca.subject, key.public_key(), ca_key, usages=usages), key
 
 
-def token_for(outer_signature, tsa_cert, tsa_key, when=None, chain=()):
+def token_for(outer_signature, tsa_cert, tsa_key, when=None, chain=(), fields=None):
     """An RFC 3161 token over outer_signature, in the shape OpenSSL's
     responder writes, signed by tsa_key whatever tsa_cert allows (OpenSSL
-    itself will not sign with a certificate not made for time-stamping)."""
+    itself will not sign with a certificate not made for time-stamping).
+    fields replace the TSTInfo's."""
     when = when or datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
     cert = asn1_x509.Certificate.load(tsa_cert.public_bytes(serialization.Encoding.DER))
     sha256 = {"algorithm": "sha256", "parameters": core.Null()}
     info = tsp.TSTInfo({
         "version": 1, "policy": "1.2.3.4.1",
         "message_imprint": {"hash_algorithm": sha256, "hashed_message": hashlib.sha256(outer_signature).digest()},
-        "serial_number": 4711, "gen_time": when, "accuracy": {"seconds": 1}, "nonce": 0x1234567890})
+        "serial_number": 4711, "gen_time": when, "accuracy": {"seconds": 1}, "nonce": 0x1234567890,
+        **(fields or {})})
     attributes = cms.CMSAttributes([
         {"type": "content_type", "values": ["tst_info"]},
         {"type": "signing_time", "values": [cms.Time({"utc_time": when})]},
@@ -569,6 +571,71 @@ def after(path_of, element):
     return lambda program, workdir, pki_dir: edited(program, change)
 
 
+def stamped(fields=None, listed=None, outer=None):
+    """The genuine signature time-stamped by an authority of the test CA
+    with these TSTInfo fields, this certificate list (names: tsa, ca,
+    signer) and, when given, change(outer list, tsa der) on the signature's."""
+    def make(program, workdir, pki_dir):
+        cert, key = pki_tsa(workdir, pki_dir)
+        named = {"tsa": cert, "ca": pem_cert(os.path.join(pki_dir, "ca.crt")),
+                 "signer": pem_cert(os.path.join(pki_dir, "good.crt"))}
+        given = fields(cert, named["ca"]) if callable(fields) else fields
+        token = parse(token_for(outer_signature(program), cert, key, fields=given))
+        if listed:  # set here: asn1crypto would sort them
+            signed_data(token)[1][3][1] = [parse(named[n].public_bytes(serialization.Encoding.DER)) for n in listed]
+        token = dump(token)
+        if outer is None:
+            return with_token(program, token)
+        return edited(with_token(program, token), lambda tree: outer(
+            signed_data(tree)[1][3][1], parse(cert.public_bytes(serialization.Encoding.DER))))
+    return make
+
+
+def ecdsa_other_form(program, workdir, pki_dir):
+    """A signer of the CA with a P-256 key, its signature's s replaced by
+    n - s: the same signature in its other valid form."""
+    signed = under_test_ca(program, workdir, pki_dir, [], code_signer())
+    n = 0xFFFFFFFF00000000FFFFFFFFFFFFFFFFBCE6FAADA7179E84F3B9CAC2FC632551
+
+    def change(tree):
+        value = algos.DSASignature.load(signer_info(tree)[1][5][1])
+        signer_info(tree)[1][5][1] = algos.DSASignature({"r": value["r"].native, "s": n - value["s"].native}).dump()
+    return edited(signed, change)
+
+
+def directory(cert):
+    return asn1_x509.GeneralName(name="directory_name", value=asn1_x509.Certificate.load(
+        cert.public_bytes(serialization.Encoding.DER))["tbs_certificate"]["subject"])
+
+
+# What may vary in a time-stamp and the certificate lists, held to one form.
+FORM_ROWS = [
+    ("a nonce of 33 chosen bytes", stamped({"nonce": int.from_bytes(b"\x5a" * 33, "big")}),
+     "not an integer of at most 9 bytes"),
+    ("a nonce of 2^64", stamped({"nonce": 1 << 64}), "a nonce of 65 bits, over 64"),
+    ("a negative nonce", stamped({"nonce": -5}), "a negative nonce"),
+    ("accuracy millis 0", stamped({"accuracy": {"seconds": 1, "millis": 0}}), "accuracy millis 0, outside 1 to 999"),
+    ("accuracy micros 1000", stamped({"accuracy": {"micros": 1000}}), "accuracy micros 1000, outside 1 to 999"),
+    ("a serial number of 21 octets", stamped({"serial_number": 1 << 159}), "not an integer of at most 20 bytes"),
+    ("a serial number of 0", stamped({"serial_number": 0}), "the serial number 0 is not positive"),
+    ("a tsa field naming the CA, not the token's signer", stamped(lambda tsa, ca: {"tsa": directory(ca)}),
+     "TSTInfo.tsa.name"),
+    ("every token field at the edge of its range, a tsa naming the signer, its chain listed up to the CA",
+     stamped(lambda tsa, ca: {"nonce": (1 << 64) - 1, "serial_number": (1 << 159) - 1, "tsa": directory(tsa),
+                              "accuracy": {"seconds": 0, "millis": 999, "micros": 1}}, ["tsa", "ca"]), None),
+    ("the signature's certificates in reverse order",
+     lambda p, w, k: edited(p, lambda t: signed_data(t)[1][3][1].reverse()),
+     "not in ascending order of their bytes"),
+    ("the time-stamp's signer listed in the signature too",
+     stamped(outer=lambda listed, tsa: listed.__setitem__(slice(None), sorted(listed + [tsa], key=dump))),
+     "which belongs to the other one's chain"),
+    ("a token listing its signer three times and the signature's certificates besides",
+     stamped(listed=["tsa", "tsa", "tsa", "signer", "ca"]), "which belongs to the other one's chain"),
+    ("a token listing its signer twice (osslsigncode's built-in responder does)", stamped(listed=["tsa", "tsa"]),
+     "twice"),
+    ("a token listing the CA before its signer", stamped(listed=["ca", "tsa"]), "from the signer up"),
+    ("the signer's ECDSA signature in its other form, n - s", ecdsa_other_form, None),
+]
 PAYLOAD = tlv(0x04, b"PAYLOAD!" * 16)
 ROWS = [
     ("a self-made signer named with a tab, the genuine SHA-256 and a newline, the genuine issuer",
@@ -653,3 +720,4 @@ ROWS = [
     ("the genuine signature time-stamped by an RFC 3161 responder of the CA",
      time_stamped, None, True),
 ]
+ROWS += [(what, make, expected, True) for what, make, expected in FORM_ROWS]

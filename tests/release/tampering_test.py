@@ -320,10 +320,19 @@ ca_sha256 = certificate("ca.crt").fingerprint(hashes.SHA256()).hex()
 unsigned_sha256 = sha256_of_file(unsigned_zip)
 genuine_names, genuine_issuer = (n.rfc4514_string() for n in (certificate("good.crt").subject, certificate("ca.crt").subject))
 run("osslsigncode", "add", "-addUnauthenticatedBlob", "-in", "genuine.exe", "-out", "blob.exe")
-# The genuine signature with a time-stamp of the CA's own time-stamp authority.
+# The genuine signature time-stamped as the signing tool does it (-ts), by
+# an RFC 3161 responder of the CA; osslsigncode's built-in one lists its
+# certificate twice, which a time-stamp may not.
+responder = os.path.join(work, "responder")
+os.makedirs(responder)
+put("time-stamped.exe", tamper_signature.time_stamped(program, responder, pki))
+# A zip of the genuine programs, three of them time-stamped by one authority.
+authority = tamper_signature.pki_tsa(responder, pki)
+stamped_sha256 = authority[0].fingerprint(hashes.SHA256()).hex()
+release_zip.write(os.path.join(work, "time-stamped.zip"), {
+    name: tamper_signature.time_stamped(data, responder, pki, authority) if name in release_zip.PROGRAMS[:3] else data
+    for name, data in genuine.items() if name != "SHA256SUMS"}, date_time)
 issue("time-stamps", "/CN=Time stamps", "ca", usage="timeStamping")
-run("osslsigncode", "add", "-TSA-certs", "time-stamps.crt", "-TSA-key", "time-stamps.key",
-    "-in", "genuine.exe", "-out", "time-stamped.exe")
 put("time-stamps-and-more.pem", read("time-stamps.crt") + read("other.crt"))
 run("osslsigncode", "add", "-TSA-certs", "time-stamps-and-more.pem", "-TSA-key", "time-stamps.key",
     "-in", "genuine.exe", "-out", "time-stamp-more.exe")
@@ -363,7 +372,8 @@ CASES = [  # what, file, options, exit status, text in the one line[, text it mu
      f"OK: {os.path.basename(signed_zip)} (version {version}): its four programs are signed by the certificate "
      f"SHA-256 {genuine_signer}, trusted through the CA in ca.crt (SHA-256 {ca_sha256}); without their signatures "
      f"they, README.txt and the entries' date equal those of {os.path.basename(unsigned_zip)} "
-     f"(SHA-256 {unsigned_sha256}, given with --unsigned) byte for byte; that certificate names itself "
+     f"(SHA-256 {unsigned_sha256}, given with --unsigned) byte for byte; not time-stamped; "
+     f"that certificate names itself "
      f"{genuine_names}, issued by {genuine_issuer}", "is release"),
     ("the genuine zip without --ca: trust NOT checked", signed_zip, unsigned_option, 0,
      f"signed by the certificate SHA-256 {genuine_signer}, trust NOT checked (no --ca); without", "trusted"),
@@ -373,7 +383,12 @@ CASES = [  # what, file, options, exit status, text in the one line[, text it mu
     ("a genuine bridge alone: which file of the release it is", os.path.join(work, "bridge.dll"), unsigned_option,
      0, f"without its signature it equals wine-bridge/x64/CT_ORB.dll of {os.path.basename(unsigned_zip)} "
         f"(SHA-256 {unsigned_sha256}, given with --unsigned)", "of release"),
-    ("the genuine signature time-stamped", "time-stamped.exe", with_ca + unsigned_option, 0, ", time-stamped "),
+    ("the genuine signature time-stamped", "time-stamped.exe", with_ca + unsigned_option, 0,
+     "; time-stamped by the certificate SHA-256 "),
+    ("a zip of which three programs are time-stamped: by whom", "time-stamped.zip", with_ca + unsigned_option, 0,
+     f"; time-stamped by the certificate SHA-256 {stamped_sha256}: x86/SlotBench.exe at "),
+    ("the same zip: which program is not", "time-stamped.zip", with_ca + unsigned_option, 0,
+     "UTC; wine-bridge/x64/CT_ORB.dll not time-stamped; that certificate names itself"),
     # ---- the signature ----
     ("bytes inside the certificate table", put("table-grown.exe", in_table(program, b"PAYLOAD!")),
      with_ca + unsigned_option, 1, "table"),

@@ -10,7 +10,13 @@ from them and from the digest it computes itself, and compares bytes. Any
 byte the rebuild does not write (a payload in a parameter, an extra
 element, a longer integer, a second signer) is refused at the first
 difference, named by the field of the rebuild that covers it. Only then are
-keys, chains and times checked.
+keys, chains and times checked. The steps: read_signature,
+rebuild_and_compare, key_and_usage, anchors_and_trust.
+
+What may vary is held to one form too: the certificate lists (each its own
+signer's chain, each certificate once, in the order our tools write), and
+the time-stamp's fields within RFC 3161's ranges, its nonce, the one field
+an asker chooses, at most 64 bits.
 
 The signed attributes of that shape name no certificate: a signature is
 tied to its signer's key, and to a certificate only by a chain to the CA
@@ -74,6 +80,8 @@ class Signature:
     timestamp: "datetime.datetime | None"
     ca_sha256: "str | None"
     signer_key_sha256: "str | None" = None
+    timestamper: "x509.Certificate | None" = None
+    timestamper_sha256: "str | None" = None
 
 
 # ---- reading DER: only to find the parts that may vary -------------------
@@ -798,6 +806,14 @@ def without_signature(data, checksum_at, entry_at, start):
 
 # ---- the time-stamp ------------------------------------------------------
 
+def accuracy_part(node, label, where):
+    """An accuracy field, millis and micros within RFC 3161's 1 to 999."""
+    value = read_int(node, where, 4, node.tag)
+    if label != "seconds" and not 1 <= value <= 999:
+        raise Refused(f"{where}: accuracy {label} {value}, outside 1 to 999")
+    return value
+
+
 class TimeStamp:
     """An RFC 3161 token read from the file and written again in the shape
     OpenSSL's time-stamp responder writes (osslsigncode -ts stores the
@@ -819,8 +835,6 @@ class TimeStamp:
         digest_oid = oid_text(algo[0]) if algo else None
         self.digest_oid = digest_oid if digest_oid in DIGESTS else SHA256
         self.hash_name, self.hash_class = DIGESTS[self.digest_oid][:2]
-        # The certificates; a responder may list its own twice (osslsigncode's
-        # built-in one does): the same bytes again carry nothing.
         certs_node = next((n for n in sd[3:4] if n.tag == 0xA0), None)
         items = listed_certificates(certs_node, where, budget) if certs_node else []
         self.listed = [Cert(i.der, where) for i in items]
@@ -850,7 +864,10 @@ class TimeStamp:
         imprint_alg = children(imprint[0], where) if imprint and imprint[0].tag == 0x30 else []
         imprint_oid = oid_text(imprint_alg[0]) if imprint_alg else None
         imprint_oid = imprint_oid if imprint_oid in DIGESTS else SHA256
-        self.serial = read_int(fields[3], where, 21)
+        # RFC 3161: a positive serial number of at most 20 octets.
+        self.serial = read_int(fields[3], where, 20)
+        if self.serial < 1:
+            raise Refused(f"{where}: the serial number {self.serial} is not positive")
         self.time = read_time(fields[4], where)
         optional = {f.tag: f for f in reversed(fields[5:])}
         parts = [
@@ -865,10 +882,18 @@ class TimeStamp:
         if 0x30 in optional:
             accuracy = {f.tag: f for f in reversed(children(optional[0x30], where, limit=4))}
             parts.append(Field("TSTInfo.accuracy", 0x30, *(
-                Field(f"TSTInfo.accuracy.{label}", tag, integer("", read_int(accuracy[tag], where, 4, tag)).parts[0])
+                Field(f"TSTInfo.accuracy.{label}", tag,
+                      integer("", accuracy_part(accuracy[tag], label, where)).parts[0])
                 for tag, label in ((0x02, "seconds"), (0x80, "millis"), (0x81, "micros")) if tag in accuracy)))
         if 0x02 in optional:
-            parts.append(integer("TSTInfo.nonce", read_int(optional[0x02], where, 33)))
+            # The one field the asker chooses: our signing tool asks with a
+            # random 64-bit number, and no more room is left to anyone.
+            nonce = read_int(optional[0x02], where, 9)
+            if nonce < 0:
+                raise Refused(f"{where}: a negative nonce")
+            if nonce >= 1 << 64:
+                raise Refused(f"{where}: a nonce of {nonce.bit_length()} bits, over 64")
+            parts.append(integer("TSTInfo.nonce", nonce))
         # The responder's name, when given, is its certificate's subject.
         if 0xA0 in optional:
             parts.append(Field("TSTInfo.tsa", 0xA0, Field("TSTInfo.tsa.directoryName", 0xA4,
@@ -953,14 +978,31 @@ def check(data, ca=None):
                       f"{text.escape(' '.join(str(error).split())[:160])})") from None
 
 
+class Read:
+    """What the file's signature holds that may vary, read leniently: the
+    rebuild decides whether the rest is the shape's."""
+    __slots__ = ("data", "checksum_at", "entry_at", "start", "table", "listed", "signer", "attr_oids", "when_signed",
+                 "signature_value", "token")
+
+
 def _check(data, ca):
+    read = read_signature(data)
+    signed_attrs = rebuild_and_compare(read)
+    key_and_usage(read, signed_attrs)
+    return anchors_and_trust(read, ca)
+
+
+def read_signature(data):
+    """Step 1: the certificate table's one signature, and in it the
+    certificates, the signing time, the signature value and the time-stamp
+    token."""
     if len(data) > MAX_SIZE:
         raise Refused(f"{len(data)} bytes: over {MAX_SIZE >> 20} MiB, larger than any program of a release")
-    checksum_at, entry_at, start, size = certificate_table(data)
-    table = memoryview(data)[start + 8:start + size]
+    read = Read()
+    read.data = data
+    read.checksum_at, read.entry_at, read.start, size = certificate_table(data)
+    read.table = table = memoryview(data)[read.start + 8:read.start + size]
     where = "signature"
-
-    # What may vary, read leniently; the rebuild below decides.
     content_info = read_tlv(table, 0, len(table), where)
     top = children(content_info, where, limit=4) if content_info.tag == 0x30 else []
     explicit = children(first(top, 0xA0, where, 1), where, limit=2)
@@ -972,11 +1014,11 @@ def _check(data, ca):
     certs_node = next((n for n in sd[3:4] if n.tag == 0xA0), None)
     items = listed_certificates(certs_node, where, MAX_CERTIFICATES) if certs_node else []
     attrs = first(info, 0xA0, where, 3)
-    attr_oids = attribute_oids(attrs, where)
-    when_signed = signing_time(attrs, where)
-    if when_signed is None:
+    read.attr_oids = attribute_oids(attrs, where)
+    read.when_signed = signing_time(attrs, where)
+    if read.when_signed is None:
         raise Refused(f"{where}: no signing time")
-    signature_value = first(info, 0x04, where, 5).content
+    read.signature_value = first(info, 0x04, where, 5).content
     unsigned_node = info[6] if len(info) > 6 and info[6].tag == 0xA1 else None
     token_node = None
     if unsigned_node is not None:
@@ -988,15 +1030,20 @@ def _check(data, ca):
         if len(parts) == 2 and oid_text(parts[0]) == OID["rfc3161_time_stamp"] and parts[1].tag == 0x31:
             values = children(parts[1], where, limit=1)
             token_node = values[0] if values else None
-
-    digest = authenticode_digest(data, checksum_at, entry_at, start)
-    listed = [Cert(i.der, where) for i in items]
-    if len({c.der for c in listed}) != len(listed):
+    read.listed = [Cert(i.der, where) for i in items]
+    if len({c.der for c in read.listed}) != len(read.listed):
         raise Refused("a certificate listed twice in the signature")
-    signer = named_signer(info[1] if len(info) > 1 else content_info, listed, "signer")
-    token = TimeStamp(token_node, signature_value, MAX_CERTIFICATES - len(listed)) if token_node else None
+    read.signer = named_signer(info[1] if len(info) > 1 else content_info, read.listed, "signer")
+    read.token = TimeStamp(token_node, read.signature_value, MAX_CERTIFICATES - len(read.listed)) \
+        if token_node else None
+    return read
 
-    # The rebuild: the one shape our signing tool writes.
+
+def rebuild_and_compare(read):
+    """Step 2: the one shape our signing tool writes, from what step 1 read
+    and the digest computed here, compared byte for byte with the file.
+    Returns the signed attributes, which the signature covers."""
+    digest = authenticode_digest(read.data, read.checksum_at, read.entry_at, read.start)
     indirect = Field(
         "SpcIndirectDataContent", 0x30,
         Field("SpcIndirectDataContent.data", 0x30, oid("SpcIndirectDataContent.data.type", OID["spc_pe_image_data"]),
@@ -1011,7 +1058,7 @@ def _check(data, ca):
         (OID["content_type"], attribute("contentType", OID["content_type"],
                                         oid("contentType.value", OID["spc_indirect_data"]))),
         (OID["signing_time"], attribute("signingTime", OID["signing_time"],
-                                        time_field("signingTime.value", when_signed))),
+                                        time_field("signingTime.value", read.when_signed))),
         (OID["spc_statement_type"], attribute("SpcStatementType", OID["spc_statement_type"], Field(
             "SpcStatementType.value", 0x30, oid("SpcStatementType.purpose", OID["spc_individual"])))),
         (OID["spc_sp_opus_info"], attribute("SpcSpOpusInfo", OID["spc_sp_opus_info"], Field(
@@ -1020,7 +1067,8 @@ def _check(data, ca):
         (OID["message_digest"], attribute("messageDigest", OID["message_digest"], Field(
             "messageDigest.value", 0x04, hashlib.sha256(indirect_body).digest()))),
     ]
-    signed_attrs = ordered("SignerInfo.signedAttrs", 0xA0, attributes, attr_oids)
+    signed_attrs = ordered("SignerInfo.signedAttrs", 0xA0, attributes, read.attr_oids)
+    signer = read.signer
     signer_info = [
         integer("SignerInfo.version", 1),
         Field("SignerInfo.sid", 0x30, raw("SignerInfo.sid.issuer", signer.issuer),
@@ -1028,12 +1076,12 @@ def _check(data, ca):
         algorithm("SignerInfo.digestAlgorithm", SHA256, True),
         signed_attrs,
         signature_algorithm("SignerInfo.signatureAlgorithm", signer.x509.public_key(), SHA256),
-        Field("SignerInfo.signature", 0x04, signature_value),
+        Field("SignerInfo.signature", 0x04, read.signature_value),
     ]
-    if token:
+    if read.token:
         signer_info.append(Field("SignerInfo.unsignedAttrs", 0xA1, Field(
             "timeStampToken.attribute", 0x30, oid("timeStampToken.type", OID["rfc3161_time_stamp"]),
-            Field("timeStampToken.values", 0x31, token.rebuild()))))
+            Field("timeStampToken.values", 0x31, read.token.rebuild()))))
     rebuilt_field = Field(
         "ContentInfo", 0x30, oid("ContentInfo.contentType", OID["signed_data"]),
         Field("ContentInfo.content", 0xA0, Field(
@@ -1042,51 +1090,61 @@ def _check(data, ca):
             Field("SignedData.digestAlgorithms", 0x31, algorithm("SignedData.digestAlgorithm", SHA256, True)),
             Field("SignedData.encapContentInfo", 0x30, oid("SignedData.eContentType", OID["spc_indirect_data"]),
                   Field("SignedData.eContent", 0xA0, indirect)),
-            Field("SignedData.certificates", 0xA0, *(c.rebuilt(f"certificate[{i}]") for i, c in enumerate(listed))),
+            Field("SignedData.certificates", 0xA0,
+                  *(c.rebuilt(f"certificate[{i}]") for i, c in enumerate(read.listed))),
             Field("SignedData.signerInfos", 0x31, Field("SignerInfo", 0x30, *signer_info)))))
-    where = {}
+    where, table = {}, read.table
     rebuilt = encode(rebuilt_field, where)
     found = difference(rebuilt_field, rebuilt, where, table, 0, len(table))
-    if found is None and len(table) != len(rebuilt) + -(8 + len(rebuilt)) % 8:
+    padding_ = -(8 + len(rebuilt)) % 8
+    if found is None and len(table) != len(rebuilt) + padding_:
         found = len(rebuilt), f"{len(table) - len(rebuilt)} bytes after the signature where its zero padding to 8 " \
-                              f"is {-(8 + len(rebuilt)) % 8}"
+                              f"is {padding_}"
     if found is None and any(table[len(rebuilt):]):
         found = len(rebuilt), "bytes after the signature that are not its zero padding"
     if found:
         at, what = found
-        raise Refused(f"the signature differs from its rebuild at byte {at} (file offset {start + 8 + at}): {what}")
+        raise Refused(f"the signature differs from its rebuild at byte {at} (file offset {read.start + 8 + at}): "
+                      f"{what}")
+    return signed_attrs
 
-    # The bytes are the shape's; now the keys, usages, chains and times.
+
+def key_and_usage(read, signed_attrs):
+    """Step 3: the signer's key made the signature, its certificate is for
+    code signing, and the time-stamp's the same for time-stamping."""
+    signer = read.signer
     message = encode(Field("", 0x31, *signed_attrs.parts))
-    if not verify(signer.x509.public_key(), signature_value, message, hashes.SHA256):
+    if not verify(signer.x509.public_key(), read.signature_value, message, hashes.SHA256):
         raise Refused(f"the signature was not made with the key of {signer.label()}")
     if not has_usage(signer, ExtendedKeyUsageOID.CODE_SIGNING):
         raise Refused(f"the signer {signer.label()} is not a code-signing certificate")
-    if token:
-        token.verify(signer)
-    chain = chain_of(signer, listed, "signer")
-    tsa_chain = chain_of(token.signer, token.listed, "time-stamp's signer") if token else []
-    in_chains = {c.der for c in chain + tsa_chain}
-    for cert in listed + (token.listed if token else []):
-        if cert.der not in in_chains:
-            raise Refused(f"the certificate {cert.label()} is in neither the signer's nor the time-stamp's chain")
+    if read.token:
+        read.token.verify(signer)
 
+
+def anchors_and_trust(read, ca):
+    """Step 4: both chains, the lists that carry them, what vouches for the
+    top of each, and what every certificate of them allows."""
+    signer, token = read.signer, read.token
+    chain = chain_of(signer, read.listed, "signer")
+    tsa_chain = chain_of(token.signer, token.listed, "time-stamp's signer") if token else []
+    lists_hold_chains(read.listed, chain, token.listed if token else [], tsa_chain)
     # Without a CA, a root of anyone's making can vouch for certificates of
     # anyone's choosing between it and the signer (one holding the real
     # issuer's name and key, and any bytes besides). A listed root is taken
     # as it is only when its own key signed the signer's certificate, which
     # only that issuer can make, or when the system knows it.
     top = chain[-1]
-    if ca is None and len(chain) > 2 and top.issuer == top.subject and SystemRoots().get(top.der) is None:
+    if ca is None and len(chain) > 2 and top.issuer == top.subject and system_roots().get(top.der) is None:
         raise Refused(f"the signer's chain runs through {chain[1].label()} to the root {top.label()}, which neither "
                       "issued the signer nor is known to this system: only --ca can vouch for such a chain")
     ca_cert = signer_anchor = tsa_anchor = None
+    when = token.time if token else datetime.datetime.now(datetime.timezone.utc)
     if ca is not None:
         try:
             ca_cert = Cert(ca.public_bytes(serialization.Encoding.DER), "the CA given")
         except (AttributeError, TypeError, ValueError):
             raise Refused("the CA given is not a certificate") from None
-        when = token.time if token else datetime.datetime.now(datetime.timezone.utc)
         signer_anchor = anchored(chain, Anchors([ca_cert]), when, "signer's")
         if signer_anchor is None:
             raise Refused(f"the signer {signer.label()} does not chain to the CA {ca_cert.label()}")
@@ -1094,8 +1152,8 @@ def _check(data, ca):
         # A time-stamp is worth its authority: the CA's, one under a system
         # root, or (without a CA) one under the signer's own root. A self-made
         # authority would also be room for bytes of anyone's choosing.
-        own_root = [chain[-1]] if chain[-1].issuer == chain[-1].subject else []
-        anchors = Both(Anchors([ca_cert] if ca_cert else own_root), SystemRoots())
+        own_root = [top] if top.issuer == top.subject else []
+        anchors = Both(Anchors([ca_cert] if ca_cert else own_root), system_roots())
         tsa_anchor = anchored(tsa_chain, anchors, token.time, "time-stamp's")
         if tsa_anchor is None:
             raise Refused(f"the time-stamp's signer {token.signer.label()} chains neither to "
@@ -1105,10 +1163,9 @@ def _check(data, ca):
     # that issued the top one; else the top certificate's bytes (its
     # signature value above all) could be anything. Only a signer listed
     # alone is let be without a CA: the fingerprint shown is of all its bytes.
-    top = chain[-1]
     if not (top.issuer == top.subject or (ca_cert is not None and issued_by(top, ca_cert))):
         if not (len(chain) == 1 and ca_cert is None):
-            signer_anchor = next((root for root in SystemRoots().by_subject(top.issuer)
+            signer_anchor = next((root for root in system_roots().by_subject(top.issuer)
                                   if issued_by(top, root) and may_issue(root)), None)
             if signer_anchor is None:
                 raise Refused(f"the signer's chain ends at {top.label()}, whose issuer is neither listed nor a root "
@@ -1120,11 +1177,54 @@ def _check(data, ca):
                       f"{ca_cert.label()} at {when:%Y-%m-%d %H:%M:%S} UTC, which this check accepts")
     if token:
         check_path(with_anchor(tsa_chain, tsa_anchor), ExtendedKeyUsageOID.TIME_STAMPING, "time-stamp's")
+    lists_in_order(read.listed, token.listed if token else [], tsa_chain)
     key = signer.x509.public_key().public_bytes(serialization.Encoding.DER,
                                                 serialization.PublicFormat.SubjectPublicKeyInfo)
-    return Signature(unsigned=without_signature(data, checksum_at, entry_at, start), signer=signer.x509,
-                     signer_sha256=signer.sha256, timestamp=token.time if token else None,
-                     ca_sha256=ca_cert.sha256 if ca_cert else None, signer_key_sha256=hashlib.sha256(key).hexdigest())
+    return Signature(unsigned=without_signature(read.data, read.checksum_at, read.entry_at, read.start),
+                     signer=signer.x509, signer_sha256=signer.sha256, timestamp=token.time if token else None,
+                     ca_sha256=ca_cert.sha256 if ca_cert else None, signer_key_sha256=hashlib.sha256(key).hexdigest(),
+                     timestamper=token.signer.x509 if token else None,
+                     timestamper_sha256=token.signer.sha256 if token else None)
+
+
+def lists_hold_chains(listed, chain, token_listed, tsa_chain):
+    """Each list holds its own signer's chain and nothing else."""
+    mine, theirs = {c.der for c in chain}, {c.der for c in tsa_chain}
+    for cert, own, other, whose in [(c, mine, theirs, "the signature") for c in listed] + \
+                                   [(c, theirs, mine, "the time-stamp") for c in token_listed]:
+        if cert.der in own:
+            continue
+        if cert.der in other:
+            raise Refused(f"{whose} lists the certificate {cert.label()}, which belongs to the other one's chain")
+        raise Refused(f"the certificate {cert.label()} is in neither the signer's nor the time-stamp's chain")
+
+
+def lists_in_order(listed, token_listed, tsa_chain):
+    """Each certificate once, in the one order its list is written in: the
+    signature's in ascending order of their bytes (osslsigncode sorts them
+    so, as DER orders a SET), the time-stamp's from its signer up (as
+    OpenSSL's responder lists them). Another order would be the same
+    signature in another file."""
+    if [c.der for c in listed] != sorted(c.der for c in listed):
+        raise Refused("the signature's certificates are not in ascending order of their bytes, the one order our "
+                      "signing tool writes")
+    for i, cert in enumerate(token_listed):
+        if any(c.der == cert.der for c in token_listed[:i]):
+            raise Refused(f"the time-stamp lists the certificate {cert.label()} twice")
+    if [c.der for c in token_listed] != [c.der for c in tsa_chain]:
+        raise Refused("the time-stamp's certificates are not its signer's chain from the signer up, the one order "
+                      "a time-stamp is accepted in")
+
+
+_system_roots = None
+
+
+def system_roots():
+    """The system's roots, read at most once per run."""
+    global _system_roots
+    if _system_roots is None:
+        _system_roots = SystemRoots()
+    return _system_roots
 
 
 def openssl_agrees(chain, ca_cert, when):

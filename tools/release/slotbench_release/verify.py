@@ -17,6 +17,7 @@ compare with a build nobody released.
 Exit status 0: all good; 1: a check failed (one line on stderr naming the
 file and the reason); 2: a wrong command line.
 """
+import dataclasses
 import datetime
 import gc
 import hashlib
@@ -280,6 +281,29 @@ def named(signature):
     return f"; that certificate names itself {name(signature.signer.subject)}, issued by {name(signature.signer.issuer)}"
 
 
+def stamps_text(stamps):
+    """Whether the programs are time-stamped, by which certificate and
+    when, and that certificate's names; stamps: (program, Signature) pairs,
+    program None for a file checked alone. The names come from the file, so
+    they go last, after the signer's."""
+    by, missing = {}, []
+    for program, signature in stamps:
+        if signature.timestamp is None:
+            missing.append(program)
+            continue
+        moment = when(signature.timestamp)
+        by.setdefault(signature.timestamper_sha256, (signature.timestamper, []))[1].append(
+            f"{program} at {moment}" if program else moment)
+    if not by:
+        return "; not time-stamped", ""
+    said = [f"time-stamped by the certificate SHA-256 {sha}: {', '.join(times)}" for sha, (_, times) in by.items()]
+    if missing:
+        said.append(f"{', '.join(missing)} not time-stamped")
+    names = "".join(f"; the time-stamping certificate{f' {sha}' if len(by) > 1 else ''} names itself "
+                    f"{name(cert.subject)}, issued by {name(cert.issuer)}" for sha, (cert, _) in by.items())
+    return "; " + "; ".join(said), names
+
+
 def trust_text(options):
     if options.ca is None:
         return "trust NOT checked (no --ca)"
@@ -415,7 +439,7 @@ def check_zip(options, work, label, out):
     snapshot(options.target, copy, label)
     folder = os.path.join(work, "signed")
     signed = unpack(copy, folder, label)
-    signer, stripped, version = None, {}, None
+    signer, stripped, version, stamps = None, {}, None, []
     for program in PROGRAMS:
         data = read_unpacked(os.path.join(folder, program))
         signature = check_signature(data, options, f"{label}: {program}", out)
@@ -430,6 +454,7 @@ def check_zip(options, work, label, out):
                          f"(SHA-256 {signature.signer_sha256}, not {first_sha256})")
         stripped[program] = digest_of(signature.unsigned)
         # One program in memory at a time: each may be 16 MiB.
+        stamps.append((program, dataclasses.replace(signature, unsigned=b"")))
         del signature
     build = build_of(version, options, work, label, out)
     for program in PROGRAMS:
@@ -447,9 +472,10 @@ def check_zip(options, work, label, out):
         layouts.check(build.release)
     claim = f"is release {version}" if build.rebuilt else f"(version {version})"
     relation = "are those of" if build.rebuilt else "equal those of"
+    stamped, stamp_names = stamps_text(stamps)
     print(f"verify: OK: {label} {claim}: its four programs are signed by {signer}, "
           f"{trust_text(options)}; without their signatures they, README.txt and the entries' date "
-          f"{relation} {build.described} byte for byte{signer_named}", file=out)
+          f"{relation} {build.described} byte for byte{stamped}{signer_named}{stamp_names}", file=out)
 
 
 def check_program(options, work, label, out):
@@ -458,6 +484,7 @@ def check_program(options, work, label, out):
         raise Failed(f"{label}: over {MAX_PROGRAM >> 20} MiB: larger than any program of a release")
     signature = check_signature(data, options, label, out)
     del data
+    stamped, stamp_names = stamps_text([(None, signature)])
     version = version_of(signature.unsigned, label)
     build = build_of(version, options, work, label, out)
     digest = digest_of(signature.unsigned)
@@ -467,12 +494,12 @@ def check_program(options, work, label, out):
     if build.rebuilt:
         print(f"verify: OK: {label} is {matching[0]} of release {version}, signed by {signer_text(signature)}, "
               f"{trust_text(options)}; without its signature it is that file of {build.described} byte for byte"
-              f"{named(signature)}", file=out)
+              f"{stamped}{named(signature)}{stamp_names}", file=out)
     else:
         Layouts().check(build.release)
         print(f"verify: OK: {label} (version {version}) is signed by {signer_text(signature)}, "
               f"{trust_text(options)}; without its signature it equals {matching[0]} of {build.described} "
-              f"byte for byte{named(signature)}", file=out)
+              f"byte for byte{stamped}{named(signature)}{stamp_names}", file=out)
 
 
 def run(argv, out, seen):
