@@ -50,7 +50,7 @@ EXCEPTIONS = {
     "Details": "Windows' Properties tab", "Digital Signatures": "Windows' Properties tab",
     "Product version": "Windows' Properties field", "Start in": "Windows' shortcut field",
     "This digital signature is OK": "Windows' signature window", "Thumbprint": "Windows' certificate window",
-    "Valid": "PowerShell's signature status",
+    "Valid": "PowerShell's signature status", "NotSigned": "PowerShell's signature status",
     "The application was unable to start correctly (0xc000007b)": "Windows' loader box",
     "MS Sans Serif": "the font the dialog asks for",
     "Invalid argument": "the C library's error text",
@@ -145,6 +145,8 @@ def name_problem(name, files, folders, corpus):
     if define:  # a CMake variable of the tree's own, and its value if a path
         return name_problem(define.group(1), files, folders, corpus) or (
             name_problem(define.group(2), files, folders, corpus) if "/" in define.group(2) else None)
+    if re.fullmatch(r"\w+=", name):  # a key of a key=value file: the code reads the key
+        name = name[:-1]
     words = name.split()
     if len(words) > 1 and words[0] in EXCEPTIONS:  # a command of others': the tree's paths in it
         problems = [name_problem(w, files, folders, corpus) for w in words[1:] if "/" in w or w.startswith("-D")]
