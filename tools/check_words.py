@@ -9,7 +9,8 @@ quotes texts the tool really shows.
   code as a whole word. In a command, the command and its path arguments are
   names; plain words, numbers, options and <placeholders> are not.
 - Every text in double quotes there and in the package README must be a
-  string of the code: a message of res/messages.def or a literal of the
+  string of the code, and so must an indented line that starts with "***"
+  (a verdict line): a message of res/messages.def or a literal of the
   program, tools or simulator, whole, or its start when the quote ends in
   "..."; a message that takes a value ("Operating System: ") may be quoted
   with one, and a quote may name a section of its own file.
@@ -231,8 +232,9 @@ def check_quotes(corpus):
         text = re.sub(r"`[^`\n]*`", lambda m: " " * len(m.group()), doc_text(path))
         headings = set(re.findall(r"^#+ (.*)$|^(.+)\n-{3,}$", text, re.M))
         headings = {h for pair in headings for h in pair if h}
-        for match in re.finditer(r'"([^"]+)"', text):
-            quote = " ".join(match.group(1).split())
+        # Quoted, or shown on a line of its own as a verdict line is.
+        for match in re.finditer(r'"([^"]+)"|^ +(\*\*\* .*)$', text, re.M):
+            quote = " ".join((match.group(1) or match.group(2)).split())
             if not quote_ok(quote, texts, prefixes, headings):
                 yield f'{path}:{line_of(text, match.start())}: the code has no text "{quote}"'
 
