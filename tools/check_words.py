@@ -84,7 +84,8 @@ def tracked():
 
 
 def is_doc(path):
-    return path.endswith((".md", "README.txt")) or path.startswith("docs/")
+    # This check itself names what it looks for: it is no evidence.
+    return path.endswith((".md", "README.txt")) or path.startswith("docs/") or path == "tools/check_words.py"
 
 
 def code_corpus(files):
