@@ -182,7 +182,7 @@ def name_problem(name, files, folders, corpus):
         return None  # the system's and the user's own files
     if in_code(name, corpus) or any(f.split("/")[-1] == name for f in files):
         return None
-    if re.fullmatch(r"\w+", name) and name in "\n".join(files):
+    if re.fullmatch(r"\w+", name) and re.search(r"(?<!\w)%s(?!\w)" % name, "\n".join(files)):
         return None  # the name of a folder or a test case's file
     return "not in the code: " + name
 
@@ -223,7 +223,7 @@ def quote_ok(quote, texts, prefixes, headings):
     if start != quote and any(t.startswith(start) for t in texts):
         return True
     # A message that takes a value, quoted with one.
-    return any(quote.startswith(p) and (quote[len(p):] in texts or start != quote) for p in prefixes)
+    return any(quote.startswith(p) and (quote[len(p):].strip() in texts or start != quote) for p in prefixes)
 
 
 def check_quotes(corpus):

@@ -14,6 +14,7 @@ step() { echo "== $* (at $SECONDS s)"; }
 
 bash tools/setup.sh
 step "the docs: names, quoted texts and the package README against the code"
+/usr/bin/python3 -B tests/docs/check_words_test.py
 /usr/bin/python3 tools/check_words.py
 
 step "build"
