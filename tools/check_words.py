@@ -29,6 +29,7 @@ import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tools/release/slotbench_release"))
+sys.dont_write_bytecode = True  # nothing of this check lands in the tree
 
 NAME_DOCS = ["README.md", "simulator/README.md"] + sorted(glob.glob("docs/*.md", root_dir=ROOT))
 QUOTE_DOCS = NAME_DOCS + ["docs/release/README.txt"]
