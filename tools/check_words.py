@@ -4,10 +4,12 @@ quotes texts the tool really shows.
 
 - Every name in backticks in docs/*.md, README.md and simulator/README.md
   that is not a plain lower-case word must exist in the code (every tracked
-  file but the docs): a path under a folder of the tree must be there; a test
-  Suite.Name must be a TEST of that suite; any other name must appear in the
-  code as a whole word. In a command, the command and its path arguments are
-  names; plain words, numbers, options and <placeholders> are not.
+  file but the docs and this check): a path under a folder of the tree must be
+  there or be named by the code, one elsewhere (build/, out/) made by it; a
+  test Suite.Name must be a TEST of that suite; any other name must appear in
+  the code as a whole word. In a command of the tree's, every word but plain
+  lower-case ones, numbers and <placeholders> is a name; in a command of
+  others' (EXCEPTIONS), only the tree's paths are.
 - Every text in double quotes there and in the package README must be a
   string of the code, and so must an indented line that starts with "***"
   (a verdict line): a message of res/messages.def or a literal of the
