@@ -23,7 +23,7 @@ std::string LibraryFaultLine(const platform::CtApiFault& fault) {
     return "CT-API fault in " + fault.call + ": exception " + code + " at " + fault.module + where;
 }
 
-std::string LibraryFaultBoxText(const std::string& call, SessionSave save) {
+std::string LibraryFaultBoxText(const std::string& call, SessionSave save, bool linesLost) {
     std::string where;
     switch (save) {
     case SessionSave::kSavedAsLog:
@@ -39,6 +39,9 @@ std::string LibraryFaultBoxText(const std::string& call, SessionSave save) {
         where = "This session's log could not be saved: none of its lines could be written to a file.";
         break;
     }
+    // A line that never reached the session file is missing wherever the session was kept.
+    const bool kept = save == SessionSave::kSavedAsLog || save == SessionSave::kLeftInSessionFile;
+    if (kept && linesLost) where += " Some of its lines could not be written and may be missing.";
     return "The card-terminal library CT_ORB.dll failed inside " + call + ".\n\n" + where +
            "\n\nSlot Bench will now close.";
 }
@@ -54,6 +57,7 @@ bool CSlotBenchDlg::ReportLibraryFault() {
 
 void CSlotBenchDlg::LeaveAfterLibraryFault() {
     const SessionSave save = CloseSessionLog();
-    platform::ShowErrorAndEndProcess(m_hWnd, "Slot Bench", LibraryFaultBoxText(m_faultedCall, save),
+    platform::ShowErrorAndEndProcess(m_hWnd, "Slot Bench",
+                                     LibraryFaultBoxText(m_faultedCall, save, m_sessionLinesLost),
                                      kLibraryFaultExitCode);
 }

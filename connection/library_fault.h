@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "log/session_save.h"
 #include "platform/ct_api.h"
+#include "ui/slotbench_dlg.h"
 
 // The process's exit code after a library fault.
 constexpr int kLibraryFaultExitCode = 3;
@@ -17,5 +17,5 @@ constexpr int kLibraryFaultExitCode = 3;
 std::string LibraryFaultLine(const platform::CtApiFault& fault);
 
 // The box's text says where this session's lines are, as the exit steps
-// found out by making the copy.
-std::string LibraryFaultBoxText(const std::string& call, SessionSave save);
+// found out by making the copy, and whether some of them never got there.
+std::string LibraryFaultBoxText(const std::string& call, SessionSave save, bool linesLost);

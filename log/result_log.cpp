@@ -53,9 +53,10 @@ void CSlotBenchDlg::LogText(std::string text) {
 
     if (m_sessionLog == nullptr) return;
     text += '\n';
-    platform::WriteStream(text.data(), text.size(), m_sessionLog);
+    const bool written = platform::WriteStream(text.data(), text.size(), m_sessionLog) == text.size();
     // Flushed line by line so that a crash or a kill loses nothing logged.
-    platform::FlushStream(m_sessionLog);
+    const bool flushed = platform::FlushStream(m_sessionLog);
+    if (!written || !flushed) m_sessionLinesLost = true;
 }
 
 void CSlotBenchDlg::LogMessage(unsigned id) {

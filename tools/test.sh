@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything, and runs every test: the
+# Installs what is missing, checks the docs' words against the code
+# (tools/check_words.py), builds everything, and runs every test: the
 # reproducible build, a release signed and checked with throwaway
 # certificates, the host unit tests (with AddressSanitizer and UBSan), a
 # short run of every fuzz target, the end-to-end suite of the real program
@@ -12,6 +13,10 @@ cd "$(dirname "$0")/.."
 step() { echo "== $* (at $SECONDS s)"; }
 
 bash tools/setup.sh
+step "the docs: names, quoted texts and the package README against the code"
+/usr/bin/python3 -B tests/docs/check_words_test.py
+/usr/bin/python3 tools/check_words.py
+
 step "build"
 bash tools/build.sh
 

@@ -8,9 +8,17 @@
 #include <cstdio>
 #include <string>
 
-#include "log/session_save.h"
 #include "platform/framework.h"
 #include "platform/system.h"
+
+// What became of the session file when the exit steps ran. Whoever tells the
+// user where the log is must know, not assume, that it was saved.
+enum class SessionSave {
+    kSavedAsLog,         // copied to "QSX7100-K.log"
+    kEmpty,              // nothing reached it: "QSX7100-K.log" was left as it was
+    kLeftInSessionFile,  // not copied: its lines are in "tmp" still
+    kNeverOpened,        // "tmp" could not be opened at start: no line reached a file
+};
 
 class CSlotBenchDlg : public CDialog {
 public:
@@ -65,6 +73,9 @@ public:
     IconHandle m_hIcon;
     bool m_passed;
     std::FILE* m_sessionLog;
+    // A line could not be written to the session file (a failed write or
+    // flush, a full disk): whatever holds the session may lack lines.
+    bool m_sessionLinesLost = false;
 
     // Set while Start Test runs; the USB wait dispatches messages, and a
     // second run or the exit steps must not start underneath the first.

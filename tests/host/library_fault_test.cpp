@@ -69,6 +69,8 @@ TEST_F(LibraryFaultTest, TheRunEndsFailedAndTheBoxSaysWhereTheLogIsBeforeTheTool
         "This session's log could not be saved. Its lines are in the file tmp in the current folder.";
     const std::string nowhere =
         "This session's log could not be saved: none of its lines could be written to a file.";
+    const std::string lost = " Some of its lines could not be written and may be missing.";
+    const std::string savedLost = saved + lost, leftInTmpLost = leftInTmp + lost;
     const struct {
         const char* what;
         std::vector<fake::FileFault> faults;
@@ -79,6 +81,10 @@ TEST_F(LibraryFaultTest, TheRunEndsFailedAndTheBoxSaysWhereTheLogIsBeforeTheTool
         {"the copy fails", {{FileOp::Copy, kLogFile}}, leftInTmp, kSessionFile},
         {"tmp never opened", {{FileOp::Open, kSessionFile}}, nowhere, nullptr},
         {"no line reaches tmp", {{FileOp::Write, kSessionFile}}, nowhere, nullptr},
+        // The third line of the run (its date) is lost; the fault line is not.
+        {"a write fails", {{FileOp::Write, kSessionFile, 2, 1}}, savedLost, kLogFile},
+        {"a flush fails, then the copy", {{FileOp::Flush, kSessionFile, 2, 1}, {FileOp::Copy, kLogFile}},
+         leftInTmpLost, kSessionFile},
     };
     const std::string earlier = "an earlier session\n";
     for (const auto& c : kCases) {

@@ -17,8 +17,10 @@ void FailNext(FileOp op, const std::string& name, int skip = 0, int times = 1) {
 TEST_F(ResultLogFaultTest, FailedWriteLosesOnlyThatLine) {
     Open();
     dlg->LogText("one");
+    EXPECT_FALSE(dlg->m_sessionLinesLost);
     FailNext(FileOp::Write, kSessionFile);
     dlg->LogText("two");
+    EXPECT_TRUE(dlg->m_sessionLinesLost);
     dlg->LogText("three");
     EXPECT_THAT(ListLines(), ElementsAre("one", "two", "three"));
     Exit();
@@ -111,6 +113,7 @@ TEST_F(ResultLogFaultTest, FullDiskKeepsWhatFitAndTheToolWorksOn) {
     dlg->LogText("lost");
     EXPECT_THAT(ListLines(), ElementsAre("12345", "abcdefgh", "lost"));
     EXPECT_EQ(ReadFile(kSessionFile), "12345\nabcd");
+    EXPECT_TRUE(dlg->m_sessionLinesLost);
     fake::State().diskRoom.clear();
     Exit();
     EXPECT_EQ(ReadFile(kLogFile), "12345\nabcd");

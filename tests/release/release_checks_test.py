@@ -376,8 +376,8 @@ def check_refusal(work):
            "a failed check: release refuses, packs nothing, says what to do next", run.stderr.strip())
 
 
-PUBLISHER_GOOD = "name=Test Publisher\nfingerprint_published_at=the test page\n"
-README_GOOD = "Version @SLOTBENCH_VERSION@ by @PUBLISHER_NAME@, see @FINGERPRINT_PUBLISHED_AT@.\n"
+PUBLISHER_GOOD = "name=Test Publisher\nfingerprint_published_at=the test page\nsupport=the test desk\n"
+README_GOOD = "Version @SLOTBENCH_VERSION@ by @PUBLISHER_NAME@, see @FINGERPRINT_PUBLISHED_AT@, ask @SUPPORT@.\n"
 # Description, publisher.txt (None: none), README, what the refusal names (None: accepted).
 README_CASES = [
     ("all fields filled", PUBLISHER_GOOD, README_GOOD, None),
@@ -405,7 +405,7 @@ def check_readme_cases(work):
             f.write(readme)
         try:
             text = package.readme(source, "7.8.9.10").decode("ascii")
-            ok = refusal is None and "7.8.9.10 by Test Publisher, see the test page." in text and "@" not in text
+            ok = refusal is None and "7.8.9.10 by Test Publisher, see the test page, ask the test desk." in text and "@" not in text
             detail = text
         except package.Refusal as error:
             ok = refusal is not None and refusal in str(error) and "`bash tools/release.sh`" in str(error)

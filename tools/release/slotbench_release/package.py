@@ -21,7 +21,7 @@ import text
 PUBLISHER = "docs/release/publisher.txt"
 README = "docs/release/README.txt"
 # The package README's fields, and publisher.txt's key for each.
-PUBLISHER_FIELDS = {"name": b"@PUBLISHER_NAME@", "fingerprint_published_at": b"@FINGERPRINT_PUBLISHED_AT@"}
+PUBLISHER_FIELDS = {"name": b"@PUBLISHER_NAME@", "fingerprint_published_at": b"@FINGERPRINT_PUBLISHED_AT@", "support": b"@SUPPORT@"}
 VERSION_FIELD = b"@SLOTBENCH_VERSION@"
 # Anything else of that shape is a field someone added and nothing fills.
 PLACEHOLDER = re.compile(rb"@[A-Z][A-Z0-9_]*@")
