@@ -20,6 +20,7 @@ sys.path.insert(0, TOOLS)
 import package  # noqa: E402
 import pe_checks  # noqa: E402
 import signing  # noqa: E402
+from text import Refused  # noqa: E402
 
 FILES = ("x86/SlotBench.exe", "x86/bridge/CT_ORB.dll", "x64/SlotBench.exe", "x64/bridge/CT_ORB.dll")
 results = {"passed": 0, "failed": 0}
@@ -407,7 +408,7 @@ def check_readme_cases(work):
             text = package.readme(source, "7.8.9.10").decode("ascii")
             ok = refusal is None and "7.8.9.10 by Test Publisher, see the test page." in text and "@" not in text
             detail = text
-        except package.Refusal as error:
+        except Refused as error:
             ok = refusal is not None and refusal in str(error) and "`bash tools/release.sh`" in str(error)
             detail = str(error)
         report(ok, f"package README, {description}: {'accepted' if refusal is None else 'refused'}", detail)

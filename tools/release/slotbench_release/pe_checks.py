@@ -337,7 +337,8 @@ def version_resource(pe, path, program, tree=None):
                     " (a key added there is added to VERSION_STRINGS in pe_checks.py)")
 
 
-def _numbers(high, low):
+def version_text(high, low):
+    """The four 16-bit parts of a fixed version, as a.b.c.d."""
     return f"{high >> 16}.{high & 0xFFFF}.{low >> 16}.{low & 0xFFFF}"
 
 
@@ -352,7 +353,7 @@ def version_faults(pe, path, program, tree, expected_numbers, expected_string, o
         return [str(fault)]
     faults = []
     for field, numbers in (("FileVersion", file_version), ("ProductVersion", product_version)):
-        found = _numbers(*numbers)
+        found = version_text(*numbers)
         if found != expected_numbers:
             faults.append(f"{path}: fixed {field} is {found}, not {expected_numbers} (res/version.h)")
     for field in ("FileVersion", "ProductVersion"):

@@ -20,16 +20,12 @@ from cryptography.hazmat.primitives.serialization import Encoding
 from cryptography.x509.oid import ExtendedKeyUsageOID
 
 import export
-import text
+from text import Refused, escape, name, one_line_main
 
 # Far above a certificate chain or one signature of ours.
 MAX_PEM = 1 << 20
 MAX_SIGNATURE = 1 << 20
 MAX_PROGRAM = 16 << 20
-
-
-class Refusal(Exception):
-    pass
 
 
 def pin_in_uri(uri):
@@ -73,13 +69,13 @@ def secrets_placed(root, files):
         for path in {os.path.abspath(given), os.path.realpath(given)}:
             relative = inside(root, path)
             if relative is not None and not ignored_by_git(root, relative):
-                raise Refusal(f"{text.escape(relative)} is inside the working tree and git does not ignore it:"
+                raise Refused(f"{escape(relative)} is inside the working tree and git does not ignore it:"
                               " move it out (for example to ~/slotbench-keys), then sign again")
 
 
 def before(root, uri, *files):
     if pin_in_uri(uri):
-        raise Refusal("the --key URI holds a PIN (pin-value): remove it from the URI and give the PIN with"
+        raise Refused("the --key URI holds a PIN (pin-value): remove it from the URI and give the PIN with"
                       " --password-file")
     secrets_placed(root, [f for f in files if f])
 
@@ -89,11 +85,11 @@ def read_certificate(path):
         pem = f.read(MAX_PEM)
     blocks = re.findall(rb"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----", pem, re.S)
     if len(blocks) != 1:
-        raise Refusal(f"{len(blocks)} signing certificates where one is needed: give a key with one certificate")
+        raise Refused(f"{len(blocks)} signing certificates where one is needed: give a key with one certificate")
     try:
         return x509.load_pem_x509_certificate(blocks[0])
     except ValueError:
-        raise Refusal("the signing certificate cannot be read")
+        raise Refused("the signing certificate cannot be read")
 
 
 def fingerprint(certificate):
@@ -102,20 +98,20 @@ def fingerprint(certificate):
 
 def certificate(path):
     cert = read_certificate(path)
-    subject = text.name(cert.subject)
+    subject = name(cert.subject)
     try:
         usages = cert.extensions.get_extension_for_class(x509.ExtendedKeyUsage).value
     except x509.ExtensionNotFound:
         usages = []
     if ExtendedKeyUsageOID.CODE_SIGNING not in usages:
-        raise Refusal(f"the certificate of {subject} is not for code signing (no code-signing extended key usage):"
+        raise Refused(f"the certificate of {subject} is not for code signing (no code-signing extended key usage):"
                       " use a code-signing certificate")
     now = datetime.datetime.utcnow()
     if cert.not_valid_after < now:
-        raise Refusal(f"the certificate of {subject} expired on {cert.not_valid_after:%Y-%m-%d %H:%M} UTC:"
+        raise Refused(f"the certificate of {subject} expired on {cert.not_valid_after:%Y-%m-%d %H:%M} UTC:"
                       " renew it with the CA")
     if cert.not_valid_before > now:
-        raise Refusal(f"the certificate of {subject} is valid only from {cert.not_valid_before:%Y-%m-%d %H:%M} UTC")
+        raise Refused(f"the certificate of {subject} is valid only from {cert.not_valid_before:%Y-%m-%d %H:%M} UTC")
     print(subject)
 
 
@@ -124,26 +120,26 @@ def signer_of(path):
     import pefile  # only here: the other steps need no PE reader
 
     if os.path.getsize(path) > MAX_PROGRAM:
-        raise Refusal(f"{path} is larger than any program of ours")
+        raise Refused(f"{path} is larger than any program of ours")
     with open(path, "rb") as f:
         data = f.read()
     pe = pefile.PE(data=data, fast_load=True)
     table = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
     start, size = table.VirtualAddress, table.Size  # a file offset, not an address
     if not start or not 8 < size <= MAX_SIGNATURE or start + size > len(data):
-        raise Refusal("it has no signature")
+        raise Refused("it has no signature")
     length = int.from_bytes(data[start:start + 4], "little")
     content = cms.ContentInfo.load(data[start + 8:start + min(length, size)], strict=False)
     signed = content["content"]
     infos = signed["signer_infos"]
     if len(infos) != 1:
-        raise Refusal(f"{len(infos)} signers")
+        raise Refused(f"{len(infos)} signers")
     sid = infos[0]["sid"].chosen
     for candidate in signed["certificates"]:
         cert = candidate.chosen
         if (cert.issuer == sid["issuer"] and cert.serial_number == sid["serial_number"].native):
             return cert.dump()
-    raise Refusal("its signer's certificate is not in the signature")
+    raise Refused("its signer's certificate is not in the signature")
 
 
 def signed(path, *programs):
@@ -151,12 +147,12 @@ def signed(path, *programs):
     for program in programs:
         try:
             der = signer_of(program)
-        except Refusal as refusal:
-            raise Refusal(f"the signed {os.path.basename(program)}: {refusal}")
+        except Refused as refusal:
+            raise Refused(f"the signed {os.path.basename(program)}: {refusal}")
         except Exception as error:  # attacker-shaped input ends in one line
-            raise Refusal(f"the signed {os.path.basename(program)} cannot be read ({error.__class__.__name__})")
+            raise Refused(f"the signed {os.path.basename(program)} cannot be read ({error.__class__.__name__})")
         if hashlib.sha256(der).hexdigest() != expected:
-            raise Refusal(f"the signed {os.path.basename(program)} names another signer than the certificate given")
+            raise Refused(f"the signed {os.path.basename(program)} names another signer than the certificate given")
     print(expected)
 
 
@@ -179,4 +175,4 @@ if __name__ == "__main__":
     if not command or len(sys.argv) < 2 + least:
         print(__doc__.strip(), file=sys.stderr)
         sys.exit(2)
-    sys.exit(text.one_line_main("sign: ", Refusal, lambda: command(*sys.argv[2:])))
+    sys.exit(one_line_main("sign: ", lambda: command(*sys.argv[2:])))

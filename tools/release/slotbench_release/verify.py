@@ -39,8 +39,9 @@ from cryptography.hazmat.primitives import hashes
 
 import authenticode
 import export
+import pe_checks
 import release_zip
-from text import escape, name
+from text import Refused, escape, name
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 USAGE = "usage: bash tools/verify_release.sh [--ca FILE] [--signer SHA256] [--unsigned ZIP] ZIP|EXE|DLL"
@@ -99,7 +100,7 @@ class Layouts:
         started = time.monotonic()
         try:
             release_zip.check_layout(unpacked, started + self.left)
-        except release_zip.Refused as refusal:
+        except Refused as refusal:
             raise Failed(one_line(str(refusal))) from None
         finally:
             self.left -= time.monotonic() - started
@@ -109,7 +110,7 @@ def unpack(path, folder, label):
     """A zip's entries unpacked and their SHA-256; its layout not checked yet."""
     try:
         return release_zip.unpack_release(path, folder, label)
-    except release_zip.Refused as refusal:
+    except Refused as refusal:
         raise Failed(one_line(str(refusal))) from None
 
 
@@ -227,8 +228,7 @@ def version_of(program, label):
         gc.collect()  # pefile's objects refer to each other, and hold the program
     if found is None:
         raise Failed(f"{label}: no version resource to tell its release by")
-    high, low = found
-    return f"{high >> 16}.{high & 0xFFFF}.{low >> 16}.{low & 0xFFFF}"
+    return pe_checks.version_text(*found)
 
 
 def fixed_file_version(program):
@@ -297,7 +297,7 @@ def check_signature(data, options, label, out):
     was seen."""
     try:
         signature = authenticode.check(data, options.ca)
-    except authenticode.Refused as refusal:
+    except Refused as refusal:
         raise Failed(f"{label}: {one_line(str(refusal))}") from None
     finally:
         gc.collect()  # what the check parsed may hold copies of the program in cycles
@@ -334,7 +334,7 @@ def version_at(commit):
     objects checked against their ids (export.py), no textconv applied."""
     try:
         return export.version_at(ROOT, commit)
-    except export.Refusal:
+    except Refused:
         return None
 
 
@@ -397,7 +397,7 @@ def build_of(version, options, work, label, out):
     if rebuilt:
         try:
             release_zip.check_layout(release)
-        except release_zip.Refused as refusal:
+        except Refused as refusal:
             raise Failed(one_line(str(refusal))) from None
     program = read_unpacked(os.path.join(folder, PROGRAMS[0]))
     found = version_of(program, f"{zip_label}: {PROGRAMS[0]}")
