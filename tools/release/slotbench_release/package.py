@@ -18,7 +18,7 @@ import pe_checks
 import release_zip
 from text import Refused, one_line_main
 
-PUBLISHER = "docs/release/publisher.txt"
+PUBLISHER = pe_checks.PUBLISHER
 README = "docs/release/README.txt"
 # The package README's fields, and publisher.txt's key for each.
 PUBLISHER_FIELDS = {"name": b"@PUBLISHER_NAME@", "fingerprint_published_at": b"@FINGERPRINT_PUBLISHED_AT@"}
@@ -81,7 +81,8 @@ def readme(source, version):
 def main(source, suffix, build_x86, build_x64, zip_path):
     try:
         version = pe_checks.source_version(source)
-        faults = pe_checks.check_builds(source, suffix, {"x86": build_x86, "x64": build_x64})
+        faults = pe_checks.check_builds(source, suffix, {"x86": build_x86, "x64": build_x64},
+                                        publisher(source)["name"].decode("ascii"))
     except pe_checks.Fault as fault:
         raise Refused(f"{fault}: correct it, {AGAIN}")
     if faults:
