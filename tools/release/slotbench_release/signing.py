@@ -2,8 +2,11 @@
 
   signing.py before ROOT KEY_URI FILE...   the PIN and where the secrets lie
   signing.py certificate PEM               fit to sign with now; prints its subject
-  signing.py signed PEM PROGRAM...         each signed by that certificate;
-                                           prints the signer's SHA-256
+  signing.py signed PEM UNSIGNED SIGNED PROGRAM...
+                                           each program in SIGNED its copy in
+                                           UNSIGNED signed by that certificate's
+                                           key; prints the signer's SHA-256
+  signing.py same FILE FILE                exit status 0 for the same bytes
 
 Every refusal is one line on stderr and exit status 1.
 """
@@ -14,18 +17,16 @@ import re
 import sys
 import urllib.parse
 
-from asn1crypto import cms
 from cryptography import x509
 from cryptography.hazmat.primitives.serialization import Encoding
 from cryptography.x509.oid import ExtendedKeyUsageOID
 
+import authenticode
 import export
 from text import Refused, escape, name, one_line_main
 
-# Far above a certificate chain or one signature of ours.
+# Far above a certificate chain of ours.
 MAX_PEM = 1 << 20
-MAX_SIGNATURE = 1 << 20
-MAX_PROGRAM = 16 << 20
 
 
 def pin_in_uri(uri):
@@ -115,44 +116,22 @@ def certificate(path):
     print(subject)
 
 
-def signer_of(path):
-    """The DER of the certificate that made the one signature in a PE file."""
-    import pefile  # only here: the other steps need no PE reader
-
-    if os.path.getsize(path) > MAX_PROGRAM:
-        raise Refused(f"{path} is larger than any program of ours")
-    with open(path, "rb") as f:
-        data = f.read()
-    pe = pefile.PE(data=data, fast_load=True)
-    table = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
-    start, size = table.VirtualAddress, table.Size  # a file offset, not an address
-    if not start or not 8 < size <= MAX_SIGNATURE or start + size > len(data):
-        raise Refused("it has no signature")
-    length = int.from_bytes(data[start:start + 4], "little")
-    content = cms.ContentInfo.load(data[start + 8:start + min(length, size)], strict=False)
-    signed = content["content"]
-    infos = signed["signer_infos"]
-    if len(infos) != 1:
-        raise Refused(f"{len(infos)} signers")
-    sid = infos[0]["sid"].chosen
-    for candidate in signed["certificates"]:
-        cert = candidate.chosen
-        if (cert.issuer == sid["issuer"] and cert.serial_number == sid["serial_number"].native):
-            return cert.dump()
-    raise Refused("its signer's certificate is not in the signature")
-
-
-def signed(path, *programs):
+def signed(path, unsigned, signed_folder, *programs):
+    """Each program in signed_folder read as verify reads it: its copy in
+    unsigned plus one signature that the certificate's key made."""
     expected = fingerprint(read_certificate(path))
     for program in programs:
+        with open(os.path.join(signed_folder, program), "rb") as f:
+            data = f.read(authenticode.MAX_SIZE + 1)
         try:
-            der = signer_of(program)
+            signature = authenticode.check(data)
         except Refused as refusal:
-            raise Refused(f"the signed {os.path.basename(program)}: {refusal}")
-        except Exception as error:  # attacker-shaped input ends in one line
-            raise Refused(f"the signed {os.path.basename(program)} cannot be read ({error.__class__.__name__})")
-        if hashlib.sha256(der).hexdigest() != expected:
-            raise Refused(f"the signed {os.path.basename(program)} names another signer than the certificate given")
+            raise Refused(f"the signed {program}: {refusal}")
+        with open(os.path.join(unsigned, program), "rb") as f:
+            if signature.unsigned != f.read():
+                raise Refused(f"the signed {program} is not its unsigned self plus a signature")
+        if signature.signer_sha256 != expected:
+            raise Refused(f"the signed {program} names another signer than the certificate given")
     print(expected)
 
 
@@ -168,7 +147,7 @@ def same(first, second):
         sys.exit(1)
 
 
-COMMANDS = {"before": (before, 3), "certificate": (certificate, 1), "signed": (signed, 2), "same": (same, 2)}
+COMMANDS = {"before": (before, 3), "certificate": (certificate, 1), "signed": (signed, 4), "same": (same, 2)}
 
 if __name__ == "__main__":
     command, least = COMMANDS.get(sys.argv[1] if len(sys.argv) > 1 else "", (None, 0))
