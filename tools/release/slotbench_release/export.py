@@ -1,9 +1,10 @@
 """What the release tools ask git about a commit and the checkout, asked so
 that nothing but the commit's own objects decides the answer.
 
-  export.py commit ROOT REV          the full id of commit REV
-  export.py version ROOT COMMIT      res/version.h's four-part version there
-  export.py date ROOT COMMIT         the commit's time (seconds since 1970)
+  export.py release ROOT REV         "COMMIT VERSION DATE" of commit REV: its
+                                     full id, res/version.h's version there,
+                                     its time (seconds since 1970)
+  export.py version ROOT             res/version.h's version in the work tree
   export.py tree ROOT COMMIT FOLDER  the commit's files, byte for byte
   export.py changes ROOT             files of HEAD that differ in the work tree
   export.py untracked ROOT           files HEAD lacks that its .gitignore
@@ -36,8 +37,9 @@ import tempfile
 
 from text import Refused, escape, one_line_main
 
-VERSION_LINE = re.compile(rb'^#define SLOTBENCH_VERSION_TEXT "([0-9.]*)"$', re.M)
-FOUR_PARTS = re.compile(r"[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+")
+VERSION_LINE = re.compile(rb'^#define SLOTBENCH_VERSION_TEXT (.*)$', re.M)
+# Four parts, each a 16-bit number: what a version resource can hold.
+FOUR_PARTS = re.compile(rb'"([0-9]{1,5}(?:\.[0-9]{1,5}){3})"')
 OBJECT_ID = re.compile(rb"[0-9a-f]{40}|[0-9a-f]{64}")
 # Only these, whatever the caller's environment holds: other GIT_*
 # variables could point git at another repository, index or object store.
@@ -165,24 +167,32 @@ def checked(root, commit):
     return objects, date, list(objects.files(tree, commit))
 
 
-def blob_at(root, commit, path):
-    objects, _, listed = checked(root, commit)
+def release(root, rev):
+    """(commit, version, date) of a commit, its objects read once."""
+    commit = commit_id(root, rev)
+    objects, date, listed = checked(root, commit)
     try:
-        for _, oid, name in listed:
-            if name == path.encode():
-                return objects.read(oid, b"blob")
-        return None
+        header = next((objects.read(oid, b"blob") for _, oid, path in listed if path == b"res/version.h"), None)
     finally:
         objects.close()
+    return commit, version_in(header, f"res/version.h of commit {commit[:12]}"), zip_date(commit, date)
 
 
-def version_at(root, commit):
-    header = blob_at(root, commit, "res/version.h")
-    found = VERSION_LINE.search(header) if header is not None else None
-    version = found.group(1).decode() if found else ""
-    if not FOUR_PARTS.fullmatch(version):
-        raise Refused(f"commit {commit[:12]} has no four-part SLOTBENCH_VERSION_TEXT in res/version.h")
-    return version
+def version_in(header, where):
+    """SLOTBENCH_VERSION_TEXT of res/version.h's bytes: one line of it,
+    "a.b.c.d", each part a 16-bit number. The build (cmake/version.cmake)
+    and every release tool read it by this rule."""
+    found = VERSION_LINE.findall(header or b"")
+    parts = FOUR_PARTS.fullmatch(found[0]) if len(found) == 1 else None
+    if not parts or any(int(part) > 0xFFFF for part in parts.group(1).split(b".")):
+        raise Refused(f"{where} has no single '#define SLOTBENCH_VERSION_TEXT \"a.b.c.d\"' line, each part at most"
+                      " 65535: write it so")
+    return parts.group(1).decode()
+
+
+def tree_version(root):
+    with open(os.path.join(root, "res/version.h"), "rb") as f:
+        return version_in(f.read(1 << 20), "res/version.h")
 
 
 # 2107-12-31 23:59:59 UTC: a zip entry's year has seven bits, from 1980
@@ -190,9 +200,7 @@ def version_at(root, commit):
 LAST_ZIP_TIME = 4354819199
 
 
-def date_at(root, commit):
-    objects, date, _ = checked(root, commit)
-    objects.close()
+def zip_date(commit, date):
     if date > LAST_ZIP_TIME:
         raise Refused(f"commit {commit[:12]} is dated after 2107, which a zip cannot date: commit it again"
                       " (`git commit --amend --no-edit` dates it now)")
@@ -341,9 +349,8 @@ def print_unignored(path):
 
 # Command: (what it prints, its number of arguments).
 COMMANDS = {
-    "commit": (lambda *a: print(commit_id(*a)), 2),
-    "version": (lambda *a: print(version_at(*a)), 2),
-    "date": (lambda *a: print(date_at(*a)), 2),
+    "release": (lambda *a: print(*release(*a)), 2),
+    "version": (lambda root: print(tree_version(root)), 1),
     "tree": (export, 3),
     "changes": (lambda root: lines(changes(root)), 1),
     "untracked": (lambda root: lines(untracked(root)), 1),

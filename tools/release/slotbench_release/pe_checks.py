@@ -15,7 +15,8 @@ import struct
 
 import pefile
 
-from text import escape
+import export
+from text import Refused, escape
 
 # Far above the release's programs (400 KB at most): more is not ours.
 MAX_SIZE = 16 << 20
@@ -99,12 +100,11 @@ def _define(path, name, pattern):
 
 
 def source_version(source):
-    """SLOTBENCH_VERSION_TEXT of res/version.h: a.b.c.d, each part a 16-bit number."""
-    path = os.path.join(source, "res/version.h")
-    version = _define(path, "SLOTBENCH_VERSION_TEXT", r'"([0-9]{1,5}(?:\.[0-9]{1,5}){3})"')
-    if any(int(part) > 0xFFFF for part in version.split(".")):
-        raise Fault(f"{path}: {version} does not fit a version resource")
-    return version
+    """SLOTBENCH_VERSION_TEXT of res/version.h: a.b.c.d."""
+    try:
+        return export.tree_version(source)
+    except (OSError, Refused) as error:
+        raise Fault(str(error) if isinstance(error, Refused) else f"res/version.h cannot be read ({error.strerror})")
 
 
 def about_dialog_id(source):

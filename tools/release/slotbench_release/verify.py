@@ -333,7 +333,7 @@ def version_at(commit):
     """res/version.h's four-part version at a commit, or None; read from
     objects checked against their ids (export.py), no textconv applied."""
     try:
-        return export.version_at(ROOT, commit)
+        return export.release(ROOT, commit)[1]
     except Refused:
         return None
 
