@@ -152,13 +152,33 @@ def load(path):
         if size > MAX_SIZE:
             raise Fault(f"{path}: {size} bytes, over {MAX_SIZE >> 20} MiB: not a build of ours")
         with open(path, "rb") as f:
-            pe = pefile.PE(data=f.read(), fast_load=True)
-        pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY[d] for d in DIRECTORIES])
+            data = f.read()
     except OSError as error:
         raise Fault(f"{path} cannot be read ({error.strerror})")
+    return parse(data, path, DIRECTORIES)
+
+
+def parse(data, path, directories=()):
+    """pefile's reading of data, the directories named parsed as well."""
+    if len(data) > MAX_SIZE:
+        raise Fault(f"{path}: {len(data)} bytes, over {MAX_SIZE >> 20} MiB: not a build of ours")
+    try:
+        pe = pefile.PE(data=data, fast_load=True)
+        if directories:
+            pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY[d] for d in directories])
     except (pefile.PEFormatError, struct.error, ValueError, IndexError) as error:
         raise Fault(f"{path} is not a Windows program ({error.__class__.__name__})")
     return pe
+
+
+def file_version(data, path):
+    """The fixed FileVersion (a.b.c.d) of a program or bridge, from its one
+    version block of the shape the .rc writes: how a file found on a PC
+    tells which release to compare it with."""
+    pe = parse(data, path)
+    program = not pe.FILE_HEADER.Characteristics & IMAGE_FILE_DLL
+    (high, low), _, _ = version_resource(pe, path, program)
+    return version_text(high, low)
 
 
 def architecture_faults(pe, path, arch, dll):

@@ -17,14 +17,14 @@ from text import Refused, one_line_main
 
 def version(path):
     try:
-        pe = pe_checks.load(path)
-        program = not pe.FILE_HEADER.Characteristics & pe_checks.IMAGE_FILE_DLL
-        (high, low), _, _ = pe_checks.version_resource(pe, path, program)
+        with open(path, "rb") as f:
+            return pe_checks.file_version(f.read(pe_checks.MAX_SIZE + 1), path)
     except pe_checks.Fault as fault:
         raise Refused(f"{fault}: no version read from it") from None
+    except OSError:
+        raise
     except Exception as error:  # attacker-made input: any fault is "no version", never a traceback
         raise Refused(f"{path}: no version resource found ({error or type(error).__name__})") from None
-    return pe_checks.version_text(high, low)
 
 
 if __name__ == "__main__":
