@@ -71,7 +71,7 @@ done
 # Before anything else mentions the URI: a PIN in it would end up on
 # osslsigncode's command line, for any user of the machine to read. Then the
 # secrets' place: inside the tree, one `git add -A` would publish them.
-"${PYTHON[@]}" "$checks" before "$ROOT" "$key" "$pkcs12" "$password_file" || exit 1
+"${PYTHON[@]}" "$checks" before "$key" "$pkcs12" "$password_file" || exit 1
 if [[ -n $pkcs12 ]]; then
   [[ -z $module$key$cert ]] || die "--pkcs12 or --pkcs11-module, not both"
 else

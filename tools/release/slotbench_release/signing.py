@@ -1,6 +1,6 @@
 """The checks tools/sign_release.sh makes before and after it signs.
 
-  signing.py before ROOT KEY_URI FILE...   the PIN and where the secrets lie
+  signing.py before KEY_URI FILE...        the PIN and where the secrets lie
   signing.py certificate PEM               fit to sign with now; prints its subject
   signing.py signed PEM UNSIGNED SIGNED PROGRAM...
                                            each program in SIGNED its copy in
@@ -44,41 +44,21 @@ def pin_in_uri(uri):
     return True  # escapes nested that deep are no one's honest URI
 
 
-def inside(root, path):
-    """path relative to root when it lies in the working tree, else None."""
-    try:
-        relative = os.path.relpath(path, root)
-    except ValueError:
-        return None
-    return None if relative == os.pardir or relative.startswith(os.pardir + os.sep) else relative
-
-
-def ignored_by_git(root, relative):
-    # check-ignore reads only ignore rules and the index: no filter, hook or
-    # fsmonitor (export.git turns it off) runs, so it stays.
-    # Not --no-index: a tracked file is committed, whatever .gitignore says.
-    # No ~/.gitconfig of the caller's (core.excludesFile) decides it.
-    return export.git(root, "check-ignore", "-q", "--", relative, check=False).returncode == 0
-
-
-def secrets_placed(root, files):
-    """A key or password inside the working tree is one `git add -A` away
+def secrets_placed(files):
+    """A key or password inside a git working tree is one `git add -A` away
     from the repository, unless git ignores it."""
-    root = os.path.realpath(root)
     for given in files:
-        # Both where it is named and where it really lies.
-        for path in {os.path.abspath(given), os.path.realpath(given)}:
-            relative = inside(root, path)
-            if relative is not None and not ignored_by_git(root, relative):
-                raise Refused(f"{escape(relative)} is inside the working tree and git does not ignore it:"
-                              " move it out (for example to ~/slotbench-keys), then sign again")
+        relative = export.unignored(given)
+        if relative is not None:
+            raise Refused(f"{escape(relative)} is inside the working tree and git does not ignore it:"
+                          " move it out (for example to ~/slotbench-keys), then sign again")
 
 
-def before(root, uri, *files):
+def before(uri, *files):
     if pin_in_uri(uri):
         raise Refused("the --key URI holds a PIN (pin-value): remove it from the URI and give the PIN with"
                       " --password-file")
-    secrets_placed(root, [f for f in files if f])
+    secrets_placed([f for f in files if f])
 
 
 def read_certificate(path):
@@ -147,7 +127,7 @@ def same(first, second):
         sys.exit(1)
 
 
-COMMANDS = {"before": (before, 3), "certificate": (certificate, 1), "signed": (signed, 4), "same": (same, 2)}
+COMMANDS = {"before": (before, 1), "certificate": (certificate, 1), "signed": (signed, 4), "same": (same, 2)}
 
 if __name__ == "__main__":
     command, least = COMMANDS.get(sys.argv[1] if len(sys.argv) > 1 else "", (None, 0))
