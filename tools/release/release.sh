@@ -45,13 +45,12 @@ esac
 
 # What is built: the commit, named and dated by it, or (outside a checkout,
 # or allowed) the tree. Paths stay relative to the top folder: messages show them.
-source=. suffix='' in_checkout=0
+source=. suffix=''
 # .git that git cannot answer for is refused, never built as "not a checkout";
 # -ef: the same folder, whatever links lead to it.
 if [[ -e .git || -L .git ]]; then
   top=$(commit_git toplevel 2>&1) || die "$top"
   [[ $top -ef $ROOT ]] || die "git takes $top, not this folder, as the working tree of its .git: repair .git, or build from a fresh clone"
-  in_checkout=1
   changed=$(commit_git changes 2>&1) || die "$changed"
   if [[ -n $changed ]] && ((!allow_dirty)); then
     count=$(wc -l <<<"$changed")
@@ -86,7 +85,7 @@ export SOURCE_DATE_EPOCH
 # rather than the compiler's many lines about what follows from it.
 build_failed() {  # build folder, log
   local build=$1 log=$2 file
-  if ((in_checkout)) && [[ $source != . ]]; then
+  if [[ $source != . ]]; then
     missing=$(commit_git untracked)
     if [[ -n $missing ]]; then
       while IFS= read -r file; do

@@ -28,11 +28,9 @@
 # lines give the signer's SHA-256: publish it where docs/release/publisher.txt
 # says, for the practices to compare.
 #
-# It runs in a fixed environment: started with any other, it starts itself
-# again under env -i with PATH=/usr/bin:/bin, LANG=C.UTF-8, the caller's
-# HOME and, if set, SOFTHSM2_CONF and P11_KIT_* (where a PKCS#11 module
-# finds its token): no tool is looked up on the caller's PATH, no exported
-# function or other variable reaches the tools it runs or the build.
+# It runs in common.sh's fixed environment, keeping only the caller's HOME,
+# SOFTHSM2_CONF and P11_KIT_*: no tool is looked up on the caller's PATH, no
+# exported function or other variable reaches the tools it runs or the build.
 set -euo pipefail
 
 case $0 in

@@ -31,7 +31,6 @@ import time
 import warnings
 from dataclasses import dataclass
 
-import pefile
 from cryptography import x509
 from cryptography.utils import CryptographyDeprecationWarning
 from cryptography.hazmat.primitives import hashes
