@@ -17,7 +17,7 @@ PYTHON=(/usr/bin/python3 -B -E -s -X pycache_prefix=/nonexistent)
 # variables alone; otherwise starts the script again so. A kept NAME=VALUE
 # is set so, a kept NAME (or PREFIX*) carried over from the environment.
 fixed_environment() {  # tool, script, kept..., --, the script's arguments...
-  local tool=$1 script=$2 entry name spec count=0 same=1
+  local tool=$1 script=$2 entry name rule count=0 same=1
   local -a kept=() restart=()
   local -A wanted=([PATH]=/usr/bin:/bin [LANG]=C.UTF-8)
   shift 2
@@ -27,16 +27,16 @@ fixed_environment() {  # tool, script, kept..., --, the script's arguments...
   done
   shift
   [[ -r /proc/$$/environ ]] || { echo "$tool: /proc/$$/environ cannot be read: run it where /proc is mounted" >&2; exit 1; }
-  for spec in "${kept[@]}"; do
-    [[ $spec != *=* ]] || wanted[${spec%%=*}]=${spec#*=}
+  for rule in "${kept[@]}"; do
+    [[ $rule != *=* ]] || wanted[${rule%%=*}]=${rule#*=}
   done
   while IFS= read -r -d '' entry; do
     count=$((count + 1))
     name=${entry%%=*}
     [[ -n $name && $entry == *=* ]] || { same=0; continue; }
-    for spec in "${kept[@]}"; do
+    for rule in "${kept[@]}"; do
       # shellcheck disable=SC2053  # the pattern is meant
-      [[ $spec == *=* || $name != $spec ]] || wanted[$name]=${entry#*=}
+      [[ $rule == *=* || $name != $rule ]] || wanted[$name]=${entry#*=}
     done
     [[ ${wanted[$name]+set} && ${wanted[$name]} == "${entry#*=}" ]] || same=0
   done </proc/$$/environ
