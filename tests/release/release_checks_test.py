@@ -20,7 +20,9 @@ sys.path.insert(0, TOOLS)
 import package  # noqa: E402
 import pe_checks  # noqa: E402
 import signing  # noqa: E402
+from text import Refused  # noqa: E402
 
+PUBLISHER = package.publisher(TREE)["name"].decode("ascii")
 FILES = ("x86/SlotBench.exe", "x86/bridge/CT_ORB.dll", "x64/SlotBench.exe", "x64/bridge/CT_ORB.dll")
 results = {"passed": 0, "failed": 0}
 
@@ -83,6 +85,16 @@ def about_text(pe, data):
     prefix = pe_checks.ABOUT_PREFIX.encode("utf-16-le")
     at = bytes(data).index(prefix) + len(prefix)
     data[at:at + 2] = ("8" if data[at:at + 2] != "8".encode("utf-16-le") else "9").encode("utf-16-le")
+
+
+def about_version_hidden(pe, data):
+    """The version text hidden (no WS_VISIBLE), the line below it saying
+    another version: a static control's style sits 30 bytes before its text."""
+    at = bytes(data).index(pe_checks.ABOUT_PREFIX.encode("utf-16-le")) - 30
+    struct.pack_into("<I", data, at, struct.unpack_from("<I", data, at)[0] & ~pe_checks.WS_VISIBLE)
+    old, new = "(C) 2026 Slot Bench authors", "Slot_Bench Version 9.9.0.0 "
+    at = bytes(data).index(old.encode("utf-16-le"))
+    data[at:at + 2 * len(new)] = new.encode("utf-16-le")
 
 
 def no_seh(pe, data):
@@ -266,6 +278,8 @@ CASES = [
      lambda pe, d: (string(b"FileVersion")(pe, d), string(b"ProductVersion")(pe, d)),
      ["FileVersion string", "ProductVersion string"]),
     ("the About box's version changed", "x64/SlotBench.exe", about_text, ["About box"]),
+    ("the About box's version hidden, another shown below it", "x86/SlotBench.exe", about_version_hidden,
+     ["About box (dialog 100): control 2's style 0x40000080, where res/slotbench.rc writes 0x50000080"]),
     ("32-bit program marked NO_SEH", "x86/SlotBench.exe", no_seh, ["NO_SEH"]),
     ("32-bit program with a SafeSEH table", "x86/SlotBench.exe", safe_seh_table, ["SafeSEH table"]),
     ("a program importing CreateFile2 (Windows 8)", "x86/SlotBench.exe",
@@ -293,6 +307,8 @@ CASES = [
      duplicate_file_version, ["version resource: string FileVersion 2 times in table 040904b0"]),
     ("a version string none of ours (CompanyName renamed)", "x64/bridge/CT_ORB.dll",
      renamed_string(b"CompanyName", b"CompanyNamX"), ["version resource: string CompanyNamX in table 040904B0"]),
+    ("another publisher named in a program", "x86/SlotBench.exe", replaced_in_version(
+        PUBLISHER.encode("utf-16-le"), ("X" + PUBLISHER[1:]).encode("utf-16-le")), ["CompanyName string is \"X"]),
     ("a second string table (German)", "x64/SlotBench.exe", replaced_in_version(
         "040904b0".encode("utf-16-le"), "040704b0".encode("utf-16-le")),
      ["version resource: string tables 040704b0, not 040904b0 alone"]),
@@ -325,7 +341,7 @@ CASES = [
 def faults_in(folder):
     """The checks' faults, their paths relative to folder."""
     builds = {arch: os.path.join(folder, arch) for arch in ("x86", "x64")}
-    return {fault.replace(folder + os.sep, "", 1) for fault in pe_checks.check_builds(TREE, "", builds)}
+    return {fault.replace(folder + os.sep, "", 1) for fault in pe_checks.check_builds(TREE, "", builds, PUBLISHER)}
 
 
 def check_pe_cases(work):
@@ -407,7 +423,7 @@ def check_readme_cases(work):
             text = package.readme(source, "7.8.9.10").decode("ascii")
             ok = refusal is None and "7.8.9.10 by Test Publisher, see the test page, ask the test desk." in text and "@" not in text
             detail = text
-        except package.Refusal as error:
+        except Refused as error:
             ok = refusal is not None and refusal in str(error) and "`bash tools/release.sh`" in str(error)
             detail = str(error)
         report(ok, f"package README, {description}: {'accepted' if refusal is None else 'refused'}", detail)

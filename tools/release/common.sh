@@ -1,49 +1,57 @@
 # shellcheck shell=bash
-# Steps the release tools share, sourced by release.sh, sign_release.sh and
-# verify_release.sh. Each function prints nothing on success but what it
-# returns; a failure is one line on stderr and a non-zero status, and the
-# caller's die()/fail() says what to do next.
+# Steps the release tools share, sourced by release.sh, sign_release.sh,
+# verify_release.sh and make_trial_certificates.sh. A failure is one line on
+# stderr and a non-zero status; the caller's die() says what to do next.
 
-# The four-part version in res/version.h of a tree (default: the checkout).
-slotbench_version() {  # [tree]
-  local tree=${1:-$ROOT} version
-  version=$(sed -n 's/^#define SLOTBENCH_VERSION_TEXT "\([0-9.]*\)"$/\1/p' "$tree/res/version.h" 2>/dev/null)
-  [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$ ]] || return 1
-  echo "$version"
+# Debian's Python with its pefile, asn1crypto and cryptography (tools/setup.sh).
+# -E: no PYTHONPATH puts another module in place of ours; -s: nor the user's
+# site folder; -B: nothing written into the tree; pycache_prefix: a folder
+# that is not there, so no __pycache__ of the tree (which -B still reads)
+# stands in for a module.
+PYTHON=(/usr/bin/python3 -B -E -s -X pycache_prefix=/nonexistent)
+
+# Continues when the shell runs with -p (no function or BASH_ENV from the
+# environment stands in for a builtin) and its environment as the kernel
+# handed it over (/proc/$$/environ: names bash does not show, exported
+# functions among them) is PATH=/usr/bin:/bin, LANG=C.UTF-8 and the kept
+# variables alone; otherwise starts the script again so. A kept NAME=VALUE
+# is set so, a kept NAME (or PREFIX*) carried over from the environment.
+fixed_environment() {  # tool, script, kept..., --, the script's arguments...
+  local tool=$1 script=$2 entry name rule count=0 same=1
+  local -a kept=() restart=()
+  local -A wanted=([PATH]=/usr/bin:/bin [LANG]=C.UTF-8)
+  shift 2
+  while [[ $1 != -- ]]; do
+    kept+=("$1")
+    shift
+  done
+  shift
+  [[ -r /proc/$$/environ ]] || { echo "$tool: /proc/$$/environ cannot be read: run it where /proc is mounted" >&2; exit 1; }
+  for rule in "${kept[@]}"; do
+    [[ $rule != *=* ]] || wanted[${rule%%=*}]=${rule#*=}
+  done
+  while IFS= read -r -d '' entry; do
+    count=$((count + 1))
+    name=${entry%%=*}
+    [[ -n $name && $entry == *=* ]] || { same=0; continue; }
+    for rule in "${kept[@]}"; do
+      # shellcheck disable=SC2053  # the pattern is meant
+      [[ $rule == *=* || $name != $rule ]] || wanted[$name]=${entry#*=}
+    done
+    [[ ${wanted[$name]+set} && ${wanted[$name]} == "${entry#*=}" ]] || same=0
+  done </proc/$$/environ
+  [[ $- == *p* ]] || same=0
+  ((same && count == ${#wanted[@]})) && return 0
+  for entry in "${!wanted[@]}"; do
+    restart+=("$entry=${wanted[$entry]}")
+  done
+  exec /usr/bin/env -i "${restart[@]}" /bin/bash -p "$script" "$@"
 }
 
 # git, asked through export.py: no ~/.gitconfig, system config, replace
 # refs or GIT_* variable of the caller's changes what a commit holds.
-# Failures: one line on stderr.
 commit_git() {  # command, arguments (see export.py)
-  /usr/bin/python3 -B -E -s -X pycache_prefix=/nonexistent "$ROOT/tools/release/slotbench_release/export.py" "$1" "$ROOT" "${@:2}"
-}
-
-# The same, as written in a commit: what a build of the commit is named by.
-slotbench_version_at() {  # commit
-  commit_git version "$1"
-}
-
-# The full id of a commit (HEAD, a tag, ...).
-commit_of() {  # rev
-  commit_git commit "$1"
-}
-
-# The commit's files, byte for byte as committed, into a new folder.
-export_commit() {  # commit, folder
-  commit_git tree "$1" "$2"
-}
-
-# Files of HEAD's commit that differ in the working tree, one per line
-# (empty: clean), compared blob by blob without git status.
-uncommitted_changes() {
-  commit_git changes
-}
-
-# Files the commit lacks that its .gitignore does not name, one per line: what a build of a
-# commit lacks that the working tree has.
-untracked_files() {
-  commit_git untracked
+  "${PYTHON[@]}" "$ROOT/tools/release/slotbench_release/export.py" "$1" "$ROOT" "${@:2}"
 }
 
 # Builds the release zip of a commit from an export of it, in a new folder
@@ -51,11 +59,11 @@ untracked_files() {
 # it made. The build's log is WORK/release-of-commit.log. Nothing built
 # before is used: what is in out/ or build/ may have been put there by anyone.
 build_release_of_commit() {  # commit, work folder
-  local commit=$1 work=$2 source version date file first
-  version=$(slotbench_version_at "$commit") || return 1
-  date=$(commit_git date "$commit") || return 1
+  local commit=$1 work=$2 source described version date file first
+  described=$(commit_git release "$commit") || return 1
+  read -r commit version date <<<"$described"
   source=$(mktemp -d "$work/source.XXXXXX")
-  export_commit "$commit" "$source" || return 1
+  commit_git tree "$commit" "$source" || return 1
   # The export's own release.sh, in the fixed environment it would choose,
   # under bash -p: not its wrapper, which a plain bash would start with
   # this shell's exported functions (one named exec among them).
@@ -63,7 +71,7 @@ build_release_of_commit() {  # commit, work folder
       /bin/bash -p "$source/tools/release/release.sh" >"$work/release-of-commit.log" 2>&1; then
     while IFS= read -r file; do
       [[ -z $file ]] || echo "not in the commit: $file (git add it?)" >&2
-    done < <(untracked_files)
+    done < <(commit_git untracked)
     # The export's first finding (its progress lines and the logs it points
     # to are in a folder that is gone by now); release.sh in the checkout
     # builds the same and keeps its logs.

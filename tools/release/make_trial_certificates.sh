@@ -24,7 +24,7 @@ if [[ -e $dir || -L $dir ]] && [[ ! -d $dir || -L $dir || -n $(ls -A "$dir") ]];
   die "$dir is not a new or empty folder: name another"
 fi
 # Keys inside a working tree are one `git add -A` from being published.
-inside=$(/usr/bin/python3 -B -E -s -X pycache_prefix=/nonexistent "$ROOT/tools/release/slotbench_release/export.py" unignored "$dir") ||
+inside=$("${PYTHON[@]}" "$ROOT/tools/release/slotbench_release/export.py" unignored "$dir") ||
   die "cannot tell whether $dir lies in a git working tree"
 [[ -z $inside ]] ||
   die "$inside is inside a git working tree and git does not ignore it: name a folder outside it, for example ~/slotbench-keys"
@@ -33,7 +33,7 @@ dir=$(cd "$dir" && pwd)
 # The names the README's release steps use.
 mv "$dir/good.p12" "$dir/signer.p12"
 mv "$dir/good.crt" "$dir/signer.crt"
-version=$(slotbench_version) || version='<version>'
+version=$(commit_git version 2>/dev/null) || version='<version>'
 q() { printf '%q' "$1"; }
 cat <<END
 trial certificates: a throwaway CA (ca.crt) and code signer (signer.p12, its password in

@@ -23,52 +23,25 @@
 # which this builds again from an export of the commit every time (as long
 # as a release build takes): nothing left in out/ or build/ is trusted.
 # The key and the password file must lie outside the working tree, or be
-# ignored by git. The last lines give the signer's SHA-256, read back from
-# the signatures made: publish it where docs/release/publisher.txt says, for
-# the practices to compare.
+# ignored by git. The signatures made are read back as tools/verify_release.sh
+# reads them (a --cert whose key did not sign is refused there); the last
+# lines give the signer's SHA-256: publish it where docs/release/publisher.txt
+# says, for the practices to compare.
 #
-# It runs in a fixed environment: started with any other, it starts itself
-# again under env -i with PATH=/usr/bin:/bin, LANG=C.UTF-8, the caller's
-# HOME and, if set, SOFTHSM2_CONF and P11_KIT_* (where a PKCS#11 module
-# finds its token): no tool is looked up on the caller's PATH, no exported
-# function or other variable reaches the tools it runs or the build.
+# It runs in common.sh's fixed environment, keeping only the caller's HOME,
+# SOFTHSM2_CONF and P11_KIT_*: no tool is looked up on the caller's PATH, no
+# exported function or other variable reaches the tools it runs or the build.
 set -euo pipefail
 
-# As release.sh's gate: the environment as the kernel handed it over
-# (/proc/$$/environ), names bash does not show among them, decides; -p: no
-# function from the environment stands in for the builtins used here.
-kept_variable() {
-  case $1 in
-    HOME=* | SOFTHSM2_CONF=* | P11_KIT_*=*) return 0 ;;
-    *) return 1 ;;
-  esac
-}
-environment_is_fixed() {
-  local entry path='' lang=''
-  [[ $- == *p* ]] || return 1
-  [[ -r /proc/$$/environ ]] || return 2
-  while IFS= read -r -d '' entry; do
-    case $entry in
-      PATH=*) path=${entry#PATH=} ;;
-      LANG=*) lang=${entry#LANG=} ;;
-      *) kept_variable "$entry" || return 1 ;;
-    esac
-  done </proc/$$/environ
-  [[ $path == /usr/bin:/bin && $lang == C.UTF-8 ]]
-}
-environment_is_fixed || {
-  (($? != 2)) || { echo "sign: /proc/$$/environ cannot be read: run it where /proc is mounted" >&2; exit 1; }
-  kept=()
-  while IFS= read -r -d '' entry; do
-    ! kept_variable "$entry" || kept+=("$entry")
-  done </proc/$$/environ
-  exec /usr/bin/env -i PATH=/usr/bin:/bin LANG=C.UTF-8 "${kept[@]}" /bin/bash -p "$0" "$@"
-}
-
-ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+case $0 in
+  */*) here=${0%/*} ;;
+  *) here=. ;;
+esac
 # shellcheck source=tools/release/common.sh
-source "$ROOT/tools/release/common.sh"
-PYTHON=(/usr/bin/python3 -B -E -s -X pycache_prefix=/nonexistent)
+source "$here/common.sh"
+# HOME, SOFTHSM2_CONF and P11_KIT_*: where a PKCS#11 module finds its token.
+fixed_environment sign "$0" HOME SOFTHSM2_CONF 'P11_KIT_*' -- "$@"
+ROOT=$(cd "$here/../.." && pwd)
 checks=$ROOT/tools/release/slotbench_release/signing.py
 
 die() {
@@ -96,7 +69,7 @@ done
 # Before anything else mentions the URI: a PIN in it would end up on
 # osslsigncode's command line, for any user of the machine to read. Then the
 # secrets' place: inside the tree, one `git add -A` would publish them.
-"${PYTHON[@]}" "$checks" before "$ROOT" "$key" "$pkcs12" "$password_file" || exit 1
+"${PYTHON[@]}" "$checks" before "$key" "$pkcs12" "$password_file" || exit 1
 if [[ -n $pkcs12 ]]; then
   [[ -z $module$key$cert ]] || die "--pkcs12 or --pkcs11-module, not both"
 else
@@ -111,15 +84,13 @@ done
 [[ -e $ROOT/.git || -L $ROOT/.git ]] || die "this is not a git checkout: sign in a clone of the release's commit"
 top=$(commit_git toplevel 2>&1) || die "$top"
 [[ $top -ef $ROOT ]] || die "git takes $top, not this folder, as the working tree of its .git: sign in a fresh clone"
-changed=$(uncommitted_changes 2>&1) || die "$changed"
+changed=$(commit_git changes 2>&1) || die "$changed"
 count=$(wc -l <<<"$changed")
 ((count <= 3)) && count='' || count="$count files: "
 [[ -z $changed ]] ||
   die "the tree has uncommitted changes ($count$(head -n 3 <<<"$changed" | paste -sd ' ')): only a build of a commit is signed: commit them, then \`bash tools/release.sh\` and sign again"
-commit=$(commit_of HEAD 2>&1) || die "$commit"
-# The version of the commit, as written in it: the zips' names.
-version=$(slotbench_version_at "$commit" 2>/dev/null) ||
-  die "no four-part SLOTBENCH_VERSION_TEXT in res/version.h of commit ${commit:0:12}"
+described=$(commit_git release HEAD 2>&1) || die "$described"
+read -r commit version _ <<<"$described"
 unsigned=$release_dir/SlotBench-$version-windows.zip
 signed=$release_dir/SlotBench-$version-windows-signed.zip
 # Shown relative to the top folder; a folder outside the tree as it was typed.
@@ -198,17 +169,12 @@ for program in "${programs[@]}"; do
     reason=$(grep -m1 -i -E "incorrect|wrong|failed to|error" "$work/osslsigncode.log" || echo "osslsigncode failed")
     die "signing $program failed: $reason"
   fi
-  # A signature that did more than append itself would break the promise
-  # that the signed program is the reproducible one.
-  if ! { osslsigncode remove-signature -in "$out" -out "$work/stripped" >/dev/null 2>&1 &&
-    "${PYTHON[@]}" "$checks" same "$work/stripped" "$work/files/$program"; }; then
-    die "the signed $program is not its unsigned self plus a signature"
-  fi
-  rm -f "$work/stripped"
 done
 
-# The signer as the signatures name it, not as the key file claims.
-fingerprint=$("${PYTHON[@]}" "$checks" signed "$work/cert.pem" "${programs[@]/#/$work/signed/}") || exit 1
+# Read back as verify reads them: what it would refuse (a signature more
+# than appended, a key that is not the certificate's) is not published.
+fingerprint=$("${PYTHON[@]}" "$checks" signed "$work/cert.pem" "$work/files" "$work/signed" "${programs[@]}") ||
+  exit 1
 "${PYTHON[@]}" "$ROOT/tools/release/slotbench_release/release_zip.py" pack "$work/unsigned.zip" "$work/signed" "$work/signed.zip" ||
   die "packing the signed zip failed"
 # Into place in one rename, so that no half-written zip is ever there.

@@ -60,9 +60,8 @@ WIN_CERT_REVISION_2_0 = 0x0200
 WIN_CERT_TYPE_PKCS_SIGNED_DATA = 0x0002
 
 
-class Refused(Exception):
-    """Why a file is not its release plus one signature: one line, every
-    text from the file in it escaped."""
+# Why a file is not its release plus one signature.
+Refused = text.Refused
 
 
 @dataclass(frozen=True)

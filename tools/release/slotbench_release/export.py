@@ -1,9 +1,10 @@
 """What the release tools ask git about a commit and the checkout, asked so
 that nothing but the commit's own objects decides the answer.
 
-  export.py commit ROOT REV          the full id of commit REV
-  export.py version ROOT COMMIT      res/version.h's four-part version there
-  export.py date ROOT COMMIT         the commit's time (seconds since 1970)
+  export.py release ROOT REV         "COMMIT VERSION DATE" of commit REV: its
+                                     full id, res/version.h's version there,
+                                     its time (seconds since 1970)
+  export.py version ROOT             res/version.h's version in the work tree
   export.py tree ROOT COMMIT FOLDER  the commit's files, byte for byte
   export.py changes ROOT             files of HEAD that differ in the work tree
   export.py untracked ROOT           files HEAD lacks that its .gitignore
@@ -34,19 +35,16 @@ import subprocess
 import sys
 import tempfile
 
-import text
+from text import Refused, escape, one_line_main
 
-VERSION_LINE = re.compile(rb'^#define SLOTBENCH_VERSION_TEXT "([0-9.]*)"$', re.M)
-FOUR_PARTS = re.compile(r"[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+")
+VERSION_LINE = re.compile(rb'^#define SLOTBENCH_VERSION_TEXT (.*)$', re.M)
+# Four parts, each a 16-bit number: what a version resource can hold.
+FOUR_PARTS = re.compile(rb'"([0-9]{1,5}(?:\.[0-9]{1,5}){3})"')
 OBJECT_ID = re.compile(rb"[0-9a-f]{40}|[0-9a-f]{64}")
 # Only these, whatever the caller's environment holds: other GIT_*
 # variables could point git at another repository, index or object store.
 KEPT = ("PATH", "LANG", "LC_ALL", "TZ")
 _home = None
-
-
-class Refusal(Exception):
-    pass
 
 
 def environment():
@@ -62,14 +60,14 @@ def environment():
 
 
 def git(root, *arguments, stdin=None, check=True):
-    """git's output; a failure is a Refusal with git's first line of complaint."""
+    """git's output; a failure is a Refused with git's first line of complaint."""
     # core.fsmonitor: a command the repository's config could have status run.
     result = subprocess.run(["git", "-c", "core.fsmonitor=false", "-C", root, *arguments], input=stdin,
                             capture_output=True, env=environment(),
                             stdin=None if stdin is not None else subprocess.DEVNULL)
     if check and result.returncode != 0:
         said = result.stderr.decode("utf-8", "replace").strip().splitlines()
-        raise Refusal(f"git {arguments[0]} failed: {said[0] if said else f'exit status {result.returncode}'}")
+        raise Refused(f"git {arguments[0]} failed: {said[0] if said else f'exit status {result.returncode}'}")
     return result
 
 
@@ -77,7 +75,7 @@ def commit_id(root, rev):
     found = git(root, "rev-parse", "-q", "--verify", "--end-of-options", f"{rev}^{{commit}}", check=False)
     commit = found.stdout.strip()
     if found.returncode != 0 or not OBJECT_ID.fullmatch(commit):
-        raise Refusal(f"no commit {text.escape(rev)} in this repository")
+        raise Refused(f"no commit {escape(rev)} in this repository")
     return commit.decode("ascii")
 
 
@@ -90,7 +88,7 @@ class Objects:
     def __init__(self, root):
         fmt = git(root, "rev-parse", "--show-object-format", check=False)
         if fmt.returncode != 0 or fmt.stdout.strip() != b"sha1":
-            raise Refusal("this repository's objects are not named by SHA-1: the release tools check only SHA-1 ids")
+            raise Refused("this repository's objects are not named by SHA-1: the release tools check only SHA-1 ids")
         self.batch = subprocess.Popen(["git", "-C", root, "cat-file", "--batch"], stdin=subprocess.PIPE,
                                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=environment())
         self.trees = {}
@@ -107,13 +105,13 @@ class Objects:
         self.batch.stdin.flush()
         header = self.batch.stdout.readline().split()
         if len(header) != 3 or header[0] != oid or header[1] != kind:
-            raise Refusal(f"git cat-file gave no {kind.decode()} {oid.decode()}")
+            raise Refused(f"git cat-file gave no {kind.decode()} {oid.decode()}")
         size = int(header[2])
         data = self.batch.stdout.read(size)
         if len(data) != size or self.batch.stdout.read(1) != b"\n":
-            raise Refusal(f"git cat-file cut object {oid.decode()} short")
+            raise Refused(f"git cat-file cut object {oid.decode()} short")
         if hashlib.sha1(kind + b" %d\0" % size + data).hexdigest().encode() != oid:
-            raise Refusal(f"object {oid.decode()} in this repository is not what its id says (forged or damaged):"
+            raise Refused(f"object {oid.decode()} in this repository is not what its id says (forged or damaged):"
                           " run `git fsck`, or build from a fresh clone")
         return data
 
@@ -123,11 +121,11 @@ class Objects:
         head = body.split(b"\n\n", 1)[0].split(b"\n")
         tree = head[0][5:] if head[0].startswith(b"tree ") else b""
         if not OBJECT_ID.fullmatch(tree):
-            raise Refusal(f"commit {oid.decode()[:12]} names no tree")
+            raise Refused(f"commit {oid.decode()[:12]} names no tree")
         when = [line for line in head if line.startswith(b"committer ")]
         found = re.search(rb"> (-?[0-9]+) [-+][0-9]{4}$", when[0]) if when else None
         if not found:
-            raise Refusal(f"commit {oid.decode()[:12]} has no committer time")
+            raise Refused(f"commit {oid.decode()[:12]} has no committer time")
         return tree, int(found.group(1))
 
     def files(self, tree, commit, prefix=b""):
@@ -139,24 +137,24 @@ class Objects:
             space = data.find(b" ", at)
             nul = data.find(b"\0", space + 1)
             if space < 0 or nul < 0 or nul + 21 > len(data):
-                raise Refusal(f"tree {tree.decode()} of commit {commit[:12]} is malformed")
+                raise Refused(f"tree {tree.decode()} of commit {commit[:12]} is malformed")
             mode, name = data[at:space], data[space + 1:nul]
             oid = data[nul + 1:nul + 21].hex().encode()
             at = nul + 21
             path = prefix + name
-            shown = text.escape(os.fsdecode(path))
+            shown = escape(os.fsdecode(path))
             if name in (b"", b".", b"..") or b"/" in name or name.lower() == b".git":
-                raise Refusal(f"{shown} in commit {commit[:12]} is no path to write a file to")
+                raise Refused(f"{shown} in commit {commit[:12]} is no path to write a file to")
             if mode == b"40000":
                 yield from self.files(oid, commit, path + b"/")
             elif mode == b"120000":
-                raise Refusal(f"{shown} is a symbolic link in commit {commit[:12]}: a release holds files only;"
+                raise Refused(f"{shown} is a symbolic link in commit {commit[:12]}: a release holds files only;"
                               " commit the file itself")
             elif mode == b"160000":
-                raise Refusal(f"{shown} is a submodule in commit {commit[:12]}: a release is built from one"
+                raise Refused(f"{shown} is a submodule in commit {commit[:12]}: a release is built from one"
                               " repository; commit its files instead")
             elif mode not in (b"100644", b"100755"):
-                raise Refusal(f"{shown} has git mode {mode.decode('ascii', 'replace')} in commit {commit[:12]}")
+                raise Refused(f"{shown} has git mode {mode.decode('ascii', 'replace')} in commit {commit[:12]}")
             else:
                 yield mode, oid, path
 
@@ -169,24 +167,32 @@ def checked(root, commit):
     return objects, date, list(objects.files(tree, commit))
 
 
-def blob_at(root, commit, path):
-    objects, _, listed = checked(root, commit)
+def release(root, rev):
+    """(commit, version, date) of a commit, its objects read once."""
+    commit = commit_id(root, rev)
+    objects, date, listed = checked(root, commit)
     try:
-        for _, oid, name in listed:
-            if name == path.encode():
-                return objects.read(oid, b"blob")
-        return None
+        header = next((objects.read(oid, b"blob") for _, oid, path in listed if path == b"res/version.h"), None)
     finally:
         objects.close()
+    return commit, version_in(header, f"res/version.h of commit {commit[:12]}"), zip_date(commit, date)
 
 
-def version_at(root, commit):
-    header = blob_at(root, commit, "res/version.h")
-    found = VERSION_LINE.search(header) if header is not None else None
-    version = found.group(1).decode() if found else ""
-    if not FOUR_PARTS.fullmatch(version):
-        raise Refusal(f"commit {commit[:12]} has no four-part SLOTBENCH_VERSION_TEXT in res/version.h")
-    return version
+def version_in(header, where):
+    """SLOTBENCH_VERSION_TEXT of res/version.h's bytes: one line of it,
+    "a.b.c.d", each part a 16-bit number. The build (cmake/version.cmake)
+    and every release tool read it by this rule."""
+    found = VERSION_LINE.findall(header or b"")
+    parts = FOUR_PARTS.fullmatch(found[0]) if len(found) == 1 else None
+    if not parts or any(int(part) > 0xFFFF for part in parts.group(1).split(b".")):
+        raise Refused(f"{where} has no single '#define SLOTBENCH_VERSION_TEXT \"a.b.c.d\"' line, each part at most"
+                      " 65535: write it so")
+    return parts.group(1).decode()
+
+
+def tree_version(root):
+    with open(os.path.join(root, "res/version.h"), "rb") as f:
+        return version_in(f.read(1 << 20), "res/version.h")
 
 
 # 2107-12-31 23:59:59 UTC: a zip entry's year has seven bits, from 1980
@@ -194,11 +200,9 @@ def version_at(root, commit):
 LAST_ZIP_TIME = 4354819199
 
 
-def date_at(root, commit):
-    objects, date, _ = checked(root, commit)
-    objects.close()
+def zip_date(commit, date):
     if date > LAST_ZIP_TIME:
-        raise Refusal(f"commit {commit[:12]} is dated after 2107, which a zip cannot date: commit it again"
+        raise Refused(f"commit {commit[:12]} is dated after 2107, which a zip cannot date: commit it again"
                       " (`git commit --amend --no-edit` dates it now)")
     return date
 
@@ -251,7 +255,7 @@ def changes(root):
             data = f.read()
         if hashlib.sha1(b"blob %d\0" % len(data) + data).hexdigest().encode() != oid:
             out.append(path)
-    return [text.escape(os.fsdecode(p)).encode() for p in out]
+    return [escape(os.fsdecode(p)).encode() for p in out]
 
 
 def untracked(root):
@@ -291,7 +295,7 @@ def untracked(root):
             path = prefix + name
             if path not in committed and not (prefix == b"" and name == b".git") and not ignored(path, False):
                 out.append(path)
-    return [text.escape(os.fsdecode(p)).encode() for p in out]
+    return [escape(os.fsdecode(p)).encode() for p in out]
 
 
 def toplevel(root):
@@ -304,10 +308,10 @@ def toplevel(root):
         except OSError:
             owner = None
         if owner is not None and owner != os.geteuid():
-            raise Refusal(f"git does not answer for this checkout: .git belongs to user {owner}, not to"
+            raise Refused(f"git does not answer for this checkout: .git belongs to user {owner}, not to"
                           f" you ({os.geteuid()}): run it as the checkout's owner")
-        raise Refusal(f"git does not answer for this checkout"
-                      f" ({text.escape(said[0]) if said else f'exit status {found.returncode}'}):"
+        raise Refused(f"git does not answer for this checkout"
+                      f" ({escape(said[0]) if said else f'exit status {found.returncode}'}):"
                       " repair .git (core.bare, ...), or build from a fresh clone")
     return found.stdout.rstrip(b"\n")
 
@@ -337,35 +341,30 @@ def lines(paths):
         sys.stdout.buffer.write(path + b"\n")
 
 
+def print_unignored(path):
+    found = unignored(path)
+    if found is not None:
+        print(escape(found))
+
+
+# Command: (what it prints, its number of arguments).
+COMMANDS = {
+    "release": (lambda *a: print(*release(*a)), 2),
+    "version": (lambda root: print(tree_version(root)), 1),
+    "tree": (export, 3),
+    "changes": (lambda root: lines(changes(root)), 1),
+    "untracked": (lambda root: lines(untracked(root)), 1),
+    "unignored": (print_unignored, 1),
+    "toplevel": (lambda root: lines([toplevel(root)]), 1),
+}
+
+
 def main(argv):
-    command, arguments = (argv[1], argv[2:]) if len(argv) > 1 else ("", [])
-    try:
-        if command == "commit" and len(arguments) == 2:
-            print(commit_id(*arguments))
-        elif command == "version" and len(arguments) == 2:
-            print(version_at(*arguments))
-        elif command == "date" and len(arguments) == 2:
-            print(date_at(*arguments))
-        elif command == "tree" and len(arguments) == 3:
-            export(*arguments)
-        elif command in ("changes", "untracked") and len(arguments) == 1:
-            lines(globals()[command](*arguments))
-        elif command == "unignored" and len(arguments) == 1:
-            found = unignored(*arguments)
-            if found is not None:
-                print(text.escape(found))
-        elif command == "toplevel" and len(arguments) == 1:
-            lines([toplevel(*arguments)])
-        else:
-            print(__doc__.strip(), file=sys.stderr)
-            return 2
-    except Refusal as refusal:
-        print(refusal, file=sys.stderr)
-        return 1
-    except OSError as error:
-        print(f"{text.escape(os.fsdecode(error.filename or ''))}: {error.strerror}", file=sys.stderr)
-        return 1
-    return 0
+    command, count = COMMANDS.get(argv[1] if len(argv) > 1 else "", (None, -1))
+    if len(argv) != 2 + count:
+        print(__doc__.strip(), file=sys.stderr)
+        return 2
+    return one_line_main("", lambda: command(*argv[2:]))
 
 
 if __name__ == "__main__":

@@ -16,9 +16,9 @@ import time
 
 import pe_checks
 import release_zip
-import text
+from text import Refused, one_line_main
 
-PUBLISHER = "docs/release/publisher.txt"
+PUBLISHER = pe_checks.PUBLISHER
 README = "docs/release/README.txt"
 # The package README's fields, and publisher.txt's key for each.
 PUBLISHER_FIELDS = {"name": b"@PUBLISHER_NAME@", "fingerprint_published_at": b"@FINGERPRINT_PUBLISHED_AT@", "support": b"@SUPPORT@"}
@@ -26,10 +26,6 @@ VERSION_FIELD = b"@SLOTBENCH_VERSION@"
 # Anything else of that shape is a field someone added and nothing fills.
 PLACEHOLDER = re.compile(rb"@[A-Z][A-Z0-9_]*@")
 AGAIN = "commit it, then `bash tools/release.sh`"
-
-
-class Refusal(Exception):
-    pass
 
 
 def publisher(source):
@@ -41,7 +37,7 @@ def publisher(source):
         with open(path, "rb") as f:
             text = f.read(1 << 16)
     except OSError:
-        raise Refusal(f"no {shown}: write it with name= and fingerprint_published_at= lines, {AGAIN}")
+        raise Refused(f"no {shown}: write it with name= and fingerprint_published_at= lines, {AGAIN}")
     values = {}
     for number, line in enumerate(text.splitlines(), 1):
         if not line.strip() or line.startswith(b"#"):
@@ -49,17 +45,17 @@ def publisher(source):
         key, equals, value = line.partition(b"=")
         key = key.decode("ascii", "replace").strip()
         if not equals or key not in PUBLISHER_FIELDS:
-            raise Refusal(f"{shown}:{number}: not a name= or fingerprint_published_at= line: correct it, {AGAIN}")
+            raise Refused(f"{shown}:{number}: not a name= or fingerprint_published_at= line: correct it, {AGAIN}")
         if key in values:
-            raise Refusal(f"{shown}:{number}: {key}= a second time: keep one, {AGAIN}")
+            raise Refused(f"{shown}:{number}: {key}= a second time: keep one, {AGAIN}")
         value = value.strip()
         # Notepad on an old Windows shows anything but ASCII garbled.
         if not value or not all(0x20 <= byte < 0x7F for byte in value) or PLACEHOLDER.search(value):
-            raise Refusal(f"{shown}:{number}: {key}= needs a value in plain ASCII: fill it in, {AGAIN}")
+            raise Refused(f"{shown}:{number}: {key}= needs a value in plain ASCII: fill it in, {AGAIN}")
         values[key] = value
     for key in PUBLISHER_FIELDS:
         if key not in values:
-            raise Refusal(f"{shown} has no {key}= line: add it, {AGAIN}")
+            raise Refused(f"{shown} has no {key}= line: add it, {AGAIN}")
     return values
 
 
@@ -68,30 +64,31 @@ def readme(source, version):
     with open(path, "rb") as f:
         text = f.read(1 << 20)
     if b"\r" in text:
-        raise Refusal(f"{README} must have plain LF line ends: convert it, {AGAIN}")
+        raise Refused(f"{README} must have plain LF line ends: convert it, {AGAIN}")
     fields = {VERSION_FIELD: version.encode()}
     for key, value in publisher(source).items():
         fields[PUBLISHER_FIELDS[key]] = value
     for field, value in fields.items():
         if field not in text:
-            raise Refusal(f"{README} has no {field.decode()} to fill in: put it back, {AGAIN}")
+            raise Refused(f"{README} has no {field.decode()} to fill in: put it back, {AGAIN}")
         text = text.replace(field, value)
     left = sorted({m.decode() for m in PLACEHOLDER.findall(text)})
     if left:
-        raise Refusal(f"{README} has {', '.join(left)}, which nothing fills in: take it out, {AGAIN}")
+        raise Refused(f"{README} has {', '.join(left)}, which nothing fills in: take it out, {AGAIN}")
     return text.replace(b"\n", b"\r\n")
 
 
 def main(source, suffix, build_x86, build_x64, zip_path):
     try:
         version = pe_checks.source_version(source)
-        faults = pe_checks.check_builds(source, suffix, {"x86": build_x86, "x64": build_x64})
+        faults = pe_checks.check_builds(source, suffix, {"x86": build_x86, "x64": build_x64},
+                                        publisher(source)["name"].decode("ascii"))
     except pe_checks.Fault as fault:
-        raise Refusal(f"{fault}: correct it, {AGAIN}")
+        raise Refused(f"{fault}: correct it, {AGAIN}")
     if faults:
         for fault in faults:
             print(f"release: {fault}", file=sys.stderr)
-        raise Refusal(f"nothing packed: {len(faults)} fault(s) above; correct the source, {AGAIN}")
+        raise Refused(f"nothing packed: {len(faults)} fault(s) above; correct the source, {AGAIN}")
 
     contents = {
         "x86/SlotBench.exe": os.path.join(build_x86, "SlotBench.exe"),
@@ -118,7 +115,7 @@ def main(source, suffix, build_x86, build_x64, zip_path):
         # A rename replaces a link (or fails on a folder) left at the name:
         # said plainly instead.
         if os.path.lexists(zip_path) and not stat.S_ISREG(os.lstat(zip_path).st_mode):
-            raise Refusal(f"{zip_path} is a link or a folder, not a file: remove it, then `bash tools/release.sh`")
+            raise Refused(f"{zip_path} is a link or a folder, not a file: remove it, then `bash tools/release.sh`")
         os.replace(partial, zip_path)
     except BaseException:
         os.unlink(partial)
@@ -136,4 +133,4 @@ if __name__ == "__main__":
     if len(sys.argv) != 6:
         print(__doc__.strip(), file=sys.stderr)
         sys.exit(2)
-    sys.exit(text.one_line_main("release: ", Refusal, lambda: main(*sys.argv[1:])))
+    sys.exit(one_line_main("release: ", lambda: main(*sys.argv[1:])))

@@ -15,7 +15,8 @@ import struct
 
 import pefile
 
-from text import escape
+import export
+from text import Refused, escape
 
 # Far above the release's programs (400 KB at most): more is not ours.
 MAX_SIZE = 16 << 20
@@ -28,8 +29,13 @@ IMAGE_FILE_DLL = 0x2000
 # the maker's library calls would never run.
 IMAGE_DLLCHARACTERISTICS_NO_SEH = 0x400
 RT_DIALOG = 5
-DS_SETFONT = 0x40
-STATIC_CLASS = 0x82
+# Window and control styles, classes and ids of the About box (windows.h, res/resource.h).
+WS_POPUP, WS_CHILD, WS_VISIBLE, WS_CAPTION = 0x80000000, 0x40000000, 0x10000000, 0xC00000
+WS_SYSMENU, WS_GROUP, WS_TABSTOP = 0x80000, 0x20000, 0x10000
+DS_MODALFRAME, DS_SETFONT = 0x80, 0x40
+SS_LEFT, SS_ICON, SS_NOPREFIX, BS_DEFPUSHBUTTON = 0, 3, 0x80, 1
+BUTTON_CLASS, STATIC_CLASS = "BUTTON", "STATIC"  # as windres names a CONTROL's class
+IDC_STATIC, IDOK, IDR_MAINFRAME = 0xFFFFFFFF, 1, 128
 ABOUT_PREFIX = "Slot_Bench version "
 LIBRARY = "ct_orb.dll"
 # The maker's library's ordinals, and the ctapi32 function each stands for.
@@ -60,9 +66,10 @@ MAX_RESOURCES = 256
 # lookup returns the first of two equal keys where pefile keeps the last,
 # so any other shape could show one version and have another checked.
 PROGRAM_RC = "res/slotbench.rc"
+PUBLISHER = "docs/release/publisher.txt"
 BRIDGE_RC = "bridge/ct_orb_bridge.rc"
 VERSION_STRINGS = {
-    True: ("040904b0", ["FileDescription", "FileVersion", "InternalName", "OriginalFilename", "ProductName",
+    True: ("040904b0", ["CompanyName", "FileDescription", "FileVersion", "InternalName", "OriginalFilename", "ProductName",
                         "ProductVersion", "LegalCopyright"]),
     False: ("040904B0", ["CompanyName", "FileDescription", "FileVersion", "InternalName", "OriginalFilename",
                          "ProductName", "ProductVersion"]),
@@ -93,12 +100,11 @@ def _define(path, name, pattern):
 
 
 def source_version(source):
-    """SLOTBENCH_VERSION_TEXT of res/version.h: a.b.c.d, each part a 16-bit number."""
-    path = os.path.join(source, "res/version.h")
-    version = _define(path, "SLOTBENCH_VERSION_TEXT", r'"([0-9]{1,5}(?:\.[0-9]{1,5}){3})"')
-    if any(int(part) > 0xFFFF for part in version.split(".")):
-        raise Fault(f"{path}: {version} does not fit a version resource")
-    return version
+    """SLOTBENCH_VERSION_TEXT of res/version.h: a.b.c.d."""
+    try:
+        return export.tree_version(source)
+    except (OSError, Refused) as error:
+        raise Fault(str(error) if isinstance(error, Refused) else f"res/version.h cannot be read ({error.strerror})")
 
 
 def about_dialog_id(source):
@@ -146,13 +152,33 @@ def load(path):
         if size > MAX_SIZE:
             raise Fault(f"{path}: {size} bytes, over {MAX_SIZE >> 20} MiB: not a build of ours")
         with open(path, "rb") as f:
-            pe = pefile.PE(data=f.read(), fast_load=True)
-        pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY[d] for d in DIRECTORIES])
+            data = f.read()
     except OSError as error:
         raise Fault(f"{path} cannot be read ({error.strerror})")
+    return parse(data, path, DIRECTORIES)
+
+
+def parse(data, path, directories=()):
+    """pefile's reading of data, the directories named parsed as well."""
+    if len(data) > MAX_SIZE:
+        raise Fault(f"{path}: {len(data)} bytes, over {MAX_SIZE >> 20} MiB: not a build of ours")
+    try:
+        pe = pefile.PE(data=data, fast_load=True)
+        if directories:
+            pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY[d] for d in directories])
     except (pefile.PEFormatError, struct.error, ValueError, IndexError) as error:
         raise Fault(f"{path} is not a Windows program ({error.__class__.__name__})")
     return pe
+
+
+def file_version(data, path):
+    """The fixed FileVersion (a.b.c.d) of a program or bridge, from its one
+    version block of the shape the .rc writes: how a file found on a PC
+    tells which release to compare it with."""
+    pe = parse(data, path)
+    program = not pe.FILE_HEADER.Characteristics & IMAGE_FILE_DLL
+    (high, low), _, _ = version_resource(pe, path, program)
+    return version_text(high, low)
 
 
 def architecture_faults(pe, path, arch, dll):
@@ -337,27 +363,31 @@ def version_resource(pe, path, program, tree=None):
                     " (a key added there is added to VERSION_STRINGS in pe_checks.py)")
 
 
-def _numbers(high, low):
+def version_text(high, low):
+    """The four 16-bit parts of a fixed version, as a.b.c.d."""
     return f"{high >> 16}.{high & 0xFFFF}.{low >> 16}.{low & 0xFFFF}"
 
 
-def version_faults(pe, path, program, tree, expected_numbers, expected_string, origin):
+def version_faults(pe, path, program, tree, expected_numbers, expected_string, origin, publisher):
     """The four places Windows shows a version: the fixed FileVersion and
     ProductVersion (Details tab, "File version"), the strings FileVersion
     and ProductVersion ("Product version"), from the one version block of
-    the one shape the .rc writes."""
+    the one shape the .rc writes; and its CompanyName, the publisher's."""
     try:
         file_version, product_version, texts = version_resource(pe, path, program, tree)
     except Fault as fault:
         return [str(fault)]
     faults = []
     for field, numbers in (("FileVersion", file_version), ("ProductVersion", product_version)):
-        found = _numbers(*numbers)
+        found = version_text(*numbers)
         if found != expected_numbers:
             faults.append(f"{path}: fixed {field} is {found}, not {expected_numbers} (res/version.h)")
     for field in ("FileVersion", "ProductVersion"):
         if texts[field] != expected_string:
             faults.append(f'{path}: {field} string is "{escape(texts[field])}", not "{expected_string}" ({origin})')
+    if texts["CompanyName"] != publisher:
+        faults.append(f'{path}: CompanyName string is "{escape(texts["CompanyName"])}", not "{escape(publisher)}"'
+                      f" ({PUBLISHER})")
     return faults
 
 
@@ -416,54 +446,87 @@ class _Reader:
         self.at = (self.at + 3) & ~3
 
 
-def static_texts(data):
-    """The texts of a DIALOGEX template's static controls."""
+def dialog_fields(data):
+    """Every field of a DIALOGEX template, as (name, value) in the order
+    the template holds them: the dialog's, then each control's."""
     r = _Reader(data)
     if r.word() != 1 or r.word() != 0xFFFF:
         raise Fault("not an extended dialog template")
-    r.take(8)  # help id, extended style
+    r.take(4)  # help id
+    fields = [("extended style", r.dword())]
     style = r.dword()
     count = r.word()
-    r.take(8)  # position and size
-    r.name_or_ordinal()  # menu
-    r.name_or_ordinal()  # window class
-    r.text()  # caption
+    fields += [("style", style), ("position and size", struct.unpack("<4h", r.take(8))),
+               ("menu", r.name_or_ordinal()), ("class", r.name_or_ordinal()), ("caption", r.text())]
     if style & DS_SETFONT:
-        r.take(6)  # point size, weight, italic, charset
-        r.text()
-    texts = []
-    for _ in range(count):
+        size, weight, italic, charset = struct.unpack("<HHBB", r.take(6))
+        fields.append(("font", (size, weight, italic, charset, r.text())))
+    fields.append(("controls", count))
+    for number in range(1, count + 1):
         r.align()
-        r.take(20)  # help id, extended style, style, position and size
-        r.dword()  # control id
-        window_class = r.name_or_ordinal()
-        title = r.name_or_ordinal()
-        r.take(r.word())  # creation data
-        if window_class == STATIC_CLASS or (isinstance(window_class, str) and window_class.lower() == "static"):
-            if isinstance(title, str):
-                texts.append(title)
-    return texts
+        r.take(4)  # help id
+        control = [("extended style", r.dword()), ("style", r.dword()),
+                   ("position and size", struct.unpack("<4h", r.take(8))), ("id", r.dword()),
+                   ("class", r.name_or_ordinal()), ("text", r.name_or_ordinal())]
+        control.append(("creation data", r.take(r.word())))
+        fields += [(f"control {number}'s {name}", value) for name, value in control]
+    if r.at + 3 < len(data):
+        raise Fault(f"{len(data) - r.at} bytes after its last control")
+    return fields
+
+
+def about_fields(version_text):
+    """The About box as PROGRAM_RC writes it, windres' additions included
+    (DS_SETFONT for its FONT line, WS_CHILD | WS_VISIBLE for each CONTROL)."""
+    dialog = [("extended style", 0), ("style", DS_SETFONT | DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU),
+              ("position and size", (0, 0, 235, 55)), ("menu", None), ("class", None),
+              ("caption", "A propos de Slot_Bench"), ("font", (8, 0, 0, 1, "MS Sans Serif"))]
+    controls = [  # style, position and size, id, class, text
+        (SS_ICON, (11, 17, 20, 20), IDC_STATIC, STATIC_CLASS, IDR_MAINFRAME),
+        (SS_LEFT | SS_NOPREFIX, (40, 10, 119, 8), IDC_STATIC, STATIC_CLASS, version_text),
+        (SS_LEFT, (40, 25, 119, 8), IDC_STATIC, STATIC_CLASS, "(C) 2026 Slot Bench authors"),
+        (BS_DEFPUSHBUTTON | WS_GROUP | WS_TABSTOP, (178, 7, 50, 14), IDOK, BUTTON_CLASS, "OK"),
+    ]
+    fields = dialog + [("controls", len(controls))]
+    for number, (style, place, ident, kind, title) in enumerate(controls, 1):
+        control = [("extended style", 0), ("style", WS_CHILD | WS_VISIBLE | style), ("position and size", place),
+                   ("id", ident), ("class", kind), ("text", title), ("creation data", b"")]
+        fields += [(f"control {number}'s {name}", value) for name, value in control]
+    return fields
+
+
+def _shown(value):
+    if isinstance(value, str):
+        return f'"{escape(value)}"'
+    if isinstance(value, int) and value > 0xFF:
+        return f"0x{value:x}"
+    return escape(repr(value))
 
 
 def about_faults(pe, path, tree, dialog_id, expected, origin):
-    templates = [tree[(RT_DIALOG, dialog_id)]] if (RT_DIALOG, dialog_id) in tree else []
-    if not templates:
+    """The About box, every control, its style and its text, as the .rc
+    writes it: a version text hidden or moved away, and another shown in
+    its place, would tell the user another version."""
+    if (RT_DIALOG, dialog_id) not in tree:
         return [f"{path}: no About box (dialog {dialog_id})"]
-    faults = []
-    for rva, size in templates:
-        if size > MAX_DIALOG:
-            faults.append(f"{path}: About box (dialog {dialog_id}) of {size} bytes: not ours")
-            continue
-        try:
-            texts = static_texts(pe.get_data(rva, size))
-        except (Fault, pefile.PEFormatError) as error:
-            faults.append(f"{path}: About box (dialog {dialog_id}) cannot be read ({error})")
-            continue
-        found = [t for t in texts if t.startswith(ABOUT_PREFIX)]
-        if found != [expected]:
-            shown = ", ".join(f'"{escape(t)}"' for t in found) or "no version text"
-            faults.append(f'{path}: About box (dialog {dialog_id}) says {shown}, not "{expected}" ({origin})')
-    return faults
+    rva, size = tree[(RT_DIALOG, dialog_id)]
+    box = f"About box (dialog {dialog_id})"
+    if size > MAX_DIALOG:
+        return [f"{path}: {box} of {size} bytes: not ours"]
+    try:
+        found = dialog_fields(pe.get_data(rva, size))
+    except (Fault, pefile.PEFormatError) as error:
+        return [f"{path}: {box} cannot be read ({error})"]
+    texts = [value for name, value in found if name.endswith("'s text") and isinstance(value, str)]
+    versions = [t for t in texts if t.startswith(ABOUT_PREFIX)]
+    if versions != [expected]:
+        shown = ", ".join(f'"{escape(t)}"' for t in versions) or "no version text"
+        return [f'{path}: {box} says {shown}, not "{expected}" ({origin})']
+    for (name, value), (wanted_name, wanted) in zip(found, about_fields(expected)):
+        if name != wanted_name or value != wanted:
+            return [f"{path}: {box}: {name} {_shown(value)}, where {PROGRAM_RC} writes {_shown(wanted)}: build"
+                    " from it unchanged (a change there is made to about_fields in pe_checks.py)"]
+    return []
 
 
 def _imports(pe):
@@ -558,7 +621,7 @@ def exception_faults(pe, path):
     return faults
 
 
-def check_file(path, arch, program, version, suffix, dialog_id, checked):
+def check_file(path, arch, program, version, suffix, dialog_id, checked, publisher):
     """Every fault of one program (program=True) or wine bridge."""
     try:
         pe = load(path)
@@ -573,7 +636,7 @@ def check_file(path, arch, program, version, suffix, dialog_id, checked):
         faults.append(str(fault))
         tree = None
     if tree is not None:
-        faults += version_faults(pe, path, program, tree, version, version + suffix, _origin(suffix))
+        faults += version_faults(pe, path, program, tree, version, version + suffix, _origin(suffix), publisher)
     faults += import_faults(pe, path, arch, checked, program)
     if program:
         if tree is not None:
@@ -585,15 +648,15 @@ def check_file(path, arch, program, version, suffix, dialog_id, checked):
     return faults
 
 
-def check_builds(source, suffix, builds):
+def check_builds(source, suffix, builds, publisher):
     """Every fault of the programs and bridges in builds (arch -> folder),
-    against the source tree they were built from."""
+    against the source tree they were built from and the publisher's name."""
     version = source_version(source)
     dialog_id = about_dialog_id(source)
     checked = checked_imports(source)
     faults = []
     for arch, folder in builds.items():
-        faults += check_file(os.path.join(folder, "SlotBench.exe"), arch, True, version, suffix, dialog_id, checked)
-        faults += check_file(os.path.join(folder, "bridge/CT_ORB.dll"), arch, False, version, suffix, dialog_id,
-                             checked)
+        for name, program in (("SlotBench.exe", True), ("bridge/CT_ORB.dll", False)):
+            faults += check_file(os.path.join(folder, name), arch, program, version, suffix, dialog_id, checked,
+                                 publisher)
     return faults

@@ -12,24 +12,23 @@ one version and this another, so it is answered with no version at all.
 import sys
 
 import pe_checks
+from text import Refused, one_line_main
 
 
 def version(path):
-    pe = pe_checks.load(path)
-    program = not pe.FILE_HEADER.Characteristics & pe_checks.IMAGE_FILE_DLL
-    (high, low), _, _ = pe_checks.version_resource(pe, path, program)
-    return f"{high >> 16}.{high & 0xFFFF}.{low >> 16}.{low & 0xFFFF}"
+    try:
+        with open(path, "rb") as f:
+            return pe_checks.file_version(f.read(pe_checks.MAX_SIZE + 1), path)
+    except pe_checks.Fault as fault:
+        raise Refused(f"{fault}: no version read from it") from None
+    except OSError:
+        raise
+    except Exception as error:  # attacker-made input: any fault is "no version", never a traceback
+        raise Refused(f"{path}: no version resource found ({error or type(error).__name__})") from None
 
 
 if __name__ == "__main__":
     if len(sys.argv) != 2:
         print(__doc__.strip(), file=sys.stderr)
         sys.exit(2)
-    try:
-        print(version(sys.argv[1]))
-    except pe_checks.Fault as fault:
-        print(f"{fault}: no version read from it", file=sys.stderr)
-        sys.exit(1)
-    except Exception as error:  # attacker-made input: any fault is "no version", never a traceback
-        print(f"{sys.argv[1]}: no version resource found ({error or type(error).__name__})", file=sys.stderr)
-        sys.exit(1)
+    sys.exit(one_line_main("", lambda: print(version(sys.argv[1]))))

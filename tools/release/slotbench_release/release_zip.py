@@ -28,7 +28,7 @@ import zlib
 import zipfile
 from collections import namedtuple
 
-from text import escape
+from text import Refused, escape, one_line_main
 
 PROGRAMS = ("x86/SlotBench.exe", "x64/SlotBench.exe",
             "wine-bridge/x86/CT_ORB.dll", "wine-bridge/x64/CT_ORB.dll")
@@ -42,10 +42,6 @@ CHUNK = 1 << 20
 # 0.2 s of deflate, so a deadline is overrun by no more.
 STEP = 16 << 10
 MODE = 0o100644
-
-
-class Refused(Exception):
-    """Not a release zip: one line, names from the zip already escaped."""
 
 
 # What read() found: the entries' date (zipfile's tuple) and each entry's
@@ -266,21 +262,11 @@ def pack(template, folder, out):
 
 
 def main(argv):
-    try:
-        if argv[1:2] == ["unpack"] and len(argv) == 4:
-            unpack(*argv[2:])
-        elif argv[1:2] == ["pack"] and len(argv) == 5:
-            pack(*argv[2:])
-        else:
-            print(__doc__.strip(), file=sys.stderr)
-            return 2
-    except Refused as refusal:
-        print(refusal, file=sys.stderr)
-        return 1
-    except OSError as error:  # the folder or the output, not the zip
-        print(f"{escape(error.filename or '')}: {reason(error)}", file=sys.stderr)
-        return 1
-    return 0
+    command = {"unpack": (unpack, 4), "pack": (pack, 5)}.get(argv[1] if len(argv) > 1 else "")
+    if not command or len(argv) != command[1]:
+        print(__doc__.strip(), file=sys.stderr)
+        return 2
+    return one_line_main("", lambda: command[0](*argv[2:]))
 
 
 if __name__ == "__main__":

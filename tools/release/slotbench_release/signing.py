@@ -1,9 +1,12 @@
 """The checks tools/sign_release.sh makes before and after it signs.
 
-  signing.py before ROOT KEY_URI FILE...   the PIN and where the secrets lie
+  signing.py before KEY_URI FILE...        the PIN and where the secrets lie
   signing.py certificate PEM               fit to sign with now; prints its subject
-  signing.py signed PEM PROGRAM...         each signed by that certificate;
-                                           prints the signer's SHA-256
+  signing.py signed PEM UNSIGNED SIGNED PROGRAM...
+                                           each program in SIGNED its copy in
+                                           UNSIGNED signed by that certificate's
+                                           key; prints the signer's SHA-256
+  signing.py same FILE FILE                exit status 0 for the same bytes
 
 Every refusal is one line on stderr and exit status 1.
 """
@@ -14,22 +17,16 @@ import re
 import sys
 import urllib.parse
 
-from asn1crypto import cms
 from cryptography import x509
 from cryptography.hazmat.primitives.serialization import Encoding
 from cryptography.x509.oid import ExtendedKeyUsageOID
 
+import authenticode
 import export
-import text
+from text import Refused, escape, name, one_line_main
 
-# Far above a certificate chain or one signature of ours.
+# Far above a certificate chain of ours.
 MAX_PEM = 1 << 20
-MAX_SIGNATURE = 1 << 20
-MAX_PROGRAM = 16 << 20
-
-
-class Refusal(Exception):
-    pass
 
 
 def pin_in_uri(uri):
@@ -47,41 +44,21 @@ def pin_in_uri(uri):
     return True  # escapes nested that deep are no one's honest URI
 
 
-def inside(root, path):
-    """path relative to root when it lies in the working tree, else None."""
-    try:
-        relative = os.path.relpath(path, root)
-    except ValueError:
-        return None
-    return None if relative == os.pardir or relative.startswith(os.pardir + os.sep) else relative
-
-
-def ignored_by_git(root, relative):
-    # check-ignore reads only ignore rules and the index: no filter, hook or
-    # fsmonitor (export.git turns it off) runs, so it stays.
-    # Not --no-index: a tracked file is committed, whatever .gitignore says.
-    # No ~/.gitconfig of the caller's (core.excludesFile) decides it.
-    return export.git(root, "check-ignore", "-q", "--", relative, check=False).returncode == 0
-
-
-def secrets_placed(root, files):
-    """A key or password inside the working tree is one `git add -A` away
+def secrets_placed(files):
+    """A key or password inside a git working tree is one `git add -A` away
     from the repository, unless git ignores it."""
-    root = os.path.realpath(root)
     for given in files:
-        # Both where it is named and where it really lies.
-        for path in {os.path.abspath(given), os.path.realpath(given)}:
-            relative = inside(root, path)
-            if relative is not None and not ignored_by_git(root, relative):
-                raise Refusal(f"{text.escape(relative)} is inside the working tree and git does not ignore it:"
-                              " move it out (for example to ~/slotbench-keys), then sign again")
+        relative = export.unignored(given)
+        if relative is not None:
+            raise Refused(f"{escape(relative)} is inside the working tree and git does not ignore it:"
+                          " move it out (for example to ~/slotbench-keys), then sign again")
 
 
-def before(root, uri, *files):
+def before(uri, *files):
     if pin_in_uri(uri):
-        raise Refusal("the --key URI holds a PIN (pin-value): remove it from the URI and give the PIN with"
+        raise Refused("the --key URI holds a PIN (pin-value): remove it from the URI and give the PIN with"
                       " --password-file")
-    secrets_placed(root, [f for f in files if f])
+    secrets_placed([f for f in files if f])
 
 
 def read_certificate(path):
@@ -89,11 +66,11 @@ def read_certificate(path):
         pem = f.read(MAX_PEM)
     blocks = re.findall(rb"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----", pem, re.S)
     if len(blocks) != 1:
-        raise Refusal(f"{len(blocks)} signing certificates where one is needed: give a key with one certificate")
+        raise Refused(f"{len(blocks)} signing certificates where one is needed: give a key with one certificate")
     try:
         return x509.load_pem_x509_certificate(blocks[0])
     except ValueError:
-        raise Refusal("the signing certificate cannot be read")
+        raise Refused("the signing certificate cannot be read")
 
 
 def fingerprint(certificate):
@@ -102,61 +79,39 @@ def fingerprint(certificate):
 
 def certificate(path):
     cert = read_certificate(path)
-    subject = text.name(cert.subject)
+    subject = name(cert.subject)
     try:
         usages = cert.extensions.get_extension_for_class(x509.ExtendedKeyUsage).value
     except x509.ExtensionNotFound:
         usages = []
     if ExtendedKeyUsageOID.CODE_SIGNING not in usages:
-        raise Refusal(f"the certificate of {subject} is not for code signing (no code-signing extended key usage):"
+        raise Refused(f"the certificate of {subject} is not for code signing (no code-signing extended key usage):"
                       " use a code-signing certificate")
     now = datetime.datetime.utcnow()
     if cert.not_valid_after < now:
-        raise Refusal(f"the certificate of {subject} expired on {cert.not_valid_after:%Y-%m-%d %H:%M} UTC:"
+        raise Refused(f"the certificate of {subject} expired on {cert.not_valid_after:%Y-%m-%d %H:%M} UTC:"
                       " renew it with the CA")
     if cert.not_valid_before > now:
-        raise Refusal(f"the certificate of {subject} is valid only from {cert.not_valid_before:%Y-%m-%d %H:%M} UTC")
+        raise Refused(f"the certificate of {subject} is valid only from {cert.not_valid_before:%Y-%m-%d %H:%M} UTC")
     print(subject)
 
 
-def signer_of(path):
-    """The DER of the certificate that made the one signature in a PE file."""
-    import pefile  # only here: the other steps need no PE reader
-
-    if os.path.getsize(path) > MAX_PROGRAM:
-        raise Refusal(f"{path} is larger than any program of ours")
-    with open(path, "rb") as f:
-        data = f.read()
-    pe = pefile.PE(data=data, fast_load=True)
-    table = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
-    start, size = table.VirtualAddress, table.Size  # a file offset, not an address
-    if not start or not 8 < size <= MAX_SIGNATURE or start + size > len(data):
-        raise Refusal("it has no signature")
-    length = int.from_bytes(data[start:start + 4], "little")
-    content = cms.ContentInfo.load(data[start + 8:start + min(length, size)], strict=False)
-    signed = content["content"]
-    infos = signed["signer_infos"]
-    if len(infos) != 1:
-        raise Refusal(f"{len(infos)} signers")
-    sid = infos[0]["sid"].chosen
-    for candidate in signed["certificates"]:
-        cert = candidate.chosen
-        if (cert.issuer == sid["issuer"] and cert.serial_number == sid["serial_number"].native):
-            return cert.dump()
-    raise Refusal("its signer's certificate is not in the signature")
-
-
-def signed(path, *programs):
+def signed(path, unsigned, signed_folder, *programs):
+    """Each program in signed_folder read as verify reads it: its copy in
+    unsigned plus one signature that the certificate's key made."""
     expected = fingerprint(read_certificate(path))
     for program in programs:
+        with open(os.path.join(signed_folder, program), "rb") as f:
+            data = f.read(authenticode.MAX_SIZE + 1)
         try:
-            der = signer_of(program)
-        except Refusal as refusal:
-            raise Refusal(f"the signed {os.path.basename(program)}: {refusal}")
-        except Exception as error:  # attacker-shaped input ends in one line
-            raise Refusal(f"the signed {os.path.basename(program)} cannot be read ({error.__class__.__name__})")
-        if hashlib.sha256(der).hexdigest() != expected:
-            raise Refusal(f"the signed {os.path.basename(program)} names another signer than the certificate given")
+            signature = authenticode.check(data)
+        except Refused as refusal:
+            raise Refused(f"the signed {program}: {refusal}")
+        with open(os.path.join(unsigned, program), "rb") as f:
+            if signature.unsigned != f.read():
+                raise Refused(f"the signed {program} is not its unsigned self plus a signature")
+        if signature.signer_sha256 != expected:
+            raise Refused(f"the signed {program} names another signer than the certificate given")
     print(expected)
 
 
@@ -172,11 +127,11 @@ def same(first, second):
         sys.exit(1)
 
 
-COMMANDS = {"before": (before, 3), "certificate": (certificate, 1), "signed": (signed, 2), "same": (same, 2)}
+COMMANDS = {"before": (before, 1), "certificate": (certificate, 1), "signed": (signed, 4), "same": (same, 2)}
 
 if __name__ == "__main__":
     command, least = COMMANDS.get(sys.argv[1] if len(sys.argv) > 1 else "", (None, 0))
     if not command or len(sys.argv) < 2 + least:
         print(__doc__.strip(), file=sys.stderr)
         sys.exit(2)
-    sys.exit(text.one_line_main("sign: ", Refusal, lambda: command(*sys.argv[2:])))
+    sys.exit(one_line_main("sign: ", lambda: command(*sys.argv[2:])))

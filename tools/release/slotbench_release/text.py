@@ -60,13 +60,18 @@ def name(x509_name):
     return text
 
 
-def one_line_main(prefix, refusal, call):
-    """Runs a tool's command: a refusal (of the class given) or a file that
-    cannot be read or written ends it in one line on stderr and status 1,
-    the file's name escaped."""
+class Refused(Exception):
+    """Why a tool will not go on: one line, every text from input in it
+    escaped."""
+
+
+def one_line_main(prefix, call):
+    """Runs a tool's command: a refusal or a file that cannot be read or
+    written ends it in one line on stderr and status 1, the file's name
+    escaped."""
     try:
         call()
-    except refusal as why:
+    except Refused as why:
         print(f"{prefix}{why}", file=sys.stderr)
         return 1
     except OSError as error:

@@ -25,7 +25,6 @@ import io
 import os
 import re
 import stat
-import struct
 import subprocess
 import sys
 import tempfile
@@ -33,15 +32,15 @@ import time
 import warnings
 from dataclasses import dataclass
 
-import pefile
 from cryptography import x509
 from cryptography.utils import CryptographyDeprecationWarning
 from cryptography.hazmat.primitives import hashes
 
 import authenticode
 import export
+import pe_checks
 import release_zip
-from text import escape, name
+from text import Refused, escape, name
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 USAGE = "usage: bash tools/verify_release.sh [--ca FILE] [--signer SHA256] [--unsigned ZIP] ZIP|EXE|DLL"
@@ -60,8 +59,6 @@ MAX_CA = 1 << 20
 # checks, bounds them all.
 LAYOUT_SECONDS = 3.0
 CHUNK = 1 << 20
-RT_VERSION = 16
-VERSION_KEY = "VS_VERSION_INFO\0".encode("utf-16-le")
 
 
 class Failed(Exception):
@@ -100,7 +97,7 @@ class Layouts:
         started = time.monotonic()
         try:
             release_zip.check_layout(unpacked, started + self.left)
-        except release_zip.Refused as refusal:
+        except Refused as refusal:
             raise Failed(one_line(str(refusal))) from None
         finally:
             self.left -= time.monotonic() - started
@@ -110,7 +107,7 @@ def unpack(path, folder, label):
     """A zip's entries unpacked and their SHA-256; its layout not checked yet."""
     try:
         return release_zip.unpack_release(path, folder, label)
-    except release_zip.Refused as refusal:
+    except Refused as refusal:
         raise Failed(one_line(str(refusal))) from None
 
 
@@ -218,57 +215,16 @@ def parse(argv):
 
 
 def version_of(program, label):
-    """The file version (a.b.c.d) in the program's version resource, which
-    res/version.h sets: which release to compare with."""
+    """The file version (a.b.c.d) in the program's version resource, read as
+    the release check reads it: which release to compare with."""
     try:
-        found = fixed_file_version(program)
+        return pe_checks.file_version(program, label)
+    except pe_checks.Fault as fault:
+        raise Failed(one_line(str(fault))) from None
     except Exception:  # hostile headers: whatever they break, there is no version to go by
-        found = None
+        raise Failed(f"{label}: no version resource to tell its release by") from None
     finally:
         gc.collect()  # pefile's objects refer to each other, and hold the program
-    if found is None:
-        raise Failed(f"{label}: no version resource to tell its release by")
-    high, low = found
-    return f"{high >> 16}.{high & 0xFFFF}.{low >> 16}.{low & 0xFFFF}"
-
-
-def fixed_file_version(program):
-    """FileVersionMS and FileVersionLS of the fixed part of the first
-    version resource, or None. Read by hand along one path of the resource
-    tree: pefile would parse every language entry's version block, and a
-    hundred entries sharing one block of 4,000 strings cost it seconds and
-    gigabytes."""
-    pe = pefile.PE(data=program, fast_load=True)
-    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]]
-    if not directory.VirtualAddress:
-        return None
-    base = pe.get_offset_from_rva(directory.VirtualAddress)
-
-    def entries(offset):
-        """A resource directory's entries (name or id, target), one at a
-        time: a hostile directory may list 131,070 of them."""
-        named, ids = struct.unpack_from("<HH", program, base + offset + 12)
-        return (struct.unpack_from("<II", program, base + offset + 16 + 8 * i) for i in range(named + ids))
-
-    def subdirectory(target):
-        return target & 0x7FFFFFFF if target & 0x80000000 else None
-
-    # Type RT_VERSION, then its first name and that name's first language.
-    kind = next((target for ident, target in entries(0) if ident == RT_VERSION), None)
-    names = subdirectory(kind) if kind is not None else None
-    language = subdirectory(next(entries(names))[1]) if names is not None else None
-    data_entry = next(entries(language))[1] if language is not None else 0x80000000
-    if data_entry & 0x80000000:
-        return None
-    rva, size = struct.unpack_from("<II", program, base + data_entry)
-    at = pe.get_offset_from_rva(rva)
-    # VS_VERSIONINFO: three WORDs, the key, padding to 4, VS_FIXEDFILEINFO.
-    length, value_length = struct.unpack_from("<HH", program, at)
-    key = program[at + 6:at + 6 + len(VERSION_KEY)]
-    if key != VERSION_KEY or value_length < 52 or min(length, size) < 40 + 52:
-        return None
-    signature, _, high, low = struct.unpack_from("<IIII", program, at + 40)
-    return (high, low) if signature == 0xFEEF04BD else None
 
 
 def signer_text(signature):
@@ -321,7 +277,7 @@ def check_signature(data, options, label, out):
     was seen."""
     try:
         signature = authenticode.check(data, options.ca)
-    except authenticode.Refused as refusal:
+    except Refused as refusal:
         raise Failed(f"{label}: {one_line(str(refusal))}") from None
     finally:
         gc.collect()  # what the check parsed may hold copies of the program in cycles
@@ -357,8 +313,8 @@ def version_at(commit):
     """res/version.h's four-part version at a commit, or None; read from
     objects checked against their ids (export.py), no textconv applied."""
     try:
-        return export.version_at(ROOT, commit)
-    except export.Refusal:
+        return export.release(ROOT, commit)[1]
+    except Refused:
         return None
 
 
@@ -421,7 +377,7 @@ def build_of(version, options, work, label, out):
     if rebuilt:
         try:
             release_zip.check_layout(release)
-        except release_zip.Refused as refusal:
+        except Refused as refusal:
             raise Failed(one_line(str(refusal))) from None
     program = read_unpacked(os.path.join(folder, PROGRAMS[0]))
     found = version_of(program, f"{zip_label}: {PROGRAMS[0]}")
