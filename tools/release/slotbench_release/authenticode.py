@@ -41,10 +41,7 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 from cryptography.x509.oid import ExtendedKeyUsageOID
 
-try:
-    from . import text
-except ImportError:  # run from its own folder, as the release scripts do
-    import text
+from text import Refused, escape, name
 
 MAX_SIZE = 16 << 20          # far above any program of a release (400 KB)
 MAX_CERTIFICATES = 8         # in the signature and its time-stamp together
@@ -58,10 +55,6 @@ MAX_SYSTEM_ROOTS_SIZE = 4 << 20
 SYSTEM_ROOTS = "/etc/ssl/certs/ca-certificates.crt"
 WIN_CERT_REVISION_2_0 = 0x0200
 WIN_CERT_TYPE_PKCS_SIGNED_DATA = 0x0002
-
-
-# Why a file is not its release plus one signature.
-Refused = text.Refused
 
 
 @dataclass(frozen=True)
@@ -190,7 +183,7 @@ def read_time(node, where):
             raise ValueError
     except ValueError:
         raise Refused(f"{where}: a time at byte {node.start} of the signature not in the form our signing tool writes "
-                      f"({text.escape(raw[:40])})") from None
+                      f"({escape(raw[:40])})") from None
     return when.replace(tzinfo=datetime.timezone.utc)
 
 
@@ -412,7 +405,7 @@ class Cert:
             self.x509.subject.rfc4514_string()
         except Exception as error:  # any fault of a parser given hostile bytes
             raise Refused(f"{where}: a certificate that does not parse "
-                          f"({text.escape(' '.join(str(error).split())[:80])})") from None
+                          f"({escape(' '.join(str(error).split())[:80])})") from None
         outer = children(read_tlv(der, 0, len(der), where), where)
         tbs, signature = outer[0], outer[2]
         fields = children(tbs, where)
@@ -431,7 +424,7 @@ class Cert:
                      Field(name + ".signatureValue", 0x03, b"\0" + self.signature_bits))
 
     def label(self):
-        return f"{text.name(self.x509.subject)} (SHA-256 {self.sha256})"
+        return f"{name(self.x509.subject)} (SHA-256 {self.sha256})"
 
 
 def verify(key, signature, message, hash_class):
@@ -652,7 +645,7 @@ class SystemRoots(Anchors):
         except OSError:
             return
         if len(pem) > MAX_SYSTEM_ROOTS_SIZE:
-            raise Refused(f"{text.escape(path)} is over {MAX_SYSTEM_ROOTS_SIZE >> 20} MiB: not read")
+            raise Refused(f"{escape(path)} is over {MAX_SYSTEM_ROOTS_SIZE >> 20} MiB: not read")
         import base64
         for block in pem.split(b"-----BEGIN CERTIFICATE-----")[1:]:
             body = block.split(b"-----END CERTIFICATE-----")[0]
@@ -761,7 +754,7 @@ def certificate_table(data):
         start, size, checksum = security.VirtualAddress, security.Size, header.CheckSum
         pe.close()
     except pefile.PEFormatError as error:
-        raise Refused(f"not a Windows program ({text.escape(' '.join(str(error).split()))})") from None
+        raise Refused(f"not a Windows program ({escape(' '.join(str(error).split()))})") from None
     if not size:
         raise Refused("not signed: no certificate table")
     if start + size != len(data):
@@ -974,7 +967,7 @@ def check(data, ca=None):
         raise Refused("a malformed signature (nested too deep)") from None
     except Exception as error:  # attacker-made input: any fault is a refusal, never a traceback
         raise Refused(f"a malformed signature or program ({type(error).__name__}: "
-                      f"{text.escape(' '.join(str(error).split())[:160])})") from None
+                      f"{escape(' '.join(str(error).split())[:160])})") from None
 
 
 class Read:
