@@ -92,7 +92,7 @@ def about_version_hidden(pe, data):
     another version: a static control's style sits 30 bytes before its text."""
     at = bytes(data).index(pe_checks.ABOUT_PREFIX.encode("utf-16-le")) - 30
     struct.pack_into("<I", data, at, struct.unpack_from("<I", data, at)[0] & ~pe_checks.WS_VISIBLE)
-    old, new = "(C) 2026 Slot Bench authors", "Slot_Bench Version 9.9.0.0 "
+    old, new = "(C) 2026 Slot Bench project", "Slot_Bench Version 9.9.0.0 "
     at = bytes(data).index(old.encode("utf-16-le"))
     data[at:at + 2 * len(new)] = new.encode("utf-16-le")
 

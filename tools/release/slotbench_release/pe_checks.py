@@ -484,7 +484,7 @@ def about_fields(version_text):
     controls = [  # style, position and size, id, class, text
         (SS_ICON, (11, 17, 20, 20), IDC_STATIC, STATIC_CLASS, IDR_MAINFRAME),
         (SS_LEFT | SS_NOPREFIX, (40, 10, 119, 8), IDC_STATIC, STATIC_CLASS, version_text),
-        (SS_LEFT, (40, 25, 119, 8), IDC_STATIC, STATIC_CLASS, "(C) 2026 Slot Bench authors"),
+        (SS_LEFT, (40, 25, 119, 8), IDC_STATIC, STATIC_CLASS, "(C) 2026 Slot Bench project"),
         (BS_DEFPUSHBUTTON | WS_GROUP | WS_TABSTOP, (178, 7, 50, 14), IDOK, BUTTON_CLASS, "OK"),
     ]
     fields = dialog + [("controls", len(controls))]
