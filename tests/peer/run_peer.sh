@@ -231,8 +231,8 @@ prefix_state() {  # prefix, outside folder
 }
 
 # The installer refuses, in one line, what the program could not load, and
-# leaves the prefix as it was: with a library ctapi32 cannot load, ctapi32
-# fails and the program does not start at all. Then it installs for real,
+# leaves the prefix as it was: with a library ctapi32 cannot load, every
+# test would end in CT_INIT fail. Then it installs for real,
 # into the suite's prefix and into a folder that is not a prefix yet, and
 # takes the bridge out of the latter again, putting back what it found: the
 # maker's DLL, a link, a library value with characters reg query cannot
