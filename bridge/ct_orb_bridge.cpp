@@ -241,9 +241,9 @@ int8_t WINAPI CT_close(uint16_t ctn) {
     return result;
 }
 
-}  // extern "C"
-
-BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void*) {
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) InitializeCriticalSection(&lock);
     return TRUE;
 }
+
+}  // extern "C"
