@@ -31,8 +31,8 @@
 # only functions checked to exist on Windows XP (tools/release/xp_imports.txt,
 # delay-loaded ones too), the program
 # imports CT_ORB.dll by ordinals 1, 2, 3 and keeps its exception guard, the
-# bridge forwards to ctapi32. The README's fields come from res/version.h
-# and docs/release/publisher.txt.
+# bridge exports them with no names and looks up ctapi32's three functions.
+# The README's fields come from res/version.h and docs/release/publisher.txt.
 #
 # Nothing is kept for tools/sign_release.sh: it builds the commit again
 # itself and signs only a zip equal to that build, since a zip left in
