@@ -83,21 +83,21 @@ enum class Kind { Init, Data, Close };
 // the pointers it is handed (null where the caller's was null). The caller
 // and the worker each hold it; the last to let go frees it.
 struct Job {
-    Kind kind = Kind::Init;
-    uint16_t ctn = 0;
-    uint16_t pn = 0;
-    uint8_t dad = 0;
-    uint8_t sad = 0;
-    uint16_t lenc = 0;
-    uint16_t lenr = 0;
-    uint8_t* dadArgument = nullptr;
-    uint8_t* sadArgument = nullptr;
-    uint8_t* commandArgument = nullptr;
-    uint16_t* lenrArgument = nullptr;
-    uint8_t* responseArgument = nullptr;
-    int8_t result = 0;
-    int holders = 2;
-    HANDLE done = nullptr;
+    Kind kind;
+    uint16_t ctn;
+    uint16_t pn;
+    uint8_t dad;
+    uint8_t sad;
+    uint16_t lenc;
+    uint16_t lenr;
+    uint8_t* dadArgument;
+    uint8_t* sadArgument;
+    uint8_t* commandArgument;
+    uint16_t* lenrArgument;
+    uint8_t* responseArgument;
+    int8_t result;
+    int holders;
+    HANDLE done;
     uint8_t command[65535];
     uint8_t response[kResponseSpace];
 };
@@ -131,8 +131,8 @@ DWORD WINAPI Work(void* parameter) {
 
 // A new job, or null when memory or an event is lacking.
 Job* NewJob(Kind kind, uint16_t ctn) {
-    // Zeroed memory is a Job with no pointers set: calloc, not new, keeps
-    // the C++ runtime out of the bridge.
+    // A plain struct, zeroed: no pointer set. calloc, not new, keeps the C++
+    // runtime out of the bridge.
     Job* job = static_cast<Job*>(std::calloc(1, sizeof(Job)));
     if (job == nullptr) return nullptr;
     job->kind = kind;
