@@ -269,7 +269,10 @@ private:
         if (tk.size() < 3) return "expected: line " + what + " CT_data[:N]";
         std::string error;
         if (!ParseSelector(tk[2], fault.at, error)) return error;
-        if (fault.at.call != Call::kData) return "a line fault can only be put on CT_data";
+        // The host's opening RESYNCH stands for CT_init on the line: only
+        // silence can be put there.
+        const bool silentOpen = fault.kind == LineFaultKind::kSilent && fault.at.call == Call::kInit;
+        if (fault.at.call != Call::kData && !silentOpen) return "a line fault can only be put on CT_data";
         size_t next = 3;
         if (fault.kind == LineFaultKind::kGarbage) {
             next = TakeHex(tk, 3, fault.garbage);

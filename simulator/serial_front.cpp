@@ -96,6 +96,10 @@ void SerialFront::OnResynch(uint8_t nad) {
     // The line shows no CT_init; the host's first RESYNCH is where it opens
     // the terminal. Later ones only restart the link.
     if (!modelOpen_) {
+        if (scenario_.LineFaultFor(Call::kInit, ++opens_)) {
+            TraceLine("T1 silent");
+            return;
+        }
         if (terminal_.Init(kLineTerminalNumber, kLinePortNumber) != kOk) {
             // Anything but the RESYNCH response fails the host's open.
             Send(t1::ReceiveReadyBlock(t1::SwapNad(nad), false, t1::RError::kOther));

@@ -85,6 +85,7 @@ private:
     bool lineGone_ = false;
     bool modelOpen_ = false;
     uint32_t exchanges_ = 0;
+    uint32_t opens_ = 0;  // RESYNCHs that would open the terminal
 
     // Link state, reset by RESYNCH.
     bool ownSequence_ = false;   // N(S) of the next I-block the terminal sends

@@ -50,6 +50,8 @@ EXCEPTIONS = {
     "open": "the C library call Debian's library makes",
     "O_RDWR|O_NOCTTY|O_NONBLOCK": "the flags Debian's library passes",
     "libctapi.so": "the name other Linux CT-API libraries go by",
+    "err:module:import_dll": "wine's loader message",
+    "...SlotBench.exe": "the program's path in wine's loader message",
     # Texts of Windows, PowerShell and wine, which the docs tell the user to look for.
     "Details": "Windows' Properties tab", "Digital Signatures": "Windows' Properties tab",
     "Product version": "Windows' Properties field", "Start in": "Windows' shortcut field",
@@ -162,10 +164,11 @@ def name_problem(name, files, folders, corpus):
         problems = [p for p in problems if p]
         return problems[0] if problems else None
     name = re.sub(r"\[:?N\]$|:N$|\.h/\.cpp$", lambda m: ".h" if "h" in m.group() else "", name)
-    test = re.fullmatch(r"(\w+Test)\.(\w+)", name)
-    if test:
-        found = re.search(r"TEST(_F|_P)?\(\s*%s,\s*%s\s*\)" % test.groups(), corpus)
-        return None if found else "no test " + name
+    test = re.fullmatch(r"([A-Z]\w*)\.([A-Z]\w*)", name)
+    if test and re.search(r"TEST(_F|_P)?\(\s*%s,\s*%s\s*\)" % test.groups(), corpus):
+        return None
+    if test and test.group(1).endswith("Test"):
+        return "no test " + name
     if "/" in name and not name.startswith(("/", "~", "$", "C:\\")):
         path = name.rstrip("/")
         path = re.sub(r"\{(\w+),\w+\}", r"\1", path)  # {x86,x64}: the first stands for both
@@ -233,7 +236,7 @@ def check_quotes(corpus):
     texts = literals(corpus) | {" ".join(m.split()) for m in messages()}
     prefixes = [" ".join(m.split()) for m in messages() if m.endswith((" ", ":"))]
     for path in QUOTE_DOCS:
-        text = re.sub(r"`[^`\n]*`", lambda m: " " * len(m.group()), doc_text(path))
+        text = re.sub(r"`(?:[^`\n]|\n(?!\s*\n))+`", lambda m: re.sub(r"[^\n]", " ", m.group()), doc_text(path))
         headings = set(re.findall(r"^#+ (.*)$|^(.+)\n-{3,}$", text, re.M))
         headings = {h for pair in headings for h in pair if h}
         # Quoted, or shown on a line of its own as a verdict line is.

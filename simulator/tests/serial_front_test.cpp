@@ -358,6 +358,15 @@ TEST_F(SerialFrontTest, SilentFaultSendsNothingAndSaysSoInTheTrace) {
     EXPECT_EQ((silent - 1)->rfind("CT_data n=1 ", 0), 0u);
 }
 
+TEST_F(SerialFrontTest, SilentOpenLeavesThatResynchUnanswered) {
+    Start("line silent CT_init:1\n");
+    Run({kResynch, kResynch, I(0x12, false, kResetTerminal)});
+    // The second RESYNCH opens the terminal, and the command is answered.
+    ASSERT_EQ(line_.written.size(), 2u);
+    EXPECT_EQ(line_.written[1], I(0x21, false, {0x90, 0x00}));
+    EXPECT_EQ(LinesStartingWith("T1 silent").size(), 1u);
+}
+
 TEST_F(SerialFrontTest, ExchangesAreCountedPerChainNotPerBlock) {
     Start("line silent CT_data:2\n");
     Run({kResynch, I(0x12, false, {0x20, 0x11}, true), I(0x12, true, {0x00, 0x00}), I(0x12, false, kResetTerminal),

@@ -12,12 +12,13 @@ import check_words  # noqa: E402
 
 FILES = ["log/result_log.cpp", "tests/e2e/run_e2e.sh", "tests/host/result_log_test.cpp"]
 FOLDERS = {"log", "tests"}
-CORPUS = '#!/usr/bin/env bash\ncmake -B build/host\nvoid CSlotBenchDlg::LogText(std::string text);\nTEST_F(ResultLogTest, Kept) {}\nmkdir -p out/release\n' \
+CORPUS = '#!/usr/bin/env bash\ncmake -B build/host\nvoid CSlotBenchDlg::LogText(std::string text);\nTEST_F(ResultLogTest, Kept) {}\nTEST(BridgeTimeout, Waits) {}\nmkdir -p out/release\n' \
          'zip="out/release/SlotBench-$version-windows.zip"\n'
 NAMES = [  # backticked text, the start of what the check must say (None: it passes)
     ("LogText", None), ("LogText(text)", None), ("LogTexts", "not in the code"),
     ("Decade", "not in the code"), ("CSlotBenchDlg::LogText", None),
     ("ResultLogTest.Kept", None), ("ResultLogTest.Lost", "no test"),
+    ("BridgeTimeout.Waits", None), ("BridgeTimeout.Lost", "not in the code"),
     ("tests/e2e/run_e2e.sh", None), ("tests/e2e/no_such.sh", "no such file"), ("tests/", None),
     ("bash tests/e2e/run_e2e.sh CASE", None), ("bash tests/nosuch.sh", "no such file"),
     ("ctest --test-dir build/host -R NAME", None),

@@ -166,9 +166,18 @@ def machine(value):
     return change
 
 
-def forward_swapped(pe, data):
-    at = bytes(data).index(b"ctapi32.CT_init\0")
-    data[at:at + 15] = b"ctapi32.CT_data"
+def looks_up(old, new):
+    """The bridge's string OLD (a name it looks up in ctapi32.dll) made NEW."""
+    def change(pe, data):
+        at = bytes(data).index(b"\0" + old + b"\0") + 1
+        data[at:at + len(old)] = new
+    return change
+
+
+def ordinal_base(base):
+    def change(pe, data):
+        struct.pack_into("<I", data, pe.DIRECTORY_ENTRY_EXPORT.struct.get_field_absolute_offset("Base"), base)
+    return change
 
 
 def version_strings(pe):
@@ -302,7 +311,12 @@ CASES = [
      ["nothing from CT_ORB.dll, not ordinals 1, 2, 3", "imports from CT_ORX.dll, a library none",
       "ordinal 1 of CT_ORX.dll", "ordinal 2 of CT_ORX.dll", "ordinal 3 of CT_ORX.dll"]),
     ("an x86 program in the x64 folder", "x64/SlotBench.exe", machine(0x14C), ["not x64"]),
-    ("a bridge forwarding ordinal 1 to CT_data", "x86/bridge/CT_ORB.dll", forward_swapped, ["not the wine bridge"]),
+    ("a bridge exporting ordinals 2, 3, 4", "x86/bridge/CT_ORB.dll", ordinal_base(2),
+     ["exports are not ordinals 1, 2, 3 with no names"]),
+    ("a bridge looking up another library than ctapi32.dll", "x64/bridge/CT_ORB.dll",
+     looks_up(b"ctapi32.dll", b"ctapi33.dll"), ["names no ctapi32.dll, which the wine bridge looks up"]),
+    ("a bridge looking up CT_datx, not CT_data", "x86/bridge/CT_ORB.dll",
+     looks_up(b"CT_data", b"CT_datx"), ["names no CT_data, which the wine bridge looks up"]),
     ("FileVersion twice, Windows showing the first (0.9.9.9), pefile the second", "x86/SlotBench.exe",
      duplicate_file_version, ["version resource: string FileVersion 2 times in table 040904b0"]),
     ("a version string none of ours (CompanyName renamed)", "x64/bridge/CT_ORB.dll",

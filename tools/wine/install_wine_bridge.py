@@ -66,8 +66,8 @@ command that starts the program in that prefix, and two warnings.
 It refuses, before it changes anything, when:
   - the library is missing, or not an ELF shared object of the program's
     architecture (ctapi32 runs inside the program, and with a library it
-    cannot load the program does not start at all); the bridge is not a
-    DLL of that architecture;
+    cannot load every test ends in CT_INIT fail); the bridge is not a DLL
+    of that architecture;
   - the "library" value found could not be put back exactly: wine's
     reg import changes the data of a string value that is not whole
     characters ending in a NUL, so such a value is refused ("change it
@@ -403,11 +403,10 @@ def tell_how_to_start(opts, sysdir, resolved):
         f"{binaries.KIND_NAMES[ELF_KIND[opts.arch]]})")
     if os.path.basename(opts.library).startswith("libctapimkt.so"):
         say("every program in this prefix that loads CT_ORB.dll now drives /dev/ttyS0, whatever COM port it names")
-        say("a terminal that does not answer there freezes the window until the process is ended: "
-            "check the cable and the device first")
     else:
-        say("which device the terminal is reached on, and whether a silent one freezes the window, is up to "
-            f"{escape(opts.library)}")
+        say(f"which device the terminal is reached on is up to {escape(opts.library)}")
+    say("a terminal that does not answer fails the test after 10 s (a card wait: 10 s after its end), and "
+        "only a restart of the program tests it again: check the cable and the device first")
     exe = os.path.join(ROOT, "build", f"windows-{opts.arch}", "SlotBench.exe")
     say(f"start it, then choose SERIAL (any COM port): WINEPREFIX={shell_word(opts.prefix)} wine {shell_word(exe)}")
 

@@ -38,8 +38,9 @@ BUTTON_CLASS, STATIC_CLASS = "BUTTON", "STATIC"  # as windres names a CONTROL's 
 IDC_STATIC, IDOK, IDR_MAINFRAME = 0xFFFFFFFF, 1, 128
 ABOUT_PREFIX = "Slot_Bench version "
 LIBRARY = "ct_orb.dll"
-# The maker's library's ordinals, and the ctapi32 function each stands for.
-FORWARDS = {1: b"ctapi32.CT_init", 2: b"ctapi32.CT_data", 3: b"ctapi32.CT_close"}
+# What the wine bridge looks up, by name, at its first call: a simulator
+# build exports the same ordinals, but names none of these.
+BRIDGE_LOOKUPS = (b"ctapi32.dll", b"CT_init", b"CT_data", b"CT_close")
 # The functions checked to exist on Windows XP: a program or bridge imports
 # these alone. A list of what XP lacks would always miss the next newer
 # function a library pulls in.
@@ -588,13 +589,21 @@ def import_faults(pe, path, arch, checked, program):
 
 
 def export_faults(pe, path):
+    """The wine bridge: ordinals 1, 2, 3 of its own code, with no names and
+    no forwarders, and the names it looks up in ctapi32.dll, each a string
+    of its own in the image."""
     exports = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
     found = {s.ordinal: (s.name, s.forwarder) for s in exports.symbols} if exports else {}
-    wanted = {ordinal: (None, forwarder) for ordinal, forwarder in FORWARDS.items()}
-    if found != wanted:
-        return [f"{path}: exports are not ordinals 1, 2, 3 forwarded to ctapi32.CT_init, CT_data, CT_close:"
-                " not the wine bridge"]
-    return []
+    faults = []
+    if found != {ordinal: (None, None) for ordinal in (1, 2, 3)}:
+        faults.append(f"{path}: exports are not ordinals 1, 2, 3 with no names and no forwarders:"
+                      " not the wine bridge")
+    image = pe.get_memory_mapped_image()
+    missing = [name.decode() for name in BRIDGE_LOOKUPS if b"\0" + name + b"\0" not in image]
+    if missing:
+        faults.append(f"{path}: names no {', '.join(missing)}, which the wine bridge looks up in ctapi32.dll:"
+                      " not the wine bridge")
+    return faults
 
 
 def exception_faults(pe, path):
