@@ -828,10 +828,11 @@ def accuracy_part(node, label, where):
 class TimeStamp:
     """An RFC 3161 token read from the file and written again in the shape
     OpenSSL's time-stamp responder writes (osslsigncode -ts stores the
-    responder's token as it comes): SignedData version 3 over one TSTInfo,
-    the responder's chain, one SignerInfo by issuer and serial with
-    contentType, signingTime, an ESS signing-certificate and messageDigest,
-    no unsigned attributes, no CRLs."""
+    responder's token as it comes) set to ordering = no,
+    clock_precision_digits = 0 and ess_cert_id_chain = no, asked with
+    certReq: SignedData version 3 over one TSTInfo, the responder's chain,
+    one SignerInfo by issuer and serial with contentType, signingTime, an ESS
+    signing-certificate and messageDigest, no unsigned attributes, no CRLs."""
 
     def __init__(self, token, outer_signature, budget):
         where = "time-stamp"
