@@ -15,8 +15,9 @@ rebuild_and_compare, key_and_usage, anchors_and_trust.
 
 What may vary is held to one form too: the certificate lists (each its own
 signer's chain, each certificate once, in the order our tools write), and
-the time-stamp's fields within RFC 3161's ranges, its nonce, the one field
-an asker chooses, at most 64 bits.
+the time-stamp's fields within RFC 3161's ranges, its policy in minimal
+DER, its signingTime within 2 s of its genTime, and its nonce, the one value
+an asker chooses freely, at most 64 bits.
 
 The signed attributes of that shape name no certificate: a signature is
 tied to its signer's key, and to a certificate only by a chain to the CA
@@ -901,8 +902,8 @@ class TimeStamp:
                       integer("", accuracy_part(accuracy[tag], label, where)).parts[0])
                 for tag, label in ((0x02, "seconds"), (0x80, "millis"), (0x81, "micros")) if tag in accuracy)))
         if 0x02 in optional:
-            # The one field the asker chooses: our signing tool asks with a
-            # random 64-bit number, and no more room is left to anyone.
+            # The one value the asker chooses freely: our signing tool asks
+            # with a random 64-bit number, and no more room is left to anyone.
             nonce = read_int(optional[0x02], where, 9)
             if nonce < 0:
                 raise Refused(f"{where}: a negative nonce")
