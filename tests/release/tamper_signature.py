@@ -27,7 +27,8 @@ from asn1crypto import algos, cms, core, tsp
 from asn1crypto import x509 as asn1_x509
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.asymmetric import ec, padding
+from cryptography.hazmat.primitives.serialization import pkcs12
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
 SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
@@ -285,11 +286,12 @@ def pki_tsa(workdir, pki_dir, usages=(ExtendedKeyUsageOID.TIME_STAMPING,)):
     return make_cert(name, ca.subject, key.public_key(), ca_key, usages=usages), key
 
 
-def token_for(outer_signature, tsa_cert, tsa_key, when=None, chain=(), fields=None):
+def token_for(outer_signature, tsa_cert, tsa_key, when=None, chain=(), fields=None, signed_at=None):
     """An RFC 3161 token over outer_signature, in the shape OpenSSL's
     responder writes, signed by tsa_key whatever tsa_cert allows (OpenSSL
     itself will not sign with a certificate not made for time-stamping).
-    fields replace the TSTInfo's."""
+    fields replace the TSTInfo's; signed_at, the signingTime, is its genTime
+    unless given."""
     when = when or datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
     cert = asn1_x509.Certificate.load(tsa_cert.public_bytes(serialization.Encoding.DER))
     sha256 = {"algorithm": "sha256", "parameters": core.Null()}
@@ -300,7 +302,7 @@ def token_for(outer_signature, tsa_cert, tsa_key, when=None, chain=(), fields=No
         **(fields or {})})
     attributes = cms.CMSAttributes([
         {"type": "content_type", "values": ["tst_info"]},
-        {"type": "signing_time", "values": [cms.Time({"utc_time": when})]},
+        {"type": "signing_time", "values": [cms.Time({"utc_time": signed_at or when})]},
         {"type": "signing_certificate", "values": [tsp.SigningCertificate(
             {"certs": [{"cert_hash": hashlib.sha1(cert.dump()).digest()}]})]},
         {"type": "message_digest", "values": [hashlib.sha256(info.dump()).digest()]},
@@ -571,16 +573,17 @@ def after(path_of, element):
     return lambda program, workdir, pki_dir: edited(program, change)
 
 
-def stamped(fields=None, listed=None, outer=None):
+def stamped(fields=None, listed=None, outer=None, signed_at=None):
     """The genuine signature time-stamped by an authority of the test CA
     with these TSTInfo fields, this certificate list (names: tsa, ca,
-    signer) and, when given, change(outer list, tsa der) on the signature's."""
+    signer), this signingTime and, when given, change(outer list, tsa der)
+    on the signature's."""
     def make(program, workdir, pki_dir):
         cert, key = pki_tsa(workdir, pki_dir)
         named = {"tsa": cert, "ca": pem_cert(os.path.join(pki_dir, "ca.crt")),
                  "signer": pem_cert(os.path.join(pki_dir, "good.crt"))}
         given = fields(cert, named["ca"]) if callable(fields) else fields
-        token = parse(token_for(outer_signature(program), cert, key, fields=given))
+        token = parse(token_for(outer_signature(program), cert, key, fields=given, signed_at=signed_at))
         if listed:  # set here: asn1crypto would sort them
             signed_data(token)[1][3][1] = [parse(named[n].public_bytes(serialization.Encoding.DER)) for n in listed]
         token = dump(token)
@@ -603,6 +606,21 @@ def ecdsa_other_form(program, workdir, pki_dir):
     return edited(signed, change)
 
 
+def signed_in_1955(program, workdir, pki_dir):
+    """The genuine signature with the signing time 1955-06-01 (UTCTime
+    550601000000Z), signed again with the genuine key."""
+    with open(os.path.join(pki_dir, "password.txt"), "rb") as f:
+        password = f.read().strip()
+    key = pkcs12.load_key_and_certificates(load(os.path.join(pki_dir, "good.p12")), password)[0]
+    tree = parse(signature_der(program))
+    attributes = signer_info(tree)[1][3]
+    for attr in attributes[1]:
+        if dump(attr[1][0]) == oid_tlv("1.2.840.113549.1.9.5"):
+            attr[1][1] = [0x31, [[0x17, b"550601000000Z"]]]
+    signer_info(tree)[1][5][1] = key.sign(dump([0x31, attributes[1]]), padding.PKCS1v15(), hashes.SHA256())
+    return with_signature(program, dump(tree))
+
+
 def directory(cert):
     return asn1_x509.GeneralName(name="directory_name", value=asn1_x509.Certificate.load(
         cert.public_bytes(serialization.Encoding.DER))["tbs_certificate"]["subject"])
@@ -616,6 +634,13 @@ FORM_ROWS = [
     ("a negative nonce", stamped({"nonce": -5}), "a negative nonce"),
     ("accuracy millis 0", stamped({"accuracy": {"seconds": 1, "millis": 0}}), "accuracy millis 0, outside 1 to 999"),
     ("accuracy micros 1000", stamped({"accuracy": {"micros": 1000}}), "accuracy micros 1000, outside 1 to 999"),
+    ("accuracy seconds -5", stamped({"accuracy": {"seconds": -5}}), "accuracy seconds -5, outside 0 to 2147483647"),
+    ("a policy with an arc not in its minimal form (2a 80 80 01)",
+     stamped({"policy": core.ObjectIdentifier.load(bytes.fromhex("06042a808001"))}), ": TSTInfo.policy"),
+    ("a token signingTime of 2049, its genTime now",
+     stamped(signed_at=datetime.datetime(2049, 12, 31, 23, 59, 59, tzinfo=datetime.timezone.utc)),
+     "more than 2 s from its genTime"),
+    ("the signer's signing time of 1955, a UTCTime of year 55", signed_in_1955, None),
     ("a serial number of 21 octets", stamped({"serial_number": 1 << 159}), "not an integer of at most 20 bytes"),
     ("a serial number of 0", stamped({"serial_number": 0}), "the serial number 0 is not positive"),
     ("a tsa field naming the CA, not the token's signer", stamped(lambda tsa, ca: {"tsa": directory(ca)}),

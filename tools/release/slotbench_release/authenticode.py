@@ -15,8 +15,9 @@ rebuild_and_compare, key_and_usage, anchors_and_trust.
 
 What may vary is held to one form too: the certificate lists (each its own
 signer's chain, each certificate once, in the order our tools write), and
-the time-stamp's fields within RFC 3161's ranges, its nonce, the one field
-an asker chooses, at most 64 bits.
+the time-stamp's fields within RFC 3161's ranges, its policy in minimal
+DER, its signingTime within 2 s of its genTime, and its nonce, the one value
+an asker chooses freely, at most 64 bits.
 
 The signed attributes of that shape name no certificate: a signature is
 tied to its signer's key, and to a certificate only by a chain to the CA
@@ -149,20 +150,20 @@ def last(nodes, tag, where):
 
 
 def oid_text(node):
-    """The dotted form of an OBJECT IDENTIFIER, None for anything else.
-    None too for one longer than any we know: a megabyte of continuation
-    bytes would otherwise make an integer grow at every byte."""
+    """The dotted form of an OBJECT IDENTIFIER, None for anything else (a
+    last arc cut short, too). None too for one longer than any we know: a
+    megabyte of continuation bytes would otherwise make an integer grow at
+    every byte. Arcs written with leading 0x80 bytes read as their value;
+    oid() writes them again in the minimal form, so a rebuild refuses them."""
     if node.tag != 0x06 or node.end - node.body > 32:
         return None
     body, arcs, value = node.content, [], 0
-    for i, b in enumerate(body):
+    for b in body:
         value = (value << 7) | (b & 0x7F)
         if not b & 0x80:
             arcs.append(value)
             value = 0
-        if len(arcs) > 64:
-            return None
-    if not arcs:
+    if not body or body[-1] & 0x80:
         return None
     head = [min(arcs[0] // 40, 2)]
     head.append(arcs[0] - 40 * head[0])
@@ -171,12 +172,14 @@ def oid_text(node):
 
 def read_time(node, where):
     """A UTCTime or GeneralizedTime written to the second, with Z, as
-    OpenSSL writes both."""
+    OpenSSL writes both. A UTCTime's year 50 to 99 is 19xx, 00 to 49 20xx
+    (RFC 5280), not the C library's pivot at 69."""
     raw = node.content
     try:
         stamp = raw.decode("ascii")
-        if node.tag == 0x17 and len(raw) == 13:
-            when = datetime.datetime.strptime(stamp, "%y%m%d%H%M%SZ")
+        if node.tag == 0x17 and len(raw) == 13 and stamp[:2].isdigit():
+            century = "19" if int(stamp[:2]) >= 50 else "20"
+            when = datetime.datetime.strptime(century + stamp, "%Y%m%d%H%M%SZ")
         elif node.tag == 0x18 and len(raw) == 15:
             when = datetime.datetime.strptime(stamp, "%Y%m%d%H%M%SZ")
         else:
@@ -798,21 +801,31 @@ def without_signature(data, checksum_at, entry_at, start):
 
 # ---- the time-stamp ------------------------------------------------------
 
+# RFC 3161's ranges; seconds, unbounded there, held to what a 32-bit signed
+# integer holds at or above zero.
+ACCURACY = {"seconds": (0, (1 << 31) - 1), "millis": (1, 999), "micros": (1, 999)}
+# OpenSSL's responder reads genTime and, signing, the signingTime from two
+# clocks (measured: the same second, or the one before); 2 s either way
+# leaves a slow responder room, and a chosen time none.
+MAX_SIGNING_TIME_OFFSET = datetime.timedelta(seconds=2)
+
+
 def accuracy_part(node, label, where):
-    """An accuracy field, millis and micros within RFC 3161's 1 to 999."""
+    low, high = ACCURACY[label]
     value = read_int(node, where, 4, node.tag)
-    if label != "seconds" and not 1 <= value <= 999:
-        raise Refused(f"{where}: accuracy {label} {value}, outside 1 to 999")
+    if not low <= value <= high:
+        raise Refused(f"{where}: accuracy {label} {value}, outside {low} to {high}")
     return value
 
 
 class TimeStamp:
     """An RFC 3161 token read from the file and written again in the shape
     OpenSSL's time-stamp responder writes (osslsigncode -ts stores the
-    responder's token as it comes): SignedData version 3 over one TSTInfo,
-    the responder's chain, one SignerInfo by issuer and serial with
-    contentType, signingTime, an ESS signing-certificate and messageDigest,
-    no unsigned attributes, no CRLs."""
+    responder's token as it comes) set to ordering = no,
+    clock_precision_digits = 0 and ess_cert_id_chain = no, asked with
+    certReq: SignedData version 3 over one TSTInfo, the responder's chain,
+    one SignerInfo by issuer and serial with contentType, signingTime, an ESS
+    signing-certificate and messageDigest, no unsigned attributes, no CRLs."""
 
     def __init__(self, token, outer_signature, budget):
         where = "time-stamp"
@@ -838,6 +851,9 @@ class TimeStamp:
         attrs = first(info, 0xA0, where, 3)
         self.attr_oids = attribute_oids(attrs, where)
         self.signing_time = signing_time(attrs, where)
+        if self.signing_time is not None and abs(self.signing_time - self.time) > MAX_SIGNING_TIME_OFFSET:
+            raise Refused(f"{where}: a signingTime of {self.signing_time:%Y-%m-%d %H:%M:%S} UTC, more than "
+                          f"{MAX_SIGNING_TIME_OFFSET.seconds} s from its genTime {self.time:%Y-%m-%d %H:%M:%S} UTC")
         self.signature = first(info, 0x04, where, 5).content
 
     def read_tst_info(self, tst, outer_signature):
@@ -849,8 +865,8 @@ class TimeStamp:
         fields = children(node, where, limit=12)
         if len(fields) < 5:
             raise Refused(f"{where}: fewer fields than a TSTInfo has")
-        policy = fields[1]
-        if policy.tag != 0x06 or not 1 <= policy.end - policy.body <= 32 or oid_text(policy) is None:
+        policy = oid_text(fields[1])
+        if policy is None:
             raise Refused(f"{where}: a policy that is not an object identifier of at most 32 bytes")
         imprint = children(fields[2], where) if fields[2].tag == 0x30 else []
         imprint_alg = children(imprint[0], where) if imprint and imprint[0].tag == 0x30 else []
@@ -864,7 +880,7 @@ class TimeStamp:
         optional = {f.tag: f for f in reversed(fields[5:])}
         parts = [
             integer("TSTInfo.version", 1),
-            Field("TSTInfo.policy", 0x06, policy.content),
+            oid("TSTInfo.policy", policy),
             Field("TSTInfo.messageImprint", 0x30, algorithm("TSTInfo.messageImprint.hashAlgorithm", imprint_oid, True),
                   Field("TSTInfo.messageImprint.hashedMessage", 0x04,
                         hashlib.new(DIGESTS[imprint_oid][0], outer_signature).digest())),
@@ -878,8 +894,8 @@ class TimeStamp:
                       integer("", accuracy_part(accuracy[tag], label, where)).parts[0])
                 for tag, label in ((0x02, "seconds"), (0x80, "millis"), (0x81, "micros")) if tag in accuracy)))
         if 0x02 in optional:
-            # The one field the asker chooses: our signing tool asks with a
-            # random 64-bit number, and no more room is left to anyone.
+            # The one value the asker chooses freely: our signing tool asks
+            # with a random 64-bit number, and no more room is left to anyone.
             nonce = read_int(optional[0x02], where, 9)
             if nonce < 0:
                 raise Refused(f"{where}: a negative nonce")
