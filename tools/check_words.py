@@ -52,6 +52,8 @@ EXCEPTIONS = {
     "libctapi.so": "the name other Linux CT-API libraries go by",
     "err:module:import_dll": "wine's loader message",
     "...SlotBench.exe": "the program's path in wine's loader message",
+    "failed (error c000007b)": "the end of wine's loader message for a DLL of the other kind",
+    "exe: Inappropriate ioctl for device": "what Debian's library prints before it ends the program",
     # Texts of Windows, PowerShell and wine, which the docs tell the user to look for.
     "Details": "Windows' Properties tab", "Digital Signatures": "Windows' Properties tab",
     "Product version": "Windows' Properties field", "Start in": "Windows' shortcut field",
