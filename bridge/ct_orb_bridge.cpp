@@ -144,6 +144,27 @@ struct Line {
     }
 };
 
+// Where an address lies as the tool's own fault line tells it: the module
+// holding it and the offset there, or the bare address when none does.
+void AddPlace(Line& line, uintptr_t address) {
+    HMODULE module = nullptr;
+    char path[MAX_PATH];
+    if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                           reinterpret_cast<LPCSTR>(address), &module) &&
+        GetModuleFileNameA(module, path, sizeof path) != 0) {
+        const char* name = path;
+        for (const char* at = path; *at; ++at) {
+            if (*at == '\\' || *at == '/') name = at + 1;
+        }
+        line.Add(name);
+        line.Add("+0x");
+        line.AddNumber(address - reinterpret_cast<uintptr_t>(module), 16, 8);
+    } else {
+        line.Add("0x");
+        line.AddNumber(address, 16, 2 * sizeof(uintptr_t));
+    }
+}
+
 // One line on stderr, which wine shows in the terminal the tool was started
 // from: the tool itself logs only the failed step.
 void TellFault(const Job& job) {
@@ -155,8 +176,8 @@ void TellFault(const Job& job) {
     if (job.fault.address != 0) {
         line.Add(" faulted: exception ");
         line.AddNumber(job.fault.code, 16, 8);
-        line.Add(" at 0x");
-        line.AddNumber(job.fault.address, 16, 2 * sizeof(uintptr_t));
+        line.Add(" at ");
+        AddPlace(line, job.fault.address);
     } else {
         line.Add(" faulted in the Linux CT-API library (wine's status ");
         line.AddNumber(job.fault.code, 16, 8);
