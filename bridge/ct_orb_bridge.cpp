@@ -101,9 +101,10 @@ struct Job {
     uint16_t* lenrArgument;
     uint8_t* responseArgument;
     int8_t result;
-    // Set when the call faulted: the guard's record, or wine's status in
-    // `fault.code` with no address.
+    // Set when the call faulted: the guard's record, or (inLinux) wine's
+    // status in `fault.code`.
     SlotBenchCallFault fault;
+    bool inLinux;
     int holders;
     HANDLE done;
     uint8_t command[65535];
@@ -149,20 +150,24 @@ struct Line {
 void AddPlace(Line& line, uintptr_t address) {
     HMODULE module = nullptr;
     char path[MAX_PATH];
+    DWORD length = 0;
     if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                           reinterpret_cast<LPCSTR>(address), &module) &&
-        GetModuleFileNameA(module, path, sizeof path) != 0) {
-        const char* name = path;
-        for (const char* at = path; *at; ++at) {
-            if (*at == '\\' || *at == '/') name = at + 1;
-        }
-        line.Add(name);
-        line.Add("+0x");
-        line.AddNumber(address - reinterpret_cast<uintptr_t>(module), 16, 8);
-    } else {
+                           reinterpret_cast<LPCSTR>(address), &module)) {
+        length = GetModuleFileNameA(module, path, sizeof path);
+    }
+    // A path that filled the room may lack its NUL (Windows XP).
+    if (length == 0 || length >= sizeof path) {
         line.Add("0x");
         line.AddNumber(address, 16, 2 * sizeof(uintptr_t));
+        return;
     }
+    const char* name = path;
+    for (const char* at = path; *at; ++at) {
+        if (*at == '\\' || *at == '/') name = at + 1;
+    }
+    line.Add(name);
+    line.Add("+0x");
+    line.AddNumber(address - reinterpret_cast<uintptr_t>(module), 16, 8);
 }
 
 // One line on stderr, which wine shows in the terminal the tool was started
@@ -173,7 +178,7 @@ void TellFault(const Job& job) {
     line.Add(kCallNames[static_cast<int>(job.kind)]);
     line.Add(" on terminal ");
     line.AddNumber(job.ctn, 10, 1);
-    if (job.fault.address != 0) {
+    if (!job.inLinux) {
         line.Add(" faulted: exception ");
         line.AddNumber(job.fault.code, 16, 8);
         line.Add(" at ");
@@ -220,6 +225,7 @@ DWORD WINAPI Work(void* parameter) {
     if (job->fault.faulted == 0 && IsWineFaultStatus(accumulator)) {
         job->fault.faulted = 1;
         job->fault.code = accumulator;
+        job->inLinux = true;
     }
     if (job->fault.faulted != 0) {
         // Before the caller wakes: no later call may reach the library.
