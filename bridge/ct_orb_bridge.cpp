@@ -7,19 +7,24 @@
 // on time-out, leaves it behind stuck in the library. A worker per terminal
 // would need a queue and a shutdown for no gain, since a terminal that timed
 // out takes no further calls and the calls of one that answers never overlap.
+//
+// A fault in the call must not end the process, and on the worker the
+// tool's own guard does not cover it: the worker runs the call in that
+// guard. Wine 8 raises no exception for a fault inside the Linux library,
+// though: ctapi32 returns wine's status for it (C0000005) where the
+// library's result would be. Either way the terminal then takes no further
+// calls, as after a time-out: the library's state is unknown.
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "bridge/call_timeout.h"
+#include "platform/win32/guarded_call.h"
 
 namespace {
-
-using InitFunction = int8_t(WINAPI*)(uint16_t, uint16_t);
-using DataFunction = int8_t(WINAPI*)(uint16_t, uint8_t*, uint8_t*, uint16_t, uint8_t*, uint16_t*, uint8_t*);
-using CloseFunction = int8_t(WINAPI*)(uint16_t);
 
 // The call timed out: the terminal never answered, as with a line that
 // cannot carry the exchange.
@@ -28,7 +33,8 @@ constexpr int8_t kErrTrans = -10;
 // of operation for this process, and a second call would only get stuck
 // beside the first on the same port.
 constexpr int8_t kErrCt = -8;
-// No ctapi32.dll to hand the call to: the host side of the interface fails.
+// No ctapi32.dll to hand the call to, or the call faulted in it or in the
+// Linux library: the host's software between tool and terminal failed.
 constexpr int8_t kErrHtsi = -128;
 constexpr int8_t kErrMemory = -11;
 
@@ -39,15 +45,13 @@ constexpr size_t kResponseSpace = 65535 + 64;
 
 CRITICAL_SECTION lock;
 HMODULE ctapi = nullptr;
-InitFunction ctInit = nullptr;
-DataFunction ctData = nullptr;
-CloseFunction ctClose = nullptr;
+const void* ctInit = nullptr;
+const void* ctData = nullptr;
+const void* ctClose = nullptr;
 bool stuck[65536] = {};
 
-template <typename Function>
-Function Lookup(HMODULE module, const char* name) {
-    // Through the generic function type, which GCC takes as any other.
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+const void* Lookup(HMODULE module, const char* name) {
+    return reinterpret_cast<const void*>(GetProcAddress(module, name));
 }
 
 // Loaded at the first call, not at load time, so the tool starts (and says
@@ -57,9 +61,9 @@ bool Loaded() {
     if (ctapi == nullptr) {
         HMODULE module = LoadLibraryA("ctapi32.dll");
         if (module != nullptr) {
-            ctInit = Lookup<InitFunction>(module, "CT_init");
-            ctData = Lookup<DataFunction>(module, "CT_data");
-            ctClose = Lookup<CloseFunction>(module, "CT_close");
+            ctInit = Lookup(module, "CT_init");
+            ctData = Lookup(module, "CT_data");
+            ctClose = Lookup(module, "CT_close");
             if (ctInit && ctData && ctClose) {
                 ctapi = module;
                 // A worker may still be inside the library when the program
@@ -78,6 +82,7 @@ bool Loaded() {
 }
 
 enum class Kind { Init, Data, Close };
+const char* const kCallNames[] = {"CT_init", "CT_data", "CT_close"};
 
 // One call, with the library's own copies of everything it may write, and
 // the pointers it is handed (null where the caller's was null). The caller
@@ -96,6 +101,10 @@ struct Job {
     uint16_t* lenrArgument;
     uint8_t* responseArgument;
     int8_t result;
+    // Set when the call faulted: the guard's record, or (inLinux) wine's
+    // status in `fault.code`.
+    SlotBenchCallFault fault;
+    bool inLinux;
     int holders;
     HANDLE done;
     uint8_t command[65535];
@@ -114,15 +123,116 @@ void LetGo(Job* job) {
     if (last) Free(job);
 }
 
+// A line of text built from parts, cut short at its room.
+struct Line {
+    char text[256];
+    size_t size;
+
+    void Add(const char* part) {
+        while (*part && size + 1 < sizeof text) text[size++] = *part++;
+        text[size] = '\0';
+    }
+    // value in base 10 or 16, with at least `digits` digits.
+    void AddNumber(uint64_t value, unsigned base, int digits) {
+        char number[21];
+        int at = 20;
+        number[at] = '\0';
+        while (at > 0 && (value != 0 || 20 - at < digits)) {
+            number[--at] = "0123456789ABCDEF"[value % base];
+            value /= base;
+        }
+        Add(number + at);
+    }
+};
+
+// Where an address lies as the tool's own fault line tells it: the module
+// holding it and the offset there, or the bare address when none does.
+void AddPlace(Line& line, uintptr_t address) {
+    HMODULE module = nullptr;
+    char path[MAX_PATH];
+    DWORD length = 0;
+    if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                           reinterpret_cast<LPCSTR>(address), &module)) {
+        length = GetModuleFileNameA(module, path, sizeof path);
+    }
+    // A path that filled the room may lack its NUL (Windows XP).
+    if (length == 0 || length >= sizeof path) {
+        line.Add("0x");
+        line.AddNumber(address, 16, 2 * sizeof(uintptr_t));
+        return;
+    }
+    const char* name = path;
+    for (const char* at = path; *at; ++at) {
+        if (*at == '\\' || *at == '/') name = at + 1;
+    }
+    line.Add(name);
+    line.Add("+0x");
+    line.AddNumber(address - reinterpret_cast<uintptr_t>(module), 16, 8);
+}
+
+// One line on stderr, which wine shows in the terminal the tool was started
+// from: the tool itself logs only the failed step.
+void TellFault(const Job& job) {
+    Line line{};
+    line.Add("CT_ORB.dll (wine bridge): ");
+    line.Add(kCallNames[static_cast<int>(job.kind)]);
+    line.Add(" on terminal ");
+    line.AddNumber(job.ctn, 10, 1);
+    if (!job.inLinux) {
+        line.Add(" faulted: exception ");
+        line.AddNumber(job.fault.code, 16, 8);
+        line.Add(" at ");
+        AddPlace(line, job.fault.address);
+    } else {
+        line.Add(" faulted in the Linux CT-API library (wine's status ");
+        line.AddNumber(job.fault.code, 16, 8);
+        line.Add(")");
+    }
+    line.Add("; the terminal takes no further calls until the tool is restarted\n");
+    std::fputs(line.text, stderr);
+    std::fflush(stderr);
+}
+
+// ctapi32 hands back in EAX what its Linux side returned: the library's
+// 8-bit result widened with its sign, or wine's status when the library
+// faulted. No widened 8-bit value reaches 0x80000000 and up but those of
+// 0xFFFFFF80 and up.
+bool IsWineFaultStatus(uint32_t accumulator) {
+    return accumulator >= 0x80000000u && accumulator < 0xFFFFFF80u;
+}
+
 DWORD WINAPI Work(void* parameter) {
     Job* job = static_cast<Job*>(parameter);
-    switch (job->kind) {
-    case Kind::Init: job->result = ctInit(job->ctn, job->pn); break;
-    case Kind::Data:
-        job->result = ctData(job->ctn, job->dadArgument, job->sadArgument, job->lenc, job->commandArgument,
-                             job->lenrArgument, job->responseArgument);
-        break;
-    case Kind::Close: job->result = ctClose(job->ctn); break;
+    uintptr_t arguments[7] = {job->ctn};
+    const void* function = ctClose;
+    uint32_t count = 1;
+    if (job->kind == Kind::Init) {
+        function = ctInit;
+        arguments[1] = job->pn;
+        count = 2;
+    } else if (job->kind == Kind::Data) {
+        function = ctData;
+        arguments[1] = reinterpret_cast<uintptr_t>(job->dadArgument);
+        arguments[2] = reinterpret_cast<uintptr_t>(job->sadArgument);
+        arguments[3] = job->lenc;
+        arguments[4] = reinterpret_cast<uintptr_t>(job->commandArgument);
+        arguments[5] = reinterpret_cast<uintptr_t>(job->lenrArgument);
+        arguments[6] = reinterpret_cast<uintptr_t>(job->responseArgument);
+        count = 7;
+    }
+    const uint32_t accumulator = static_cast<uint32_t>(SlotBenchCallGuarded(function, arguments, count, &job->fault));
+    job->result = static_cast<int8_t>(accumulator & 0xFFu);
+    if (job->fault.faulted == 0 && IsWineFaultStatus(accumulator)) {
+        job->fault.faulted = 1;
+        job->fault.code = accumulator;
+        job->inLinux = true;
+    }
+    if (job->fault.faulted != 0) {
+        // Before the caller wakes: no later call may reach the library.
+        EnterCriticalSection(&lock);
+        stuck[job->ctn] = true;
+        LeaveCriticalSection(&lock);
+        TellFault(*job);
     }
     SetEvent(job->done);
     LetGo(job);
@@ -147,8 +257,9 @@ Job* NewJob(Kind kind, uint16_t ctn) {
 }
 
 // Runs the job on a worker for up to timeoutMs. True when it finished in
-// time: only then may its results reach the caller, who lets go of it after.
-// Otherwise *result is the call's error and the job is no longer the caller's.
+// time without a fault: only then may its results reach the caller, who lets
+// go of it after. Otherwise *result is the call's error and the job is no
+// longer the caller's.
 bool Run(Job* job, DWORD timeoutMs, int8_t* result) {
     HANDLE worker = CreateThread(nullptr, 0, Work, job, 0, nullptr);
     if (worker == nullptr) {
@@ -158,8 +269,13 @@ bool Run(Job* job, DWORD timeoutMs, int8_t* result) {
     }
     CloseHandle(worker);
     if (WaitForSingleObject(job->done, timeoutMs) == WAIT_OBJECT_0) {
-        *result = job->result;
-        return true;
+        if (job->fault.faulted == 0) {
+            *result = job->result;
+            return true;
+        }
+        LetGo(job);
+        *result = kErrHtsi;
+        return false;
     }
     EnterCriticalSection(&lock);
     stuck[job->ctn] = true;

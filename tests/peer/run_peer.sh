@@ -456,6 +456,42 @@ case_mute() {
   expect_commands 20110000 2011010100
 }
 
+# A Linux library whose CT_data faults (tests/peer/faulting_ctapi.c): wine
+# hands the fault back as the call's result, and the bridge says so on
+# stderr and takes no further calls for the terminal. The run fails at the
+# terminal's reset; a second Start Test fails at CT_init without reaching the
+# library (no second fault); Exit ends the tool by itself with both runs in
+# the log.
+case_faulting_library() {
+  local library=$OUT/libfaulting-${CASE_NAME%%_*}.so bits=64
+  [[ $CASE_NAME == x86_* ]] && bits=32
+  gcc -m$bits -shared -fPIC -nostdlib -o "$library" "$ROOT/tests/peer/faulting_ctapi.c" ||
+    { fail "cannot build $library"; return; }
+  wine reg add 'HKCU\Software\Wine\ctapi32' /v library /d "$library" /f >/dev/null 2>&1 ||
+    { fail "cannot name $library to ctapi32"; return; }
+  faulting_library_runs
+  wine reg add 'HKCU\Software\Wine\ctapi32' /v library /d "$LIBRARY" /f >/dev/null 2>&1 ||
+    fail "cannot name $LIBRARY to ctapi32 again"
+}
+
+faulting_library_runs() {
+  local -a run=("${HEAD_LINES[@]}" "RESET Terminal fail" "$SERIAL_FAIL" "")
+  local -a second=("${run[@]}")
+  second[7]="CT_INIT fail"
+  app_start || return
+  drv click 1001 \; select-combo COM1 || fail "cannot choose SERIAL on COM1"
+  drv post-click 1005 \; wait-text "$SERIAL_FAIL" 10 || fail "no verdict line '$SERIAL_FAIL' within 10 s"
+  drv post-click 1005 \; wait-count $(($(drv count) * 2)) 5 >/dev/null || fail "no second run within 5 s"
+  app_exit
+  expect_eq "exit code" 0 "$APP_RC"
+  [[ -e $CASE_DIR/tmp ]] && fail "tmp was left behind"
+  expect_log "$CASE_DIR/QSX7100-K.log" "${run[@]}" "${second[@]}"
+  # The C runtime's stderr is a text stream: the line ends in CR LF.
+  expect_eq "the bridge's lines on stderr" \
+    "CT_ORB.dll (wine bridge): CT_data on terminal 1 faulted in the Linux CT-API library (wine's status C0000005); the terminal takes no further calls until the tool is restarted"$'\r' \
+    "$(grep -F 'CT_ORB.dll (wine bridge)' "$CASE_DIR/app.out")"
+}
+
 # The native library wine's ctapi32 will load, as the prefix names it.
 ctapi32_library() {
   wine reg query 'HKCU\Software\Wine\ctapi32' /v library 2>/dev/null | tr -d '\r' |
@@ -480,7 +516,8 @@ case_patterns() {
 }
 
 CASES=(patterns installer)
-PER_ARCH_CASES=(both_cards cards_arrive wrong_check_byte slot_error_status oversized_answer com3 silent mute)
+PER_ARCH_CASES=(both_cards cards_arrive wrong_check_byte slot_error_status oversized_answer com3 silent mute
+  faulting_library)
 
 # ----------------------------------------------------------------- main ---
 
