@@ -4,7 +4,9 @@ characters, oversized and corrupt input, a tag that points elsewhere), each
 file made here from the genuine one, and runs tools/verify_release.sh on
 each: it must fail in one line naming the file and the reason, or, where
 the table says so, pass with the words the table gives. Nothing that
-reaches the terminal may hold a raw control character. Then a seeded run of
+reaches the terminal may hold a raw control character. Signing's read-back
+(signing.py signed) must accept the genuine program and refuse one whose
+signature another key made under the genuine certificate. Then a seeded run of
 random mutations of the zip's headers and of a program's signature, each of
 which must fail in one line or change nothing. Prints one line per case;
 exit status 1 if any case went wrong.
