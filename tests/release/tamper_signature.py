@@ -10,7 +10,8 @@ mutate_der(der, rng) -> bytes: one random change to one TLV of a DER
 (tag, length or content; bytes inserted or removed with the lengths around
 them made to fit, or not). signature_der(program) and with_signature(program,
 der) take a program's signature out and put one in (table, directory entry
-and PE checksum made to fit), for mutation passes.
+and PE checksum made to fit), for mutation passes. signed_by_ca_key(program,
+pki_dir) is the genuine signature made by another key than its signer's.
 
 Editing here is done on a tree of our own (not the checker's encoder), so a
 fault in the checker's DER writing cannot hide in the test.
@@ -606,19 +607,34 @@ def ecdsa_other_form(program, workdir, pki_dir):
     return edited(signed, change)
 
 
+def signed_again(program, key, change=lambda attributes: None):
+    """The genuine signature, its signed attributes changed by change(their
+    list) and signed again with key (RSA), the certificates left as they are."""
+    tree = parse(signature_der(program))
+    attributes = signer_info(tree)[1][3][1]
+    change(attributes)
+    signer_info(tree)[1][5][1] = key.sign(dump([0x31, attributes]), padding.PKCS1v15(), hashes.SHA256())
+    return with_signature(program, dump(tree))
+
+
 def signed_in_1955(program, workdir, pki_dir):
     """The genuine signature with the signing time 1955-06-01 (UTCTime
     550601000000Z), signed again with the genuine key."""
     with open(os.path.join(pki_dir, "password.txt"), "rb") as f:
         password = f.read().strip()
     key = pkcs12.load_key_and_certificates(load(os.path.join(pki_dir, "good.p12")), password)[0]
-    tree = parse(signature_der(program))
-    attributes = signer_info(tree)[1][3]
-    for attr in attributes[1]:
-        if dump(attr[1][0]) == oid_tlv("1.2.840.113549.1.9.5"):
-            attr[1][1] = [0x31, [[0x17, b"550601000000Z"]]]
-    signer_info(tree)[1][5][1] = key.sign(dump([0x31, attributes[1]]), padding.PKCS1v15(), hashes.SHA256())
-    return with_signature(program, dump(tree))
+
+    def change(attributes):
+        for attr in attributes:
+            if dump(attr[1][0]) == oid_tlv("1.2.840.113549.1.9.5"):
+                attr[1][1] = [0x31, [[0x17, b"550601000000Z"]]]
+    return signed_again(program, key, change)
+
+
+def signed_by_ca_key(program, pki_dir):
+    """The genuine signature, still listing and naming the genuine signer,
+    made by the CA's key (RSA 2048 like the signer's: the lengths stay)."""
+    return signed_again(program, serialization.load_pem_private_key(load(os.path.join(pki_dir, "ca.key")), None))
 
 
 def directory(cert):

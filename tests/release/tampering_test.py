@@ -4,7 +4,9 @@ characters, oversized and corrupt input, a tag that points elsewhere), each
 file made here from the genuine one, and runs tools/verify_release.sh on
 each: it must fail in one line naming the file and the reason, or, where
 the table says so, pass with the words the table gives. Nothing that
-reaches the terminal may hold a raw control character. Then a seeded run of
+reaches the terminal may hold a raw control character. Signing's read-back
+(signing.py signed) must accept the genuine program and refuse one whose
+signature another key made under the genuine certificate. Then a seeded run of
 random mutations of the zip's headers and of a program's signature, each of
 which must fail in one line or change nothing. Prints one line per case;
 exit status 1 if any case went wrong.
@@ -551,6 +553,25 @@ for what, name, options, status, text, *more in CASES:
     if problems:
         print("  " + "; ".join(problems) + ":\n  " +
               "\n  ".join((result.stdout + result.stderr).decode("utf-8", "backslashreplace").splitlines()[-5:]))
+
+# Signing reads back what it signed: a certificate whose key did not make
+# the signature (a token's key beside another --cert) must not pass.
+for folder, data in (("unsigned", unsigned_entries["x86/SlotBench.exe"]), ("genuine", program),
+                     ("ca-key", tamper_signature.signed_by_ca_key(program, pki))):
+    os.makedirs(os.path.join(work, folder, "x86"))
+    put(f"{folder}/x86/SlotBench.exe", data)
+genuine_read, forged_read = (subprocess.run(
+    [sys.executable, "-B", os.path.join(ROOT, "tools/release/slotbench_release/signing.py"), "signed",
+     os.path.join(pki, "good.crt"), os.path.join(work, "unsigned"), os.path.join(work, folder), "x86/SlotBench.exe"],
+    capture_output=True) for folder in ("genuine", "ca-key"))
+shown, problems = judged(forged_read.returncode, forged_read.stdout, forged_read.stderr, 1,
+                         f"sign: the signed x86/SlotBench.exe: the signature was not made with the key of "
+                         f"{genuine_names} (SHA-256 {genuine_signer})", None)
+if (genuine_read.returncode, genuine_read.stdout) != (0, f"{genuine_signer}\n".encode()):
+    problems.append(f"the genuine program not accepted: {genuine_read.stderr.decode(errors='replace').strip()}")
+failed += bool(problems)
+print(f"tampering: {'FAILED' if problems else 'ok'}: signing's read-back, good.crt given, the genuine program "
+      f"accepted and one whose signature the CA's key made refused: {shown}" + "".join(f"; {p}" for p in problems))
 table_seconds = time.monotonic() - started
 
 
