@@ -691,6 +691,8 @@ ROWS = [
     ("the same, its issuer a self-made root listed beside it",
      lambda p, w, k: ca_key_cert(p, k, True, replace=True, own_root=True), "only --ca can vouch for such a chain",
      False),
+    ("the genuine signer listed and named, the signature made by the CA's key",
+     lambda p, w, k: signed_by_ca_key(p, k), "not made with the key of", False),
     ("SignerInfo.version a 513-byte integer carrying a payload",
      lambda p, w, k: edited(p, huge_version), ": SignerInfo.version", False),
     ("an OCTET STRING payload as both digest algorithms' parameters",
