@@ -29,9 +29,9 @@ namespace {
 // The call timed out: the terminal never answered, as with a line that
 // cannot carry the exchange.
 constexpr int8_t kErrTrans = -10;
-// A terminal whose earlier call is still running in the library: it is out
-// of operation for this process, and a second call would only get stuck
-// beside the first on the same port.
+// A terminal given up on (its call timed out or faulted): it is out of
+// operation for this process, and a second call would only get stuck beside
+// the first on the same port, or meet a library in an unknown state.
 constexpr int8_t kErrCt = -8;
 // No ctapi32.dll to hand the call to, or the call faulted in it or in the
 // Linux library: the host's software between tool and terminal failed.
@@ -232,9 +232,10 @@ DWORD WINAPI Work(void* parameter) {
         EnterCriticalSection(&lock);
         stuck[job->ctn] = true;
         LeaveCriticalSection(&lock);
-        TellFault(*job);
     }
     SetEvent(job->done);
+    // After the caller is woken: a blocked stderr must not turn a fault into a time-out.
+    if (job->fault.faulted != 0) TellFault(*job);
     LetGo(job);
     return 0;
 }
@@ -268,7 +269,8 @@ bool Run(Job* job, DWORD timeoutMs, int8_t* result) {
         return false;
     }
     CloseHandle(worker);
-    if (WaitForSingleObject(job->done, timeoutMs) == WAIT_OBJECT_0) {
+    const DWORD waited = WaitForSingleObject(job->done, timeoutMs);
+    if (waited == WAIT_OBJECT_0) {
         if (job->fault.faulted == 0) {
             *result = job->result;
             return true;
@@ -281,7 +283,7 @@ bool Run(Job* job, DWORD timeoutMs, int8_t* result) {
     stuck[job->ctn] = true;
     LeaveCriticalSection(&lock);
     LetGo(job);
-    *result = kErrTrans;
+    *result = waited == WAIT_TIMEOUT ? kErrTrans : kErrHtsi;
     return false;
 }
 

@@ -1,6 +1,7 @@
 # The product's version is written once, as SLOTBENCH_VERSION_TEXT in
-# res/version.h, and its publisher once, as name= in docs/release/publisher.txt
-# (the version resources' CompanyName). Everything else is derived from it here: SLOTBENCH_VERSION
+# res/version.h, and its publisher once, as name= in
+# docs/release/publisher.txt (the version resources' CompanyName).
+# Everything else is derived from these here: SLOTBENCH_VERSION
 # (a.b.c.d, for the manifest) and, in slotbench_version.h of the build, the
 # version resources' fixed form (a,b,c,d), their version string and the About
 # box's line (cmake/about_text.cmake).

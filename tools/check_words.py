@@ -9,7 +9,7 @@ quotes texts the tool really shows.
   test Suite.Name must be a TEST of that suite; any other name must appear in
   the code as a whole word. In a command of the tree's, every word but plain
   lower-case ones, numbers and <placeholders> is a name; in a command of
-  others' (EXCEPTIONS), only the tree's paths are.
+  others' (EXCEPTIONS), only the tree's paths and -D definitions are.
 - Every text in double quotes there and in the package README must be a
   string of the code, and so must an indented line that starts with "***"
   (a verdict line): a message of res/messages.def or a literal of the
@@ -91,8 +91,9 @@ def tracked():
 
 
 def is_doc(path):
-    # This check itself names what it looks for: it is no evidence.
-    return path.endswith((".md", "README.txt")) or path.startswith("docs/") or path == "tools/check_words.py"
+    # This check and its fooling table name what it looks for: they are no evidence.
+    return path.endswith((".md", "README.txt")) or path.startswith(("docs/", "tests/docs/")) or \
+        path == "tools/check_words.py"
 
 
 def code_corpus(files):
@@ -249,12 +250,11 @@ def check_quotes(corpus):
 
 
 def check_package_readme():
-    import package  # the release tools' own filling-in
-    with open(os.path.join(ROOT, "res/version.h"), encoding="ascii") as f:
-        version = re.search(r'SLOTBENCH_VERSION_TEXT "([\d.]+)"', f.read()).group(1)
+    import export  # the release tools' own reading of the version
+    import package  # and their own filling-in
     try:
-        filled = package.readme(ROOT, version).decode("ascii").split("\r\n")
-    except package.Refusal as refusal:
+        filled = package.readme(ROOT, export.tree_version(ROOT)).decode("ascii").split("\r\n")
+    except package.Refused as refusal:
         yield f"{package.README}:1: {refusal}"
         return
     except UnicodeDecodeError:

@@ -26,26 +26,29 @@ VERSION_FIELD = b"@SLOTBENCH_VERSION@"
 # Anything else of that shape is a field someone added and nothing fills.
 PLACEHOLDER = re.compile(rb"@[A-Z][A-Z0-9_]*@")
 AGAIN = "commit it, then `bash tools/release.sh`"
+KEYS = ", ".join(f"{key}=" for key in PUBLISHER_FIELDS)
 
 
 def publisher(source):
-    """publisher.txt's values: the name that signs, and where its
-    certificate's fingerprint is published for the practices to compare."""
+    """publisher.txt's values: the name that publishes and signs, where its
+    certificate's fingerprint is published for the practices to compare,
+    and whom they ask for help. A key stands at the start of its line, as
+    cmake/version.cmake reads name=."""
     path = os.path.join(source, PUBLISHER)
     shown = PUBLISHER
     try:
         with open(path, "rb") as f:
             text = f.read(1 << 16)
     except OSError:
-        raise Refused(f"no {shown}: write it with name= and fingerprint_published_at= lines, {AGAIN}")
+        raise Refused(f"no {shown}: write it with {KEYS} lines, {AGAIN}")
     values = {}
     for number, line in enumerate(text.splitlines(), 1):
         if not line.strip() or line.startswith(b"#"):
             continue
         key, equals, value = line.partition(b"=")
-        key = key.decode("ascii", "replace").strip()
+        key = key.decode("ascii", "replace")
         if not equals or key not in PUBLISHER_FIELDS:
-            raise Refused(f"{shown}:{number}: not a name= or fingerprint_published_at= line: correct it, {AGAIN}")
+            raise Refused(f"{shown}:{number}: not one of the {KEYS} lines: correct it, {AGAIN}")
         if key in values:
             raise Refused(f"{shown}:{number}: {key}= a second time: keep one, {AGAIN}")
         value = value.strip()

@@ -38,8 +38,9 @@ BUTTON_CLASS, STATIC_CLASS = "BUTTON", "STATIC"  # as windres names a CONTROL's 
 IDC_STATIC, IDOK, IDR_MAINFRAME = 0xFFFFFFFF, 1, 128
 ABOUT_PREFIX = "Slot_Bench version "
 LIBRARY = "ct_orb.dll"
-# What the wine bridge looks up, by name, at its first call: a simulator
-# build exports the same ordinals, but names none of these.
+# The names the wine bridge carries for what it looks up at its first call:
+# a simulator build exports the same ordinals but names none of these (a
+# mark of the bridge, not a proof of what its code does with them).
 BRIDGE_LOOKUPS = (b"ctapi32.dll", b"CT_init", b"CT_data", b"CT_close")
 # The functions checked to exist on Windows XP: a program or bridge imports
 # these alone. A list of what XP lacks would always miss the next newer
@@ -590,8 +591,7 @@ def import_faults(pe, path, arch, checked, program):
 
 def export_faults(pe, path):
     """The wine bridge: ordinals 1, 2, 3 of its own code, with no names and
-    no forwarders, and the names it looks up in ctapi32.dll, each a string
-    of its own in the image."""
+    no forwarders, and BRIDGE_LOOKUPS, each a string of its own in the image."""
     exports = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
     found = {s.ordinal: (s.name, s.forwarder) for s in exports.symbols} if exports else {}
     faults = []

@@ -14,7 +14,7 @@ from .text import escape
 ELF_I386, ELF_X86_64 = (1, 3), (2, 62)
 PE_I386, PE_AMD64 = 0x014C, 0x8664
 IMAGE_FILE_DLL = 0x2000
-# The bridge is about 14 KB; a file far larger is not one.
+# The bridge is under 20 KB; a file far larger is not one.
 MAX_BRIDGE = 16 << 20
 
 KIND_NAMES = {ELF_I386: "32-bit i386", ELF_X86_64: "64-bit x86-64"}

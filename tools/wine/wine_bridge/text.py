@@ -6,7 +6,8 @@ import shlex
 
 def escape(text):
     """TEXT on one line: printable characters as they are, a backslash and a
-    quote escaped, everything else as \\n, \\xHH or \\uHHHH."""
+    quote escaped, everything else as \\n, \\xHH (a byte of a path that
+    was not UTF-8 too), \\uHHHH or \\UHHHHHHHH."""
     out = []
     for c in text:
         o = ord(c)
@@ -20,10 +21,14 @@ def escape(text):
             out.append("\\t")
         elif c.isprintable() and not 0xD800 <= o <= 0xDFFF:
             out.append(c)
+        elif 0xDC80 <= o <= 0xDCFF:  # a byte of a path that was not UTF-8
+            out.append(f"\\x{o - 0xDC00:02x}")
         elif o < 0x100:
             out.append(f"\\x{o:02x}")
-        else:
+        elif o < 0x10000:
             out.append(f"\\u{o:04x}")
+        else:
+            out.append(f"\\U{o:08x}")
     return "".join(out)
 
 
