@@ -96,17 +96,18 @@ def is_doc(path):
         path == "tools/check_words.py"
 
 
-def code_corpus(files):
-    texts = []
+def code_texts(files):
+    """Each code file's text, by its path."""
+    texts = {}
     for path in files:
         if is_doc(path):
             continue
         try:
             with open(os.path.join(ROOT, path), encoding="utf-8") as f:
-                texts.append(f.read())
+                texts[path] = f.read()
         except (UnicodeDecodeError, IsADirectoryError, FileNotFoundError):
             pass  # binary files name nothing
-    return "\n".join(texts)
+    return texts
 
 
 def literals(corpus):
@@ -236,8 +237,9 @@ def quote_ok(quote, texts, prefixes, headings):
 
 
 def check_quotes(corpus):
-    texts = literals(corpus) | {" ".join(m.split()) for m in messages()}
-    prefixes = [" ".join(m.split()) for m in messages() if m.endswith((" ", ":"))]
+    table = messages()
+    texts = literals(corpus) | {" ".join(m.split()) for m in table}
+    prefixes = [" ".join(m.split()) for m in table if m.endswith((" ", ":"))]
     for path in QUOTE_DOCS:
         text = re.sub(r"`(?:[^`\n]|\n(?!\s*\n))+`", lambda m: re.sub(r"[^\n]", " ", m.group()), doc_text(path))
         headings = set(re.findall(r"^#+ (.*)$|^(.+)\n-{3,}$", text, re.M))
@@ -268,9 +270,10 @@ def check_package_readme():
 def main():
     files = tracked()
     folders = {f.split("/")[0] for f in files if "/" in f}
-    corpus = code_corpus(files)
+    texts = code_texts(files)
+    corpus = "\n".join(texts.values())
     # A text only a test holds is no text the tool shows.
-    own_corpus = code_corpus([f for f in files if not f.startswith(("tests/", "fuzz/", "bench/"))])
+    own_corpus = "\n".join(t for path, t in texts.items() if not path.startswith(("tests/", "fuzz/", "bench/")))
     problems = [*check_names(files, folders, corpus), *check_quotes(own_corpus), *check_package_readme()]
     for problem in problems:
         print(problem)
