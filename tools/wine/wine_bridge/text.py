@@ -1,5 +1,6 @@
 """Text taken from input (a path, a registry value, an argument), as this
 tool shows it: in a message, and in a command to copy."""
+import os
 import re
 import shlex
 
@@ -33,10 +34,12 @@ def escape(text):
 
 
 def shell_word(text):
-    """TEXT as one shell word on one line; bash reads escape()'s escapes
-    back inside $'...'."""
+    """TEXT as one shell word on one line. What is not printable goes into
+    $'...' as its bytes, \\xHH each: bash reads \\u escapes back only in a
+    UTF-8 locale, bytes in any."""
     if re.fullmatch(r"[\w@%+=:,./-]+", text, re.ASCII):
         return text
     if text.isprintable():
         return shlex.quote(text)
-    return f"$'{escape(text)}'"
+    kept = (chr(b) if 0x20 <= b < 0x7F and b not in b"\\'" else f"\\x{b:02x}" for b in os.fsencode(text))
+    return f"$'{''.join(kept)}'"
