@@ -28,7 +28,17 @@ set(SLOTBENCH_REPRODUCIBLE_LINK "-Wl,--no-insert-timestamp")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static ${SLOTBENCH_REPRODUCIBLE_LINK}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static ${SLOTBENCH_REPRODUCIBLE_LINK}")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${SLOTBENCH_REPRODUCIBLE_LINK}")
-set(SLOTBENCH_REPRODUCIBLE_COMPILE
-    "-ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=build")
-set(CMAKE_C_FLAGS_INIT "${SLOTBENCH_REPRODUCIBLE_COMPILE}")
-set(CMAKE_CXX_FLAGS_INIT "${SLOTBENCH_REPRODUCIBLE_COMPILE}")
+# - Each map is one option of its own, which CMake quotes for the shell
+#   whatever the folders' names hold (spaces, quotes, parentheses): in
+#   CMAKE_C_FLAGS a space would split it. The generator expression keeps
+#   them from windres; the characters it or a list would read are escaped.
+#   gcc splits a map at its first =: tools/release/release.sh refuses such
+#   a folder.
+function(slotbench_prefix_map from to)
+  string(REPLACE ">" "$<ANGLE-R>" from "${from}")
+  string(REPLACE "," "$<COMMA>" from "${from}")
+  string(REPLACE ";" "$<SEMICOLON>" from "${from}")
+  add_compile_options("$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${from}=${to}>")
+endfunction()
+slotbench_prefix_map("${CMAKE_SOURCE_DIR}" .)
+slotbench_prefix_map("${CMAKE_BINARY_DIR}" build)

@@ -16,8 +16,9 @@ quotes texts the tool really shows.
   program, tools or simulator (never of a test), whole, or its start when
   the quote ends in "..."; a message that takes a value ("Operating System: ")
   may be quoted with one, and a quote may name a section of its own file.
-- The package README, filled in by the release tools' own code, has no @FIELD@
-  left and no line over 76 characters.
+- Each text of the release zip (the package README among them), filled in
+  by the release tools' own code, has no @FIELD@ left and no line over 76
+  characters.
 Anything else must be in EXCEPTIONS with why. One line per finding,
 file:line: what is wrong; exit status 1 if there is any.
 
@@ -252,19 +253,23 @@ def check_quotes(corpus):
 
 
 def check_package_readme():
+    """Every text of the release zip (release_zip's list), filled in as
+    the release fills it: the package README and any text added beside it."""
     import export  # the release tools' own reading of the version
     import package  # and their own filling-in
-    try:
-        filled = package.readme(ROOT, export.tree_version(ROOT)).decode("ascii").split("\r\n")
-    except package.Refused as refusal:
-        yield f"{package.README}:1: {refusal}"
-        return
-    except UnicodeDecodeError:
-        yield f"{package.README}:1: not plain ASCII once filled in"
-        return
-    for number, line in enumerate(filled, 1):
-        if len(line) > PACKAGE_README_WIDTH:
-            yield f"{package.README}:{number}: {len(line)} characters once filled in, over {PACKAGE_README_WIDTH}"
+    import release_zip  # and their one list of what the zip holds
+    for path in [entry.source for entry in release_zip.CONTENTS if entry.kind == "text"]:
+        try:
+            filled = package.text(ROOT, path, export.tree_version(ROOT)).decode("ascii").split("\r\n")
+        except package.Refused as refusal:
+            yield f"{path}:1: {refusal}"
+            continue
+        except UnicodeDecodeError:
+            yield f"{path}:1: not plain ASCII once filled in"
+            continue
+        for number, line in enumerate(filled, 1):
+            if len(line) > PACKAGE_README_WIDTH:
+                yield f"{path}:{number}: {len(line)} characters once filled in, over {PACKAGE_README_WIDTH}"
 
 
 def main():

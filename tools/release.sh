@@ -7,4 +7,4 @@ case $0 in
   */*) here=${0%/*} ;;
   *) here=. ;;
 esac
-exec /bin/bash -p "$here/release/release.sh" "$@"
+exec /bin/bash -p -- "$here/release/release.sh" "$@"

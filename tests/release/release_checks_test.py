@@ -436,7 +436,7 @@ def check_readme_cases(work):
         with open(os.path.join(source, package.README), "w", encoding="utf-8") as f:
             f.write(readme)
         try:
-            text = package.readme(source, "7.8.9.10").decode("ascii")
+            text = package.text(source, package.README, "7.8.9.10").decode("ascii")
             ok = refusal is None and "7.8.9.10 by Test Publisher, see the test page, ask the test desk." in text and "@" not in text
             detail = text
         except Refused as error:

@@ -47,8 +47,14 @@ no_temporary_paths() { ! grep -qF -- "$work" "$work/out" "$work/err"; }
 verify() { bash "$ROOT/tools/verify_release.sh" --unsigned "$unsigned" "$@"; }
 
 version=$(sed -n 's/^#define SLOTBENCH_VERSION_TEXT "\([0-9.]*\)"$/\1/p' "$ROOT/res/version.h")
-# The working tree as it is, in a copy: the developer's out/release stays.
-source_copy=$work/source
+# The working tree as it is, in a copy (the developer's out/release stays),
+# under a folder whose name holds what a shell, CMake or a compiler's flags
+# could split or read as an option. sign_release.sh builds the commit again
+# under /tmp and signs only the same zip, byte for byte; the tag's build
+# that the check makes lies under a TMPDIR of such a name too.
+odd=$work/"-x 'q' (é) y"
+mkdir -p "$odd/tmp"
+source_copy=$odd/source
 mkdir -p "$source_copy"
 (cd "$ROOT" && git ls-files -z --cached --others --exclude-standard |
   tar --null --ignore-failed-read -T - -cf - 2>/dev/null) | tar -xf - -C "$source_copy"
@@ -197,6 +203,21 @@ done
 run bash "$source_copy/tools/release/make_trial_certificates.sh" "$source_copy/res/keys"
 check "trial certificates into a folder of the tree git does not ignore: refused in one line, nothing made" \
   eval 'refused_in_one_line && has err "res/keys is inside a git working tree" && [[ ! -e $source_copy/res/keys ]]'
+# Made in a folder of their own, or one that is the user's alone: a folder
+# others can write into would let them put files at the keys' names first.
+mkdir -m 777 "$work/open-keys"
+mkdir -m 700 "$work/their-keys"
+refusals=("open-keys:can be written into by others (mode 777)")
+((EUID)) || { chown 65534 "$work/their-keys" && refusals+=("their-keys:belongs to user 65534, not to you"); }
+for refusal in "${refusals[@]}"; do
+  run bash "$source_copy/tools/release/make_trial_certificates.sh" "$work/${refusal%%:*}"
+  check "trial certificates into an empty folder that $refusal: refused in one line, nothing made" \
+    eval 'refused_in_one_line && has err "${refusal#*:}" && [[ -z $(ls -A "$work/${refusal%%:*}") ]]'
+done
+run bash "$source_copy/tools/release/make_trial_certificates.sh" "$odd/-keys"
+check "trial certificates into a new folder of an odd name: made mode 700, every file in it the user's alone" \
+  eval '((status == 0)) && [[ $(stat -c %a "$odd/-keys") == 700 && -s $odd/-keys/signer.p12 ]] &&
+    [[ -z $(find "$odd/-keys" -type f ! -perm 600) ]] && has out "$(printf %q "$odd/-keys/signer.p12")"'
 
 # Secrets inside the working tree are one `git add -A` from the repository.
 # Meanwhile bytecode planted for text.py, dated and sized as the source so
@@ -268,7 +289,7 @@ run env HOME="$evil_home" PATH="$work/fakebin:$PATH" \
   "BASH_FUNC_exec%%=() { touch $work/exec-function-ran; builtin exec \"\$@\"; }" \
   /bin/bash -p "$source_copy/tools/sign_release.sh" --release-dir "$release" \
   --pkcs12 "$source_copy/build/keys/good.p12" --password-file "$source_copy/build/keys/password.txt"
-check "a key and password that git ignores inside the tree sign the release built from a hostile shell: the rebuild, under a hostile HOME, a replace ref and filters, has the same bytes" \
+check "a key and password that git ignores inside the tree sign the release built from a hostile shell in an odd folder: the rebuild in a plain one, under a hostile HOME, a replace ref and filters, has the same bytes" \
   eval '((status == 0)) && [[ ! -e $work/filter-ran && ! -e $work/cmake-function-ran ]] &&
     [[ ! -e $work/exec-function-ran && ! -e $work/cmp-ran ]]'
 ((status == 0)) || cat "$work/err"
@@ -289,8 +310,8 @@ check "every kind of tampering fails in one line naming the file and the reason"
   /usr/bin/python3 "$ROOT/tests/release/tampering_test.py" "$signed" "$unsigned" "$pki"
 
 # Without --unsigned, the check builds the release of the tagged commit.
-run bash "$source_copy/tools/verify_release.sh" --ca "$pki/ca.crt" "$work/s/wine-bridge/x86/CT_ORB.dll"
-check "a bridge checks out against a build of its tagged version" \
+run env TMPDIR="$odd/tmp" bash "$source_copy/tools/verify_release.sh" --ca "$pki/ca.crt" "$work/s/wine-bridge/x86/CT_ORB.dll"
+check "a bridge checks out against a build of its tagged version made under an odd TMPDIR" \
   eval '((status == 0)) && has out "is wine-bridge/x86/CT_ORB.dll of release $version" && has out "(tag v$version, commit "'
 
 mkdir -p "$work/tampered"
@@ -305,7 +326,7 @@ rm -f "$signed"
 # Signed by hand, as sign_release.sh would with that key (a build saved).
 mkdir -p "$work/other"
 /usr/bin/python3 -B "$ROOT/tools/release/slotbench_release/release_zip.py" unpack "$unsigned" "$work/other/files" >/dev/null
-for program in x86/SlotBench.exe x64/SlotBench.exe wine-bridge/x86/CT_ORB.dll wine-bridge/x64/CT_ORB.dll; do
+for program in $(/usr/bin/python3 -B "$ROOT/tools/release/slotbench_release/release_zip.py" programs); do
   mkdir -p "$work/other/signed/$(dirname "$program")"
   osslsigncode sign -pkcs12 "$pki/other.p12" -readpass "$pki/password.txt" -h sha256 -n "Slot Bench" \
     -in "$work/other/files/$program" -out "$work/other/signed/$program" >/dev/null 2>&1

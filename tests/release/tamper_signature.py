@@ -480,6 +480,14 @@ def expired_with_token(program, workdir, pki_dir, usages):
     return with_token(expired, token_for(outer_signature(expired), cert, key))
 
 
+def expired_alone(program, workdir, pki_dir):
+    """The program signed anew with the test PKI's expired certificate in
+    2020, within its validity, and not time-stamped."""
+    source, pki_dir = unsigned_of(program, workdir), os.path.abspath(pki_dir)
+    return osslsign(workdir, source, "expired.exe", "-pkcs12", os.path.join(pki_dir, "expired.p12"),
+                    "-readpass", os.path.join(pki_dir, "password.txt"), extra=("-time", "1590000000"))
+
+
 def self_made_authority(program, workdir, pki_dir):
     """The genuine signature time-stamped by a self-signed authority of
     anyone's making, its certificate carrying 4 KB of its own."""
@@ -574,17 +582,21 @@ def after(path_of, element):
     return lambda program, workdir, pki_dir: edited(program, change)
 
 
-def stamped(fields=None, listed=None, outer=None, signed_at=None):
+def stamped(fields=None, listed=None, outer=None, signed_at=None, reverse=False):
     """The genuine signature time-stamped by an authority of the test CA
     with these TSTInfo fields, this certificate list (names: tsa, ca,
-    signer), this signingTime and, when given, change(outer list, tsa der)
-    on the signature's."""
+    signer), this signingTime, its signed attributes reversed or not and,
+    when given, change(outer list, tsa der) on the signature's."""
     def make(program, workdir, pki_dir):
         cert, key = pki_tsa(workdir, pki_dir)
         named = {"tsa": cert, "ca": pem_cert(os.path.join(pki_dir, "ca.crt")),
                  "signer": pem_cert(os.path.join(pki_dir, "good.crt"))}
         given = fields(cert, named["ca"]) if callable(fields) else fields
         token = parse(token_for(outer_signature(program), cert, key, fields=given, signed_at=signed_at))
+        if reverse:  # signed again in that order: asn1crypto sorts them
+            info = signer_info(token)[1]
+            info[3][1].reverse()
+            info[5][1] = key.sign(dump([0x31, info[3][1]]), ec.ECDSA(hashes.SHA256()))
         if listed:  # set here: asn1crypto would sort them
             signed_data(token)[1][3][1] = [parse(named[n].public_bytes(serialization.Encoding.DER)) for n in listed]
         token = dump(token)
@@ -617,12 +629,16 @@ def signed_again(program, key, change=lambda attributes: None):
     return with_signature(program, dump(tree))
 
 
+def genuine_key(pki_dir):
+    with open(os.path.join(pki_dir, "password.txt"), "rb") as f:
+        password = f.read().strip()
+    return pkcs12.load_key_and_certificates(load(os.path.join(pki_dir, "good.p12")), password)[0]
+
+
 def signed_in_1955(program, workdir, pki_dir):
     """The genuine signature with the signing time 1955-06-01 (UTCTime
     550601000000Z), signed again with the genuine key."""
-    with open(os.path.join(pki_dir, "password.txt"), "rb") as f:
-        password = f.read().strip()
-    key = pkcs12.load_key_and_certificates(load(os.path.join(pki_dir, "good.p12")), password)[0]
+    key = genuine_key(pki_dir)
 
     def change(attributes):
         for attr in attributes:
@@ -755,6 +771,13 @@ ROWS = [
     ("an expired signer time-stamped now by a time-stamping certificate",
      lambda p, w, k: expired_with_token(p, w, k, (ExtendedKeyUsageOID.TIME_STAMPING,)),
      "is outside the validity of the signer", True),
+    ("an expired signer, not time-stamped, without --ca", expired_alone, "is not valid now", False),
+    ("the genuine signed attributes in reverse order, signed again with the genuine key",
+     lambda p, w, k: signed_again(p, genuine_key(k), lambda attributes: attributes.reverse()),
+     "signature: its signed attributes are not in DER's order", False),
+    ("a time-stamp whose signed attributes its authority's key signed in reverse order",
+     stamped(reverse=True), "time-stamp: its signed attributes are not in DER's order",
+     True),
     ("the genuine signature time-stamped by a self-made authority carrying 4 KB", self_made_authority,
      "chains neither to the signer's root nor to a system root", False),
     ("a legacy countersignature in place of the RFC 3161 token", legacy_countersignature,

@@ -363,6 +363,13 @@ sign("many-versions.exe", ["good.crt", "ca.crt"], "signer.key", "many-versions-u
 slow_readme = random.Random(0).randbytes(2 << 20).translate(bytes(i & 1 for i in range(256)))
 clone_other, commit_other = tag_clone(version, "9.8.7.6")
 clone_untagged, _ = tag_clone(version, None)
+# A clone whose .git is another user's (root can make one): git will not
+# answer for it, and the check says so as release.sh does.
+clone_foreign = shutil.copytree(clone_untagged, os.path.join(work, "clone-foreign"), symlinks=True)
+if os.geteuid() == 0:
+    for folder, _, files in os.walk(os.path.join(clone_foreign, ".git")):
+        for entry in [folder] + [os.path.join(folder, f) for f in files]:
+            os.lchown(entry, 65534, 65534)
 
 with_ca = ("--ca", ca)
 unsigned_option = ("--unsigned", unsigned_zip)
@@ -485,6 +492,10 @@ CASES = [  # what, file, options, exit status, text in the one line[, text it mu
      f"the tag v{version} is on commit {commit_other[:12]}, which is of version 9.8.7.6, not {version}",
      None, clone_other),
 ]
+if os.geteuid() == 0:
+    CASES.append(("a clone whose .git belongs to another user: named as release.sh names it", signed_zip, with_ca, 1,
+                  "git does not answer for this checkout: .git belongs to user 65534, not to you (0)",
+                  None, clone_foreign))
 
 for row, (what, make, expected, needs_ca) in enumerate(tamper_signature.ROWS):
     # expected None: a signature the check must accept.

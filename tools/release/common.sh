@@ -45,7 +45,7 @@ fixed_environment() {  # tool, script, kept..., --, the script's arguments...
   for entry in "${!wanted[@]}"; do
     restart+=("$entry=${wanted[$entry]}")
   done
-  exec /usr/bin/env -i "${restart[@]}" /bin/bash -p "$script" "$@"
+  exec /usr/bin/env -i "${restart[@]}" /bin/bash -p -- "$script" "$@"
 }
 
 # git, asked through export.py: no ~/.gitconfig, system config, replace
@@ -68,7 +68,7 @@ build_release_of_commit() {  # commit, work folder
   # under bash -p: not its wrapper, which a plain bash would start with
   # this shell's exported functions (one named exec among them).
   if ! /usr/bin/env -i PATH=/usr/bin:/bin HOME=/nonexistent LANG=C.UTF-8 SOURCE_DATE_EPOCH="$date" \
-      /bin/bash -p "$source/tools/release/release.sh" >"$work/release-of-commit.log" 2>&1; then
+      /bin/bash -p -- "$source/tools/release/release.sh" >"$work/release-of-commit.log" 2>&1; then
     while IFS= read -r file; do
       [[ -z $file ]] || echo "not in the commit: $file (git add it?)" >&2
     done < <(commit_git untracked)

@@ -13,8 +13,18 @@ set -euo pipefail
 
 # Keys and the password are for their owner's eyes only, like real ones.
 umask 077
-mkdir -p "${1:?the folder to write into}"
-cd "$1"
+mkdir -p -- "${1:?the folder to write into}"
+cd -- "$1"
+# Each file made here is new: made empty, exclusively and not through a
+# link, before a tool writes into it, so nothing left at its name is ever
+# written into (and read by whoever left it).
+/usr/bin/python3 -c '
+import os, sys
+for name in sys.argv[1:]:
+    os.close(os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o600))
+' password.txt pki.log signer.key signer.csr ca.cnf ca.key ca.crt other-ca.key other-ca.crt \
+  good.crt good.p12 other.crt other.p12 expired.crt expired.p12 ||
+  { echo "make_pki: a file of the certificates is in $1 already: name a new folder" >&2; exit 1; }
 quiet() { "$@" >pki.log 2>&1 || { cat pki.log >&2; exit 1; }; }
 
 od -An -N12 -tx1 /dev/urandom | tr -d ' \n' >password.txt

@@ -2,8 +2,8 @@
 # Builds the release programs and wine bridges for 32-bit and 64-bit Windows
 # from scratch (build/release-x86, build/release-x64), checks them
 # (slotbench_release/pe_checks.py: versions, About box, publisher, XP
-# imports, ordinals, exception guard) and packs them with the README and
-# SHA256SUMS into out/release/SlotBench-<version>-windows.zip.
+# imports, ordinals, exception guard) and packs what release_zip.py lists
+# into out/release/SlotBench-<version>-windows.zip.
 #
 #   bash tools/release.sh [--allow-dirty]
 #
@@ -26,8 +26,8 @@ esac
 # shellcheck source=tools/release/common.sh
 source "$here/common.sh"
 fixed_environment release "$0" HOME=/nonexistent SOURCE_DATE_EPOCH -- "$@"
-ROOT=$(cd "$here/../.." && pwd)
-cd "$ROOT"
+ROOT=$(cd -- "$here/../.." && pwd)
+cd -- "$ROOT"
 
 die() {
   echo "release: $*" >&2
@@ -40,6 +40,12 @@ case ${1:-} in
   --allow-dirty) allow_dirty=1 ;;
   *) die "unknown argument '$1': bash tools/release.sh [--allow-dirty]" ;;
 esac
+
+# Any other name is one argument to every tool here (CMake quotes the
+# compiler's prefix maps): these two alone cannot be passed on.
+if [[ $ROOT == *[\;=]* || $ROOT =~ [[:cntrl:]] ]]; then
+  die "the path of this folder, $(printf %q "$ROOT"), holds a ; (CMake takes it for a list), an = (gcc's prefix maps split there) or a control character: clone into a folder whose path holds none, then \`bash tools/release.sh\`"
+fi
 
 [[ -f bridge/CMakeLists.txt ]] || die "the wine bridge (bridge/) is not in this tree: build in a full checkout"
 

@@ -3,7 +3,7 @@
 # (SHA-256, the product's name as description) and writes
 # out/release/SlotBench-<version>-windows-signed.zip beside the unsigned zip
 # of the commit's version (res/version.h), which stays as it is: the same
-# entries in the same order with the same dates, the same README.txt,
+# entries in the same order with the same dates, the same texts,
 # SHA256SUMS of the signed files. A signature is only appended: removed, it gives the
 # reproducible build back byte for byte (tools/verify_release.sh checks it).
 #
@@ -41,7 +41,7 @@ esac
 source "$here/common.sh"
 # HOME, SOFTHSM2_CONF and P11_KIT_*: where a PKCS#11 module finds its token.
 fixed_environment sign "$0" HOME SOFTHSM2_CONF 'P11_KIT_*' -- "$@"
-ROOT=$(cd "$here/../.." && pwd)
+ROOT=$(cd -- "$here/../.." && pwd)
 checks=$ROOT/tools/release/slotbench_release/signing.py
 
 die() {
@@ -143,7 +143,8 @@ fi
   die "$shown_unsigned is not the reproducible build of commit ${commit:0:12}: \`bash tools/release.sh\` makes it; nothing signed"
 date=$("${PYTHON[@]}" "$ROOT/tools/release/slotbench_release/release_zip.py" unpack "$work/unsigned.zip" "$work/files") ||
   die "$shown_unsigned is not a release zip"
-programs=(x86/SlotBench.exe x64/SlotBench.exe wine-bridge/x86/CT_ORB.dll wine-bridge/x64/CT_ORB.dll)
+mapfile -t programs < <("${PYTHON[@]}" "$ROOT/tools/release/slotbench_release/release_zip.py" programs)
+((${#programs[@]})) || die "release_zip.py names nothing to sign"
 
 if [[ -n $pkcs12 ]]; then
   signer=(-pkcs12 "$pkcs12")

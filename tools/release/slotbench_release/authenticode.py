@@ -382,7 +382,21 @@ def signing_time(attributes, where):
     return None
 
 
+def der_sorted(node, where):
+    """Refused unless the SET OF's elements are in DER's order: ascending
+    by their encodings, the shorter padded with zeros (X.690 11.6). The
+    signer could sign them in any order, and the order would then be bytes
+    of the signer's choosing; OpenSSL writes them sorted."""
+    encodings = [item.der for item in children(node, where, limit=16)]
+    for index, (one, other) in enumerate(zip(encodings, encodings[1:]), 1):
+        size = max(len(one), len(other))
+        if one.ljust(size, b"\0") > other.ljust(size, b"\0"):
+            raise Refused(f"{where}: its signed attributes are not in DER's order (sorted by their encodings, the "
+                          f"one order our signing tool writes): attribute {index + 1} sorts before attribute {index}")
+
+
 def attribute_oids(node, where):
+    der_sorted(node, where)
     found = []
     for attr in children(node, where, limit=16):
         inner = children(attr, where) if attr.tag == 0x30 else []
@@ -1119,7 +1133,8 @@ def rebuild_and_compare(read):
 
 def key_and_usage(read, signed_attrs):
     """Step 3: the signer's key made the signature, its certificate is for
-    code signing, and the time-stamp's the same for time-stamping."""
+    code signing, and the time-stamp's the same for time-stamping; the
+    signer valid at the time-stamp's time, or without one, now."""
     signer = read.signer
     message = encode(Field("", 0x31, *signed_attrs.parts))
     if not verify(signer.x509.public_key(), read.signature_value, message, hashes.SHA256):
@@ -1128,6 +1143,16 @@ def key_and_usage(read, signed_attrs):
         raise Refused(f"the signer {signer.label()} is not a code-signing certificate")
     if read.token:
         read.token.verify(signer)
+        return
+    # With or without a CA: the signingTime attribute is the signer's own
+    # word, so a signature without a time-stamp counts while its
+    # certificate is valid, as Windows counts it.
+    now = datetime.datetime.now(datetime.timezone.utc)
+    if not valid_at(signer, now):
+        raise Refused(f"the signer {signer.label()} is not valid now (valid "
+                      f"{signer.x509.not_valid_before:%Y-%m-%d %H:%M:%S} to "
+                      f"{signer.x509.not_valid_after:%Y-%m-%d %H:%M:%S} UTC) and no time-stamp says it was when it "
+                      "signed")
 
 
 def anchors_and_trust(read, ca):

@@ -62,22 +62,24 @@ def publisher(source):
     return values
 
 
-def readme(source, version):
-    path = os.path.join(source, README)
-    with open(path, "rb") as f:
+def text(source, path, version):
+    """A text of the zip from the source tree: its fields filled in, CRLF
+    line ends. The package README must hold every field: it is where a
+    practice reads the version and the publisher."""
+    with open(os.path.join(source, path), "rb") as f:
         text = f.read(1 << 20)
     if b"\r" in text:
-        raise Refused(f"{README} must have plain LF line ends: convert it, {AGAIN}")
+        raise Refused(f"{path} must have plain LF line ends: convert it, {AGAIN}")
     fields = {VERSION_FIELD: version.encode()}
     for key, value in publisher(source).items():
         fields[PUBLISHER_FIELDS[key]] = value
     for field, value in fields.items():
-        if field not in text:
-            raise Refused(f"{README} has no {field.decode()} to fill in: put it back, {AGAIN}")
+        if field not in text and path == README:
+            raise Refused(f"{path} has no {field.decode()} to fill in: put it back, {AGAIN}")
         text = text.replace(field, value)
     left = sorted({m.decode() for m in PLACEHOLDER.findall(text)})
     if left:
-        raise Refused(f"{README} has {', '.join(left)}, which nothing fills in: take it out, {AGAIN}")
+        raise Refused(f"{path} has {', '.join(left)}, which nothing fills in: take it out, {AGAIN}")
     return text.replace(b"\n", b"\r\n")
 
 
@@ -93,17 +95,15 @@ def main(source, suffix, build_x86, build_x64, zip_path):
             print(f"release: {fault}", file=sys.stderr)
         raise Refused(f"nothing packed: {len(faults)} fault(s) above; correct the source, {AGAIN}")
 
-    contents = {
-        "x86/SlotBench.exe": os.path.join(build_x86, "SlotBench.exe"),
-        "x64/SlotBench.exe": os.path.join(build_x64, "SlotBench.exe"),
-        "wine-bridge/x86/CT_ORB.dll": os.path.join(build_x86, "bridge/CT_ORB.dll"),
-        "wine-bridge/x64/CT_ORB.dll": os.path.join(build_x64, "bridge/CT_ORB.dll"),
-    }
+    builds = {"x86": build_x86, "x64": build_x64}
     data = {}
-    for name, path in contents.items():
-        with open(path, "rb") as f:
-            data[name] = f.read()
-    data["README.txt"] = readme(source, version + suffix)
+    for entry in release_zip.CONTENTS:
+        if entry.kind == "text":
+            data[entry.name] = text(source, entry.source, version + suffix)
+            continue
+        arch, built = entry.source
+        with open(os.path.join(builds[arch], built), "rb") as f:
+            data[entry.name] = f.read()
 
     # Zip dates are local times without a zone, two-second steps, 1980 at
     # the earliest: the commit's time in UTC.
@@ -123,7 +123,7 @@ def main(source, suffix, build_x86, build_x64, zip_path):
     except BaseException:
         os.unlink(partial)
         raise
-    data["SHA256SUMS"] = release_zip.sums(data)
+    data[release_zip.SUMS] = release_zip.sums(data)
 
     print(f"release: {zip_path}")
     for name in sorted(data):

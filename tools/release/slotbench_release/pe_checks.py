@@ -16,6 +16,7 @@ import struct
 import pefile
 
 import export
+import release_zip
 from text import Refused, escape
 
 # Far above the release's programs (400 KB at most): more is not ours.
@@ -664,8 +665,9 @@ def check_builds(source, suffix, builds, publisher):
     dialog_id = about_dialog_id(source)
     checked = checked_imports(source)
     faults = []
-    for arch, folder in builds.items():
-        for name, program in (("SlotBench.exe", True), ("bridge/CT_ORB.dll", False)):
-            faults += check_file(os.path.join(folder, name), arch, program, version, suffix, dialog_id, checked,
-                                 publisher)
+    for entry in release_zip.CONTENTS:
+        if entry.kind in ("program", "bridge") and entry.source[0] in builds:
+            arch, built = entry.source
+            faults += check_file(os.path.join(builds[arch], built), arch, entry.kind == "program", version, suffix,
+                                 dialog_id, checked, publisher)
     return faults

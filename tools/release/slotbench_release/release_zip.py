@@ -14,7 +14,8 @@ first (unpack_release), compares the contents with what they must be, and
 only then checks the layout (check_layout), under a deadline.
 
   release_zip.py unpack ZIP DIR            prints the entries' date (Unix time)
-  release_zip.py pack TEMPLATE DIR OUT     the template's README.txt, DIR's programs
+  release_zip.py pack TEMPLATE DIR OUT     the template's texts, DIR's programs
+  release_zip.py programs                  the names of what is signed, one a line
 """
 import calendar
 import hashlib
@@ -30,12 +31,31 @@ from collections import namedtuple
 
 from text import Refused, escape, one_line_main
 
-PROGRAMS = ("x86/SlotBench.exe", "x64/SlotBench.exe",
-            "wine-bridge/x86/CT_ORB.dll", "wine-bridge/x64/CT_ORB.dll")
-ENTRIES = set(PROGRAMS) | {"README.txt", "SHA256SUMS"}
+# What a release zip holds, the one list of it: each entry's name in the
+# zip, its kind and where it comes from. Programs and bridges are built, one
+# build folder per architecture (source: the architecture and the file in
+# its build folder), and signed; a text comes from the source tree (source:
+# its path there), its @FIELDS@ filled in and its line ends made CRLF
+# (package.py), and a signed zip holds it unchanged. SHA256SUMS, made of all
+# of them, is added. The zip's entries are in name order whatever the order
+# here; the first program is the one whose version names the release.
+Entry = namedtuple("Entry", "name kind source")
+CONTENTS = (
+    Entry("x86/SlotBench.exe", "program", ("x86", "SlotBench.exe")),
+    Entry("x64/SlotBench.exe", "program", ("x64", "SlotBench.exe")),
+    Entry("wine-bridge/x86/CT_ORB.dll", "bridge", ("x86", "bridge/CT_ORB.dll")),
+    Entry("wine-bridge/x64/CT_ORB.dll", "bridge", ("x64", "bridge/CT_ORB.dll")),
+    Entry("README.txt", "text", "docs/release/README.txt"),
+)
+SUMS = "SHA256SUMS"
+# What is signed; what a signed zip holds as the build has it.
+PROGRAMS = tuple(e.name for e in CONTENTS if e.kind in ("program", "bridge"))
+TEXTS = tuple(e.name for e in CONTENTS if e.kind == "text")
+ENTRIES = {e.name for e in CONTENTS} | {SUMS}
 # Far above the release's own files (360 KB at most).
 MAX_ENTRY = 16 << 20
-# zipfile reads the whole central directory at once: six entries need little.
+# zipfile reads the whole central directory at once: a release's few
+# entries need little.
 MAX_DIRECTORY = 64 << 10
 CHUNK = 1 << 20
 # Under a deadline, the writer is fed this much at a time: at worst about
@@ -56,7 +76,7 @@ def fail(message):
 
 
 def sums_of(digests):
-    return "".join(f"{digests[name]}  {name}\n" for name in sorted(digests) if name != "SHA256SUMS").encode()
+    return "".join(f"{digests[name]}  {name}\n" for name in sorted(digests) if name != SUMS).encode()
 
 
 def sums(data):
@@ -79,7 +99,7 @@ def write_files(path, files, date_time, deadline=None):
     digests = {}
     for name, source in files.items():
         digests[name] = hashlib.file_digest(source, "sha256").hexdigest()
-    files = dict(files, SHA256SUMS=io.BytesIO(sums_of(digests)))
+    files = dict(files, **{SUMS: io.BytesIO(sums_of(digests))})
     with zipfile.ZipFile(path, "w") as z:
         for name in sorted(files):
             source = files[name]
@@ -209,15 +229,15 @@ def _unpack(file_path, path, folder):
                 fail(f"{path} holds {end[zipfile._ECD_ENTRIES_TOTAL]} entries: not the files of a release")
             if end[zipfile._ECD_SIZE] > MAX_DIRECTORY:
                 fail(f"{path} claims a central directory of {end[zipfile._ECD_SIZE]} bytes, "
-                     f"over {MAX_DIRECTORY >> 10} KiB: far more than a release's six entries need")
+                     f"over {MAX_DIRECTORY >> 10} KiB: far more than a release's {len(ENTRIES)} entries need")
             archive = zipfile.ZipFile(f)
             infos = archive.infolist()
             names = [i.filename for i in infos]
             if set(names) != ENTRIES or len(names) != len(ENTRIES):
                 fail(f"{path} holds {', '.join(escape(n) for n in names)}: not the files of a release")
             digests = {i.filename: extract(path, archive, i, folder) for i in infos}
-            if digests["SHA256SUMS"] != hashlib.sha256(sums_of(digests)).hexdigest():
-                fail(f"{path}: its SHA256SUMS does not match its files")
+            if digests[SUMS] != hashlib.sha256(sums_of(digests)).hexdigest():
+                fail(f"{path}: its {SUMS} does not match its files")
             return Unpacked(infos[0].date_time, digests, file_path, path, folder, archive.comment, infos)
     except (OSError, zipfile.BadZipFile, zlib.error, EOFError, ValueError, NotImplementedError) as error:
         # NotImplementedError: a "version needed to extract" zipfile does not know
@@ -226,7 +246,7 @@ def _unpack(file_path, path, folder):
 
 def _check_layout(unpacked, deadline):
     path = unpacked.shown
-    files = {n: open(os.path.join(unpacked.folder, n), "rb") for n in ENTRIES - {"SHA256SUMS"}}
+    files = {n: open(os.path.join(unpacked.folder, n), "rb") for n in ENTRIES - {SUMS}}
     try:
         with open(unpacked.path, "rb") as f, tempfile.TemporaryFile() as rebuilt:
             try:
@@ -252,7 +272,7 @@ def pack(template, folder, out):
     with tempfile.TemporaryDirectory() as files:
         date_time = read(template, files)
         sources = {name: os.path.join(folder if name in PROGRAMS else files, name)
-                   for name in ENTRIES - {"SHA256SUMS"}}
+                   for name in ENTRIES - {SUMS}}
         opened = {name: open(source, "rb") for name, source in sources.items()}
         try:
             write_files(out, opened, date_time)
@@ -261,8 +281,12 @@ def pack(template, folder, out):
                 f.close()
 
 
+def programs():
+    print("\n".join(PROGRAMS))
+
+
 def main(argv):
-    command = {"unpack": (unpack, 4), "pack": (pack, 5)}.get(argv[1] if len(argv) > 1 else "")
+    command = {"unpack": (unpack, 4), "pack": (pack, 5), "programs": (programs, 2)}.get(argv[1] if len(argv) > 1 else "")
     if not command or len(argv) != command[1]:
         print(__doc__.strip(), file=sys.stderr)
         return 2

@@ -3,8 +3,8 @@ on a PC: it is the reproducible build of its version plus one Authenticode
 signature per program, every byte accounted for, made by the signer it
 shows (subject and SHA-256; --signer pins it) and, with --ca, chaining to
 that CA. A zip must also be the one the release writer (release_zip.py)
-makes of its own entries, byte for byte, with README.txt and the entries'
-date of the build.
+makes of its own entries, byte for byte, with every text (release_zip's
+list) and the entries' date of the build.
 
 The build compared with is the unsigned zip given with --unsigned, or else
 one made here from the tag v<version> (common.sh's build_release_of_commit).
@@ -46,9 +46,11 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.a
 USAGE = "usage: bash tools/verify_release.sh [--ca FILE] [--signer SHA256] [--unsigned ZIP] ZIP|EXE|DLL"
 PROGRAMS = release_zip.PROGRAMS
 MAX_PROGRAM = release_zip.MAX_ENTRY
-# Six entries of at most MAX_ENTRY each, their headers and the directory;
+# The entries at most MAX_ENTRY each, their headers and the directory;
 # deflate makes incompressible data a little larger.
-MAX_ZIP = 6 * (MAX_PROGRAM + (1 << 20)) + release_zip.MAX_DIRECTORY
+MAX_ZIP = len(release_zip.ENTRIES) * (MAX_PROGRAM + (1 << 20)) + release_zip.MAX_DIRECTORY
+TEXTS = release_zip.TEXTS
+NUMBERS = "no one two three four five six seven eight nine ten eleven twelve".split()
 MAX_CA = 1 << 20
 # Writing a zip again to compare it (deflate at level 9) is the one step
 # whose cost hangs on the content: a release's zips take a fraction of a
@@ -321,9 +323,16 @@ def version_at(commit):
 def rebuild(version, work, label, out):
     """The unsigned zip of release `version`, built from its tag; the zip's
     path and the OK line's words for it."""
-    # A copy unpacked inside some other clone would find that clone's tags.
-    top = git("rev-parse", "--show-toplevel")
-    if top.returncode != 0 or os.path.realpath(os.fsdecode(top.stdout.strip())) != os.path.realpath(ROOT):
+    # A copy unpacked inside some other clone would find that clone's tags;
+    # a .git git will not answer for is named as release.sh names it.
+    if os.path.lexists(os.path.join(ROOT, ".git")):
+        try:
+            top = export.toplevel(ROOT)
+        except Refused as refusal:
+            raise Failed(f"{label}: {one_line(str(refusal))}; or give the release's unsigned zip with "
+                         "--unsigned ZIP") from None
+    if not os.path.lexists(os.path.join(ROOT, ".git")) or \
+            os.path.realpath(os.fsdecode(top)) != os.path.realpath(ROOT):
         raise Failed(f"{label}: this copy of Slot Bench is no git clone, so release {version} cannot be built "
                      "here: check in a clone, or give the release's unsigned zip with --unsigned ZIP")
     tag = f"v{version}"
@@ -338,8 +347,6 @@ def rebuild(version, work, label, out):
         of = f"version {tagged}" if tagged else "no four-part version (res/version.h)"
         raise Failed(f"{label}: the tag {tag} is on commit {short}, which is of {of}, not {version}: no build of "
                      f"release {version} to compare with; give the release's unsigned zip with --unsigned ZIP")
-    print(f"verify: building release {version} from tag {tag} (commit {short}) to compare with: "
-          "as long as a release build", file=sys.stderr, flush=True)
     script = 'ROOT=$1; . "$ROOT/tools/release/common.sh" && build_release_of_commit "$2" "$3" && printf %s "$RELEASE_ZIP"'
     # A fixed environment, -p: no exported function or BASH_ENV of the
     # caller's stands in for a command the build runs.
@@ -416,8 +423,9 @@ def check_zip(options, work, label, out):
     for program in PROGRAMS:
         if stripped[program] != build.release.digests[program]:
             raise Failed(f"{label}: {program} without its signature is not that file of {build.described}")
-    if signed.digests["README.txt"] != build.release.digests["README.txt"]:
-        raise Failed(f"{label}: README.txt is not that of {build.described}")
+    for text in TEXTS:
+        if signed.digests[text] != build.release.digests[text]:
+            raise Failed(f"{label}: {text} is not that of {build.described}")
     if signed.date_time != build.release.date_time:
         dated = "%04d-%02d-%02d %02d:%02d:%02d"
         raise Failed(f"{label}: its entries are dated {dated % signed.date_time}, "
@@ -429,8 +437,8 @@ def check_zip(options, work, label, out):
     claim = f"is release {version}" if build.rebuilt else f"(version {version})"
     relation = "are those of" if build.rebuilt else "equal those of"
     stamped, stamp_names = stamps_text(stamps)
-    print(f"verify: OK: {label} {claim}: its four programs are signed by {signer}, "
-          f"{trust_text(options)}; without their signatures they, README.txt and the entries' date "
+    print(f"verify: OK: {label} {claim}: its {NUMBERS[len(PROGRAMS)]} programs are signed by {signer}, "
+          f"{trust_text(options)}; without their signatures they, {', '.join(TEXTS)} and the entries' date "
           f"{relation} {build.described} byte for byte{stamped}{signer_named}{stamp_names}", file=out)
 
 
