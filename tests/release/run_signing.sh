@@ -391,6 +391,12 @@ run bash "$work/shared/tools/release.sh"
 check "a forged object in the store a --shared clone borrows from: refused in one line, nothing built" \
   eval 'refused_in_one_line && has err "is not what its id says" && [[ ! -e $work/shared/build/release-x86 ]]'
 
+# The one thing of a path the build cannot take is named as that.
+git clone -q "$source_copy" "$work/a;b"
+run bash "$work/a;b/tools/release.sh"
+check "a clone under a path holding a ;: refused in one line naming the path, nothing built" \
+  eval 'refused_in_one_line && has err "$(printf %q "$work/a;b"), holds a ;" && [[ ! -e $work/a\;b/build ]]'
+
 echo "signing: a good zip checked:"
 sed 's/^/  /' "$work/verify-good.txt"
 echo "signing: a tampered program checked:"

@@ -44,7 +44,7 @@ esac
 # Any other name is one argument to every tool here (CMake quotes the
 # compiler's prefix maps): these two alone cannot be passed on.
 if [[ $ROOT == *[\;=]* || $ROOT =~ [[:cntrl:]] ]]; then
-  die "the path of this folder, $(printf %q "$ROOT"), holds a ; (CMake takes it for a list), an = (gcc's prefix maps split there) or a control character: clone into a folder whose path holds none, then \`bash tools/release.sh\`"
+  die "the path of this folder, $(printf %q "$ROOT"), holds a ; (CMake takes it for a list), an = (gcc's prefix maps split there) or a control character, which the build cannot take: build in a folder whose path holds none (for a check's build, set TMPDIR to one)"
 fi
 
 [[ -f bridge/CMakeLists.txt ]] || die "the wine bridge (bridge/) is not in this tree: build in a full checkout"
