@@ -201,11 +201,11 @@ def flipped(data, offset, value=None):
     return bytes(data)
 
 
-def with_readme(contents, readme):
-    """A zip of contents with another README.txt and SHA256SUMS to match,
+def with_text(contents, data, name="README.txt"):
+    """A zip of contents with another text at name and SHA256SUMS to match,
     deflated quickly (level 1): the check writes it again at level 9 all
     the same, and the first difference shows only after that."""
-    contents = dict(contents, **{"README.txt": readme})
+    contents = dict(contents, **{name: data})
     contents.pop("SHA256SUMS", None)
     contents["SHA256SUMS"] = release_zip.sums(contents)
     return rezipped(contents=contents)
@@ -380,7 +380,7 @@ CASES = [  # what, file, options, exit status, text in the one line[, text it mu
      signed_zip, with_ca + unsigned_option, 0,
      f"OK: {os.path.basename(signed_zip)} (version {version}): its four programs are signed by the certificate "
      f"SHA-256 {genuine_signer}, trusted through the CA in ca.crt (SHA-256 {ca_sha256}); without their signatures "
-     f"they, README.txt and the entries' date equal those of {os.path.basename(unsigned_zip)} "
+     f"they, {', '.join(release_zip.TEXTS)} and the entries' date equal those of {os.path.basename(unsigned_zip)} "
      f"(SHA-256 {unsigned_sha256}, given with --unsigned) byte for byte; not time-stamped; "
      f"that certificate names itself "
      f"{genuine_names}, issued by {genuine_issuer}", "is release"),
@@ -475,8 +475,8 @@ CASES = [  # what, file, options, exit status, text in the one line[, text it mu
      with_ca + unsigned_option, 1, "README.txt claims 20971520 bytes"),
     # Random bits, one per byte: deflate at level 9 spends seconds on each MiB of it.
     ("a README slow to deflate, in both zips given, no --ca: refused within the layout budget",
-     put("slow-signed.zip", with_readme(genuine, slow_readme)),
-     ("--unsigned", os.path.join(work, put("slow-unsigned.zip", with_readme(unsigned_entries, slow_readme)))), 1,
+     put("slow-signed.zip", with_text(genuine, slow_readme)),
+     ("--unsigned", os.path.join(work, put("slow-unsigned.zip", with_text(unsigned_entries, slow_readme)))), 1,
      "writing its entries again to compare took longer than any release's"),
     ("the same README against the genuine unsigned zip: refused by its contents, before any deflate",
      "slow-signed.zip", unsigned_option, 1, f"README.txt is not that of {os.path.basename(unsigned_zip)}"),
@@ -496,6 +496,13 @@ if os.geteuid() == 0:
     CASES.append(("a clone whose .git belongs to another user: named as release.sh names it", signed_zip, with_ca, 1,
                   "git does not answer for this checkout: .git belongs to user 65534, not to you (0)",
                   None, clone_foreign))
+
+# Every text of the list, one byte of it changed in a signed zip whose sums match.
+for text in release_zip.TEXTS:
+    changed = genuine[text][:-1] + bytes([genuine[text][-1] ^ 1])
+    CASES.append((f"{text} with one byte changed, its SHA256SUMS to match", put(f"text-{text.replace('/', '-')}.zip",
+                  with_text(genuine, changed, text)), with_ca + unsigned_option, 1,
+                  f"{text} is not that of {os.path.basename(unsigned_zip)}"))
 
 for row, (what, make, expected, needs_ca) in enumerate(tamper_signature.ROWS):
     # expected None: a signature the check must accept.

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the 32-bit program and the wine bridge a second time, from a copy of
-# the source tree in another folder (another path length), and compares them
-# byte for byte with a build already made, by default tools/build.sh's
+# the source tree in another folder (another path length, an odd name), and
+# compares them byte for byte with a build already made, by default tools/build.sh's
 # build/windows-x86. Any difference means a build path, a time or a temporary
 # name found its way into the output; the report names the files and the
 # first differing offsets.
@@ -24,8 +24,10 @@ done
 
 work=$(mktemp -d /tmp/slotbench-repro.XXXXXX)
 trap 'rm -rf "$work"' EXIT
-source_copy=$work/a-second-source-folder
-build=$work/build-of-the-second-copy
+# A folder whose name a shell, CMake or the compiler's flags could split or
+# take for an option: the maps that hide the folders must hold whole.
+source_copy=$work/"-x 'q' (é) y"/a-second-source-folder
+build=$work/"-x 'q' (é) y"/build-of-the-second-copy
 # Paths of the same length could hide a path that is embedded.
 [[ ${#source_copy} != "${#ROOT}" ]] || source_copy+=-x
 
