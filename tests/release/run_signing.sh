@@ -211,7 +211,7 @@ refusals=("open-keys:can be written into by others (mode 777)")
 ((EUID)) || { chown 65534 "$work/their-keys" && refusals+=("their-keys:belongs to user 65534, not to you"); }
 for refusal in "${refusals[@]}"; do
   run bash "$source_copy/tools/release/make_trial_certificates.sh" "$work/${refusal%%:*}"
-  check "trial certificates into an empty folder that $refusal: refused in one line, nothing made" \
+  check "trial certificates into an empty folder that ${refusal#*:}: refused in one line, nothing made" \
     eval 'refused_in_one_line && has err "${refusal#*:}" && [[ -z $(ls -A "$work/${refusal%%:*}") ]]'
 done
 run bash "$source_copy/tools/release/make_trial_certificates.sh" "$odd/-keys"
@@ -233,7 +233,7 @@ open(out, "wb").write(be._code_to_timestamp_pyc(code, int(st.st_mtime), st.st_si
 EOF
 mkdir -p "$source_copy/keys"
 cp "$pki/good.p12" "$source_copy/keys/"
-run sign ../source/keys/good.p12 "$pki/password.txt"
+run sign "../${odd##*/}/source/keys/good.p12" "$pki/password.txt"
 check "a key inside the working tree that git does not ignore: refused, naming it by its place in the tree (planted bytecode unread)" \
   eval 'refused_in_one_line && has err "keys/good.p12 is inside the working tree" && no_temporary_paths && untouched'
 rm -rf "$source_copy/tools/release/slotbench_release/__pycache__"
