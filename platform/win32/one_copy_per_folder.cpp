@@ -230,8 +230,8 @@ bool ShowCopyHoldingCurrentFolder() {
 
 void TellFolderHeldElsewhere() {
     MessageBoxA(nullptr,
-                "Slot Bench is already open on another computer, or in another window, that uses this same "
-                "folder. Only one can use the folder at a time, so that the test log stays whole.\n\n"
+                "Slot Bench is already open on another computer, or in another window, that uses this same folder. "
+                "Only one can use the folder at a time, so that the test log stays whole.\n\n"
                 "Close Slot Bench there, then start it here again.",
                 "Slot Bench", MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
 }

@@ -198,16 +198,23 @@ case_serial_com3() {
     fail "QSX7100-K.log does not end with the verdict's line end and an empty line (CR LF CR LF)"
 }
 
+# A typed name other than COM1 to COM10, a familiar one in another spelling
+# included, runs the test on port 11.
 case_serial_typed_com12() {
-  app_start || return
-  drv click 1001 \; set-combo COM12
-  expect_eq "combo text" COM12 "$(field combo "$(drv state)")"
-  run_and_wait "$SERIAL_OK" 20
-  local -a want
-  mapfile -t want < <(serial_success_lines)
-  expect_lines "list" "$(list_lines)" "${want[@]}"
-  app_exit
-  expect_init_port 11
+  local name
+  for name in COM12 com3 " COM3"; do
+    echo "    - '$name'"
+    rm -f "$CASE_DIR/trace.txt"
+    app_start || return
+    drv click 1001 \; set-combo "$name"
+    expect_eq "combo text" "$name" "$(field combo "$(drv state)")"
+    run_and_wait "$SERIAL_OK" 20
+    local -a want
+    mapfile -t want < <(serial_success_lines)
+    expect_lines "list" "$(list_lines)" "${want[@]}"
+    app_exit
+    expect_init_port 11
+  done
   # The whole exchange: reset terminal, both slots, close; source 2 every time,
   # destination 1 for the terminal and the patient's slot, 5 for the doctor's.
   local data
