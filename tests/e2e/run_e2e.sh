@@ -198,23 +198,16 @@ case_serial_com3() {
     fail "QSX7100-K.log does not end with the verdict's line end and an empty line (CR LF CR LF)"
 }
 
-# A typed name other than COM1 to COM10, a familiar one in another spelling
-# included, runs the test on port 11.
 case_serial_typed_com12() {
-  local name
-  for name in COM12 com3 " COM3"; do
-    echo "    - '$name'"
-    rm -f "$CASE_DIR/trace.txt"
-    app_start || return
-    drv click 1001 \; set-combo "$name"
-    expect_eq "combo text" "$name" "$(field combo "$(drv state)")"
-    run_and_wait "$SERIAL_OK" 20
-    local -a want
-    mapfile -t want < <(serial_success_lines)
-    expect_lines "list" "$(list_lines)" "${want[@]}"
-    app_exit
-    expect_init_port 11
-  done
+  app_start || return
+  drv click 1001 \; set-combo COM12
+  expect_eq "combo text" COM12 "$(field combo "$(drv state)")"
+  run_and_wait "$SERIAL_OK" 20
+  local -a want
+  mapfile -t want < <(serial_success_lines)
+  expect_lines "list" "$(list_lines)" "${want[@]}"
+  app_exit
+  expect_init_port 11
   # The whole exchange: reset terminal, both slots, close; source 2 every time,
   # destination 1 for the terminal and the patient's slot, 5 for the doctor's.
   local data
@@ -223,6 +216,17 @@ case_serial_typed_com12() {
   expect_lines "trace CT_data" "$data" \
     "dad=01 sad=02 cmd=20110000" "dad=01 sad=02 cmd=2011010100" "dad=05 sad=02 cmd=2011020100"
   expect_eq "CT_close calls" 1 "$(trace_calls CT_close | grep -c .)"
+}
+
+# So does a listed name in another spelling.
+case_serial_typed_com3_spellings() {
+  local name
+  for name in com3 " COM3"; do
+    app_start || return
+    drv click 1001 \; set-combo "$name" \; post-click 1005 \; wait-text "$SERIAL_OK" 20 || fail "'$name': no verdict"
+    app_exit
+  done
+  expect_eq "CT_init ports" "pn=11 pn=11" "$(trace_calls CT_init | grep -o 'pn=[0-9]*' | paste -sd ' ')"
 }
 
 # The operating-system line follows the version the system reports: wine
@@ -658,6 +662,12 @@ case_second_copy_same_folder() {
   expect_no_file QSX7100-K.log
   expect_no_file QSX7100-K_old.log
 
+  first_copy_logs_two_runs
+}
+
+# The first copy's second run and exit: its log holds exactly its two runs,
+# and nothing else is left.
+first_copy_logs_two_runs() {
   run_and_wait "$SERIAL_OK" 20
   app_exit
   local -a run
@@ -667,30 +677,18 @@ case_second_copy_same_folder() {
   expect_no_file tmp
 }
 
-# The same folder under another name (a link to it), and from another
-# computer: a second prefix on the same folders, with a wine server of its
-# own as another computer has its own Windows.
+# A second copy that reaches the folder through a link finds the first one's
+# window all the same; one from another computer (a second prefix: its own
+# wine server, as another computer has its own Windows) says why in a box.
+# Either changes no byte of the folder's files.
 OTHER_PREFIX=$OUT/wineprefix-other
 FOLDER_HELD_TEXT='Slot Bench is already open on another computer, or in another window, that uses this same folder. Only one can use the folder at a time, so that the test log stays whole.\n\nClose Slot Bench there, then start it here again.'
-
-# The folder's files but the suite's own, each with its hash.
-tool_files() {
-  (cd "$CASE_DIR" && find . -maxdepth 1 -type f ! -name '*.out' ! -name '*.err' ! -name trace.txt \
-    ! -name scenario.txt -exec sha256sum {} + | sort -k2)
-}
-
+tool_files() { (cd "$CASE_DIR" && for f in *; do [[ $f =~ \.(out|err)$|^(trace|scenario)\.txt$ ]] || sha256sum "$f"; done); }
 held_box_closed() {
-  local box
-  box=$(drv wait-error-box 30) || { fail "the second copy showed no box"; return; }
-  expect_state "$box" owner=none "text=$FOLDER_HELD_TEXT" buttons=OK
-  shot second_copy_other_computer.png
+  expect_state "$(drv wait-error-box 30)" owner=none "text=$FOLDER_HELD_TEXT" buttons=OK
   drv press-box-ok
 }
 
-# A second copy that reaches the running one's folder through a link finds
-# its window all the same; one from another computer, which cannot, says
-# why in a box. Either ends without changing a byte of the folder, and the
-# first copy's log holds exactly its two runs.
 second_copy_elsewhere() {  # link | other-computer
   app_start || return
   drv click 1001
@@ -708,13 +706,7 @@ second_copy_elsewhere() {  # link | other-computer
     WINEPREFIX=$OTHER_PREFIX second_copy_ends "$CASE_DIR" held_box_closed
   fi
   expect_eq "the folder's files after the second copy" "$before" "$(tool_files)"
-  run_and_wait "$SERIAL_OK" 20
-  app_exit
-  local -a run
-  mapfile -t run < <(serial_success_lines)
-  expect_log "$CASE_DIR/QSX7100-K.log" "${run[@]}" "" "${run[@]}" ""
-  expect_no_file QSX7100-K_old.log
-  expect_no_file tmp
+  first_copy_logs_two_runs
 }
 case_second_copy_through_link() { second_copy_elsewhere link; }
 case_second_copy_other_computer() { second_copy_elsewhere other-computer; }
@@ -986,7 +978,7 @@ case_display_scale_150() {
   ((widest > 0 && widest <= width)) || fail "the widest logged line (${widest} px) does not fit the list (${width} px)"
 }
 
-CASES=(startup_state link_boxes serial_com3 serial_typed_com12 os_report_xp cards_arrive terminal_errors
+CASES=(startup_state link_boxes serial_com3 serial_typed_com12 serial_typed_com3_spellings os_report_xp cards_arrive terminal_errors
   usb_already_plugged usb_plugged_during_wait usb_never_plugged library_missing_at_fixed_path
   no_library_anywhere log_rotation escape_and_close_box exit_during_usb_wait escape_during_usb_wait enter_does_nothing
   clear_and_two_runs about_box x64_smoke call_thunk conventions_serial_ok conventions_insert_card conventions_library_error
