@@ -218,17 +218,6 @@ case_serial_typed_com12() {
   expect_eq "CT_close calls" 1 "$(trace_calls CT_close | grep -c .)"
 }
 
-# So does a listed name in another spelling.
-case_serial_typed_com3_spellings() {
-  local name
-  for name in com3 " COM3"; do
-    app_start || return
-    drv click 1001 \; set-combo "$name" \; post-click 1005 \; wait-text "$SERIAL_OK" 20 || fail "'$name': no verdict"
-    app_exit
-  done
-  expect_eq "CT_init ports" "pn=11 pn=11" "$(trace_calls CT_init | grep -o 'pn=[0-9]*' | paste -sd ' ')"
-}
-
 # The operating-system line follows the version the system reports: wine
 # reports 5.1 when told to act as Windows XP.
 APPDEFAULTS_KEY='HKCU\Software\Wine\AppDefaults\SlotBench.exe'
@@ -978,7 +967,7 @@ case_display_scale_150() {
   ((widest > 0 && widest <= width)) || fail "the widest logged line (${widest} px) does not fit the list (${width} px)"
 }
 
-CASES=(startup_state link_boxes serial_com3 serial_typed_com12 serial_typed_com3_spellings os_report_xp cards_arrive terminal_errors
+CASES=(startup_state link_boxes serial_com3 serial_typed_com12 os_report_xp cards_arrive terminal_errors
   usb_already_plugged usb_plugged_during_wait usb_never_plugged library_missing_at_fixed_path
   no_library_anywhere log_rotation escape_and_close_box exit_during_usb_wait escape_during_usb_wait enter_does_nothing
   clear_and_two_runs about_box x64_smoke call_thunk conventions_serial_ok conventions_insert_card conventions_library_error
