@@ -25,8 +25,8 @@ std::wstring CurrentFolder() {
     std::wstring folder(size, L'\0');
     folder.resize(GetCurrentDirectoryW(size, &folder[0]));
     // Asking walks the path on disk, about a millisecond under wine: one call
-    // does where the long form has a path's usual length. Every start asks:
-    // two names for one folder would let two copies share its files.
+    // does where the long form has a path's usual length. Short and long
+    // names of one folder must give one claim where no lock can be had.
     std::wstring longForm(MAX_PATH, L'\0');
     DWORD written = GetLongPathNameW(folder.c_str(), &longForm[0], MAX_PATH);
     if (written >= MAX_PATH) {  // too long for the buffer: the size it needs
@@ -88,7 +88,7 @@ enum class Lock { kTaken, kRefused, kCannotTell };
 // lock on a file open for writing is one that other wine servers see (on a
 // file open for reading it is a shared lock there). Unlike write access it
 // meets no share mode: the system's file copy shares its source for reading
-// only.
+// and deleting only.
 Lock LockSessionFile(const char* name, HANDLE& file) {
     file = CreateFileA(name, GENERIC_READ | FILE_WRITE_ATTRIBUTES,
                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
