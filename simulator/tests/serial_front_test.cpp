@@ -237,8 +237,8 @@ TEST_F(SerialFrontTest, ABlockDuringTheWaitIsDroppedRefusedOrEndsTheWait) {
         std::vector<Bytes> written;  // after the opening RESYNCH and the first WTX request
     };
     const Row rows[] = {
-        {"drop", {WtxRequest(), I(0x21, false, Join(kAtr, {0x90, 0x01}))}},
-        {"refuse", {R(0x21, true, RError::kOther), I(0x21, false, Join(kAtr, {0x90, 0x01}))}},
+        {"drop", {WtxRequest(), I(0x21, false, {0x90, 0x01})}},
+        {"refuse", {R(0x21, true, RError::kOther), I(0x21, false, {0x90, 0x01})}},
         // The waited command's answer goes out, to be taken for the next one's.
         {"end-wait", {I(0x21, false, {0x62, 0x00})}},
     };
