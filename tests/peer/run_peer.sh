@@ -76,13 +76,18 @@ terminal_start() {  # scenario lines...
     >"$CASE_DIR/terminal.out" 2>"$CASE_DIR/terminal.err" &
   TERMINAL_PID=$!
   local tries pty=
-  for ((tries = 0; tries < 100; tries++)); do
+  # Up to 10 s: a busy machine was seen taking over 5 s.
+  for ((tries = 0; tries < 200; tries++)); do
     pty=$(head -n 1 "$CASE_DIR/terminal.out" 2>/dev/null)
     [[ -n $pty ]] && break
     kill -0 "$TERMINAL_PID" 2>/dev/null || break
     sleep 0.05
   done
-  [[ $pty == /dev/pts/* && -c $pty ]] || { fail "the terminal did not give its pseudo-terminal ($(head -c 200 "$CASE_DIR/terminal.err"))"; return 1; }
+  if [[ $pty != /dev/pts/* || ! -c $pty ]]; then
+    fail "the terminal did not give its pseudo-terminal ('$pty', $(kill -0 "$TERMINAL_PID" 2>/dev/null && echo running || echo ended), $(head -c 200 "$CASE_DIR/terminal.err"))"
+    terminal_stop
+    return 1
+  fi
   mount --bind "$pty" "$SERIAL_DEVICE" || { fail "cannot bind $pty over $SERIAL_DEVICE"; return 1; }
   MOUNTED=1
   # The library must reach the pseudo-terminal, never the real port.
