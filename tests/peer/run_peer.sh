@@ -76,7 +76,7 @@ terminal_start() {  # scenario lines...
     >"$CASE_DIR/terminal.out" 2>"$CASE_DIR/terminal.err" &
   TERMINAL_PID=$!
   local tries pty=
-  # Up to 10 s: a busy machine was seen taking over 5 s.
+  # Up to 10 s, on a machine that other suites keep busy.
   for ((tries = 0; tries < 200; tries++)); do
     pty=$(head -n 1 "$CASE_DIR/terminal.out" 2>/dev/null)
     [[ -n $pty ]] && break
