@@ -196,63 +196,49 @@ case_oversized_answer() {
   grep -q '^CT_data n=2 .* lenr=[0-9]*>202 ' "$CASE_DIR/trace.txt" || fail "the terminal did not give a 202-byte answer"
 }
 
-# A card wait the library gives up: at the terminal's tenth request for more
-# time it returns from CT_data with nothing written, while the terminal
-# still waits. The tool must see that slot fail, and the next command must
-# get its own answer, whatever the terminal does with a block that comes
-# during its wait (line in-wait): the bridge opens the terminal again
-# first, and the RESYNCH ends the wait.
+# A card wait the library gives up (at the terminal's tenth request for more
+# time, with nothing written): that slot fails, and the next command gets its
+# own answer whatever the terminal does with a block during its wait.
 
-# Runs Start Test on a terminal with these scenario lines, the program
-# already up, until the list has grown by `lines` lines; prints the time.
+# Start Test on a terminal with these lines, until the list has `lines` more.
 wait_run() {  # lines, seconds, scenario lines...
-  local lines=$1 seconds=$2 before started
+  local lines=$1 seconds=$2 started
   shift 2
   terminal_start "$@" || return 1
-  before=$(drv count)
   started=$(date +%s%N)
-  if drv post-click 1005 \; wait-count $((before + lines)) "$seconds" >/dev/null; then
-    echo "    $* ($CASE_NAME): Start Test to verdict $((($(date +%s%N) - started) / 1000000)) ms"
-  else
-    fail "no verdict within $seconds s ($*)"
-  fi
+  drv post-click 1005 \; wait-count $(($(drv count) + lines)) "$seconds" >/dev/null || fail "no verdict within $seconds s ($*)"
+  echo "    $*: Start Test to verdict $((($(date +%s%N) - started) / 1000000)) ms"
   terminal_stop
 }
 
-# The patient's card never comes, the doctor's is there: the doctor's slot
-# is OK. Asked every second, and, for each thing a terminal may do with a
-# block during its wait, every 200 ms.
+# No patient's card, the doctor's there: asked every second, and every 200 ms
+# under each in-wait rule.
 case_patient_card_never() {
   local -a run=("${HEAD_LINES[@]}" "Terminal OK" "Insert a card in a patient's slot" "Com Error patient card's slot"
     "$DOCTOR_OK" "$SERIAL_FAIL" "")
-  local rule n=0
+  local rule n
   app_start || return
   drv click 1001 \; select-combo COM1 || fail "cannot choose SERIAL on COM1"
   wait_run $((${#run[@]} - 1)) 30 "slot 1 empty" "line wtx 1000"
-  for rule in drop refuse end-wait; do
-    wait_run $((${#run[@]} - 1)) 15 "slot 1 empty" "line wtx 200" "line in-wait $rule"
-  done
+  for rule in drop refuse end-wait; do wait_run $((${#run[@]} - 1)) 15 "slot 1 empty" "line wtx 200" "line in-wait $rule"; done
   app_exit
   expect_log "$CASE_DIR/QSX7100-K.log" "${run[@]}" "${run[@]}" "${run[@]}" "${run[@]}"
-  for ((n = 0; n < 4; n++)); do
-    expect_eq "run $((n + 1)): commands" "20110000 2011010100 20120100013C 2011020100" \
-      "$(terminal_commands | sed -n "$((n * 4 + 1)),$((n * 4 + 4))p" | paste -sd ' ')"
+  for n in 1 2 3 4; do
+    expect_eq "run $n: commands" "20110000 2011010100 20120100013C 2011020100" \
+      "$(terminal_commands | sed -n "$((n * 4 - 3)),$((n * 4))p" | paste -sd ' ')"
   done
   # Each run: the opening RESYNCH, and the one before the doctor's reset.
   expect_eq "RESYNCH requests" 8 "$(count_blocks rx C0)"
 }
 
-# The patient's card comes at 15 s, after the library gave up its wait; the
-# doctor's slot is empty: the doctor's slot is asked for a card, and its
-# reset never gets the patient's card's answer.
+# The patient's card at 15 s, after the library gave up; no doctor's card.
 case_patient_card_late() {
   run_case COM1 "$SERIAL_FAIL" 40 "slot 1 processor arrive 15000" "slot 2 empty" "line wtx 1000" || return
   expect_log "$CASE_DIR/QSX7100-K.log" "${HEAD_LINES[@]}" "Terminal OK" "Insert a card in a patient's slot" \
     "Com Error patient card's slot" "Insert a card in the doctor's slot" "Com Error Doctor's card slot" "$SERIAL_FAIL" ""
   expect_commands 20110000 2011010100 20120100013C 2011020100
   # Still waiting when the tool closed the terminal: the model never ended this one.
-  grep -qE '^T1 rx 52 [0-9A-F]{2} 06 20 12 02 00 01 3C ' "$CASE_DIR/trace.txt" ||
-    fail "the doctor's slot was not asked for a card"
+  grep -qE '^T1 rx 52 [0-9A-F]{2} 06 20 12 02 00 01 3C ' "$CASE_DIR/trace.txt" || fail "the doctor's slot was not asked for a card"
   expect_eq "RESYNCH requests" 2 "$(count_blocks rx C0)"
 }
 
