@@ -1,5 +1,6 @@
 #include "app/slotbench_app.h"
 
+#include "log/session_file.h"
 #include "platform/one_copy_per_folder.h"
 #include "ui/slotbench_dlg.h"
 
@@ -25,9 +26,10 @@ const MessageMap* CSlotBenchApp::GetMessageMap() const {
 
 bool CSlotBenchApp::InitInstance() {
     // A second copy in the same folder leaves the running one's files and run
-    // alone: it shows that copy instead and ends before touching any file.
-    if (!platform::ClaimCurrentFolder()) {
-        platform::ShowCopyHoldingCurrentFolder();
+    // alone: it shows that copy, or says why it ends where it cannot, and
+    // ends before touching any file.
+    if (!platform::ClaimCurrentFolder(kSessionFile)) {
+        if (!platform::ShowCopyHoldingCurrentFolder()) platform::TellFolderHeldElsewhere();
         return false;
     }
 

@@ -14,6 +14,14 @@
 // though: ctapi32 returns wine's status for it (C0000005) where the
 // library's result would be. Either way the terminal then takes no further
 // calls, as after a time-out: the library's state is unknown.
+//
+// A call the library failed, or returned without an answer, may leave the
+// terminal still busy with that command: a terminal waiting for a card
+// keeps waiting, and would answer the next command with this one's answer.
+// Before the next call on that terminal the bridge closes it and opens it
+// again on the same port: the library's CT_init sends a RESYNCH, which a
+// T=1 terminal obeys whatever it is doing, and which drops the old command.
+// The failed call itself returns an error, never 0.
 #include <windows.h>
 
 #include <cstdint>
@@ -22,6 +30,7 @@
 #include <cstring>
 
 #include "bridge/call_timeout.h"
+#include "bridge/unanswered.h"
 #include "platform/win32/guarded_call.h"
 
 namespace {
@@ -49,6 +58,29 @@ const void* ctInit = nullptr;
 const void* ctData = nullptr;
 const void* ctClose = nullptr;
 bool stuck[65536] = {};
+
+// What the bridge knows of each terminal's line.
+enum class LineState : uint8_t {
+    kUnopened,  // not opened through the bridge: calls go as they come
+    kClean,     // every exchange so far answered
+    kDirty,     // an exchange failed: resynchronise before the next call
+    kClosed,    // closed to resynchronise, not opened again yet
+};
+LineState lineState[65536] = {};
+uint16_t openedPort[65536] = {};
+
+LineState LineOf(uint16_t ctn) {
+    EnterCriticalSection(&lock);
+    const LineState state = lineState[ctn];
+    LeaveCriticalSection(&lock);
+    return state;
+}
+
+void SetLine(uint16_t ctn, LineState state) {
+    EnterCriticalSection(&lock);
+    lineState[ctn] = state;
+    LeaveCriticalSection(&lock);
+}
 
 const void* Lookup(HMODULE module, const char* name) {
     return reinterpret_cast<const void*>(GetProcAddress(module, name));
@@ -300,6 +332,46 @@ bool MayCall(uint16_t ctn, int8_t* result) {
     return !blocked;
 }
 
+int8_t Open(uint16_t ctn, uint16_t pn) {
+    Job* job = NewJob(Kind::Init, ctn);
+    if (job == nullptr) return kErrMemory;
+    job->pn = pn;
+    int8_t result = 0;
+    if (Run(job, bridge::kAnswerMs, &result)) LetGo(job);
+    return result;
+}
+
+int8_t Close(uint16_t ctn) {
+    Job* job = NewJob(Kind::Close, ctn);
+    if (job == nullptr) return kErrMemory;
+    int8_t result = 0;
+    if (Run(job, bridge::kAnswerMs, &result)) LetGo(job);
+    return result;
+}
+
+// True when the terminal's line may take a call: clean, or made clean by
+// closing and opening the terminal again. Otherwise *result is the call's
+// answer: the reopening's failure, tried again at the next call.
+bool Resynchronised(uint16_t ctn, int8_t* result) {
+    const LineState state = LineOf(ctn);
+    if (state != LineState::kDirty && state != LineState::kClosed) return true;
+    if (state == LineState::kDirty) {
+        // Its result does not matter: the terminal is closed afterwards
+        // either way, unless the call hung or faulted, and then the
+        // terminal takes no further calls.
+        Close(ctn);
+        if (!MayCall(ctn, result)) return false;
+        SetLine(ctn, LineState::kClosed);
+    }
+    EnterCriticalSection(&lock);
+    const uint16_t pn = openedPort[ctn];
+    LeaveCriticalSection(&lock);
+    *result = Open(ctn, pn);
+    if (*result != 0) return false;
+    SetLine(ctn, LineState::kClean);
+    return true;
+}
+
 }  // namespace
 
 extern "C" {
@@ -307,10 +379,13 @@ extern "C" {
 int8_t WINAPI CT_init(uint16_t ctn, uint16_t pn) {
     int8_t result = 0;
     if (!MayCall(ctn, &result)) return result;
-    Job* job = NewJob(Kind::Init, ctn);
-    if (job == nullptr) return kErrMemory;
-    job->pn = pn;
-    if (Run(job, bridge::kAnswerMs, &result)) LetGo(job);
+    result = Open(ctn, pn);
+    if (result == 0) {
+        EnterCriticalSection(&lock);
+        openedPort[ctn] = pn;
+        LeaveCriticalSection(&lock);
+        SetLine(ctn, LineState::kClean);
+    }
     return result;
 }
 
@@ -318,6 +393,7 @@ int8_t WINAPI CT_data(uint16_t ctn, uint8_t* dad, uint8_t* sad, uint16_t lenc, u
                       uint8_t* response) {
     int8_t result = 0;
     if (!MayCall(ctn, &result)) return result;
+    if (!Resynchronised(ctn, &result)) return result;
     Job* job = NewJob(Kind::Data, ctn);
     if (job == nullptr) return kErrMemory;
     job->lenc = lenc;
@@ -339,8 +415,17 @@ int8_t WINAPI CT_data(uint16_t ctn, uint8_t* dad, uint8_t* sad, uint16_t lenc, u
     }
     if (response) job->responseArgument = job->response;
     const uint16_t room = job->lenr;
+    const bool tellable = lenr && response;
+    if (tellable) bridge::MarkUnanswered(job->response, room);
     const uint32_t timeoutMs = command ? bridge::DataTimeoutMs(lenc, command) : bridge::kAnswerMs;
     if (!Run(job, timeoutMs, &result)) return result;
+    const bool unanswered = tellable && bridge::AnsweredNothing(result, room, job->lenr, job->response);
+    if ((result != 0 || unanswered) && LineOf(ctn) == LineState::kClean) SetLine(ctn, LineState::kDirty);
+    if (unanswered) {
+        // Nothing of the call reaches the caller: its answer never came.
+        LetGo(job);
+        return kErrTrans;
+    }
     if (dad) *dad = job->dad;
     if (sad) *sad = job->sad;
     if (lenr) *lenr = job->lenr;
@@ -353,9 +438,14 @@ int8_t WINAPI CT_data(uint16_t ctn, uint8_t* dad, uint8_t* sad, uint16_t lenc, u
 int8_t WINAPI CT_close(uint16_t ctn) {
     int8_t result = 0;
     if (!MayCall(ctn, &result)) return result;
-    Job* job = NewJob(Kind::Close, ctn);
-    if (job == nullptr) return kErrMemory;
-    if (Run(job, bridge::kAnswerMs, &result)) LetGo(job);
+    // Closed already, to resynchronise: the caller's close is done.
+    if (LineOf(ctn) == LineState::kClosed) {
+        SetLine(ctn, LineState::kUnopened);
+        return 0;
+    }
+    result = Close(ctn);
+    // A later CT_init sends its own RESYNCH.
+    if (result == 0) SetLine(ctn, LineState::kUnopened);
     return result;
 }
 

@@ -4,13 +4,14 @@
 #include <string>
 
 #include "log/run_separator.h"
+#include "log/session_file.h"
+#include "platform/one_copy_per_folder.h"
 #include "platform/system.h"
 #include "res/resource.h"
 #include "ui/slotbench_dlg.h"
 
 namespace {
 
-constexpr char kSessionFile[] = "tmp";
 constexpr char kLogFile[] = "QSX7100-K.log";
 constexpr char kOldLogFile[] = "QSX7100-K_old.log";
 
@@ -41,22 +42,24 @@ bool IsLostSession(const char* name) {
 }  // namespace
 
 void CSlotBenchDlg::LogText(std::string text) {
+    // Written and flushed before it is shown, so that a crash or a kill
+    // loses no line that was seen. A line that cannot be written is shown
+    // all the same.
+    if (m_sessionLog != nullptr) {
+        const std::string line = text + '\n';
+        const bool written = platform::WriteStream(line.data(), line.size(), m_sessionLog) == line.size();
+        const bool flushed = platform::FlushStream(m_sessionLog);
+        if (!written || !flushed) m_sessionLinesLost = true;
+    }
+
     // The verdict lines end in a line feed of their own; the list has no use
     // for it, the file keeps it as an empty line.
-    std::string shown = text;
-    if (!shown.empty() && shown.back() == '\n') shown.pop_back();
-    const int index = m_logList.InsertString(-1, shown);
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    const int index = m_logList.InsertString(-1, text);
     m_logList.SetCurSel(index);
     m_logList.SetCurSel(-1);
     // The next step may block the window for a minute: show the line now.
     m_logList.UpdateWindow();
-
-    if (m_sessionLog == nullptr) return;
-    text += '\n';
-    const bool written = platform::WriteStream(text.data(), text.size(), m_sessionLog) == text.size();
-    // Flushed line by line so that a crash or a kill loses nothing logged.
-    const bool flushed = platform::FlushStream(m_sessionLog);
-    if (!written || !flushed) m_sessionLinesLost = true;
 }
 
 void CSlotBenchDlg::LogMessage(unsigned id) {
@@ -92,6 +95,9 @@ SessionSave CSlotBenchDlg::CloseSessionLog() {
     if (length > 0 && !platform::CopyFileReplacing(kSessionFile, kLogFile))
         return SessionSave::kLeftInSessionFile;
     platform::RemoveFile(kSessionFile);
+    // Only now: a copy started meanwhile would have found the file being
+    // removed.
+    platform::ReleaseCurrentFolder();
     return length > 0 ? SessionSave::kSavedAsLog : SessionSave::kEmpty;
 }
 

@@ -5,15 +5,29 @@
 
 namespace platform {
 
-// True when no other copy of the tool runs with the same current folder.
-// From then on, until this process ends (however it ends), copies started in
-// that folder are told so. When the system cannot tell, the answer is true:
-// the tool then runs as it always did.
-bool ClaimCurrentFolder();
+// True when no other copy of the tool holds the folder of `sessionFile`, a
+// file name in the current folder, under whatever name and from whatever
+// computer it reached it. From then on, until ReleaseCurrentFolder or the
+// end of the process (however it ends), other copies are told so. Opens the
+// file, creating it empty where there is none, and leaves it open. When the
+// system cannot tell, the answer is true: the tool then runs as it always
+// did.
+bool ClaimCurrentFolder(const char* sessionFile);
 
 // Brings the window of the copy that holds the current folder to the front
-// (restored if it was minimised). Waits a few seconds for that window when
-// the other copy is still starting.
-void ShowCopyHoldingCurrentFolder();
+// (restored if it was minimised); false when no such window can be found
+// (the copy runs on another computer, or under a name this one cannot
+// match). Waits a few seconds for that window when the other copy is still
+// starting.
+bool ShowCopyHoldingCurrentFolder();
+
+// Tells the user that another copy, whose window cannot be shown, holds the
+// folder, and returns once the box is closed.
+void TellFolderHeldElsewhere();
+
+// Gives up the claim once the session file is gone, so that a copy started
+// while this one is still ending finds neither the claim nor a file that is
+// being removed.
+void ReleaseCurrentFolder();
 
 }  // namespace platform

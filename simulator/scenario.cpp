@@ -238,7 +238,7 @@ private:
     }
 
     std::string Line(const std::vector<std::string>& tk) {
-        if (tk.size() < 2) return "expected: line lrc|garbage|silent|block-size|wtx ...";
+        if (tk.size() < 2) return "expected: line lrc|garbage|silent|block-size|wtx|in-wait ...";
         const std::string what = Lower(tk[1]);
         if (what == "block-size") {
             unsigned long size = 0;
@@ -256,6 +256,19 @@ private:
             s_.lineWtxMs = static_cast<uint32_t>(ms);
             return {};
         }
+        if (what == "in-wait") {
+            const std::string how = tk.size() == 3 ? Lower(tk[2]) : "";
+            if (how == "drop") {
+                s_.lineInWait = InWait::kDrop;
+            } else if (how == "refuse") {
+                s_.lineInWait = InWait::kRefuse;
+            } else if (how == "end-wait") {
+                s_.lineInWait = InWait::kEndWait;
+            } else {
+                return "expected: line in-wait drop|refuse|end-wait";
+            }
+            return {};
+        }
         LineFault fault;
         if (what == "lrc") {
             fault.kind = LineFaultKind::kBadCheck;
@@ -264,7 +277,7 @@ private:
         } else if (what == "silent") {
             fault.kind = LineFaultKind::kSilent;
         } else {
-            return "'" + tk[1] + "' is not lrc, garbage, silent, block-size or wtx";
+            return "'" + tk[1] + "' is not lrc, garbage, silent, block-size, wtx or in-wait";
         }
         if (tk.size() < 3) return "expected: line " + what + " CT_data[:N]";
         std::string error;

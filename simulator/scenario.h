@@ -77,6 +77,14 @@ struct LineFault {
     std::vector<uint8_t> garbage;
 };
 
+// What the serial terminal does with a block other than the S(WTX response)
+// it awaits while a REQUEST ICC waits for a card.
+enum class InWait {
+    kDrop,     // drops it and asks for more time again
+    kRefuse,   // answers it with an R-block, and still awaits the response
+    kEndWait,  // ends the wait as if it had run out, and drops the block
+};
+
 // The largest INF one T=1 block may carry.
 constexpr uint8_t kMaxLineBlockSize = 254;
 
@@ -95,6 +103,7 @@ struct Scenario {
     std::vector<LineFault> lineFaults;
     uint8_t lineBlockSize = kMaxLineBlockSize;
     uint32_t lineWtxMs = 1000;
+    InWait lineInWait = InWait::kDrop;
 
     Scenario();
 

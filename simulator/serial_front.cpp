@@ -209,14 +209,15 @@ void SerialFront::SendNextPiece(const LineFault* fault) {
     }
 }
 
-void SerialFront::WaitWithWtx(uint32_t ms) {
+bool SerialFront::WaitWithWtx(uint32_t ms) {
     uint32_t left = ms;
     while (left > 0) {
         const uint32_t step = std::min(left, scenario_.lineWtxMs);
         clock_.SleepMs(step);
         left -= step;
-        if (left > 0 && !AskForMoreTime()) return;
+        if (left > 0 && !AskForMoreTime()) return false;
     }
+    return true;
 }
 
 bool SerialFront::AskForMoreTime() {
@@ -236,8 +237,12 @@ bool SerialFront::AskForMoreTime() {
             exchangeAbandoned_ = true;
             return false;
         }
-        // Whatever else came, the request was not understood: ask again.
-        Send(request);
+        // Whatever else came is not what the terminal waits for.
+        switch (scenario_.lineInWait) {
+        case InWait::kDrop: Send(request); break;
+        case InWait::kRefuse: Send(t1::ReceiveReadyBlock(replyNad_, hostExpected_, t1::RError::kOther)); break;
+        case InWait::kEndWait: return false;
+        }
     }
 }
 

@@ -48,7 +48,7 @@ private:
         explicit CardWaitClock(SerialFront& front) : front_(front) {}
         uint64_t NowMs() override { return front_.clock_.NowMs(); }
         void SleepMs(uint32_t ms) override { front_.clock_.SleepMs(ms); }
-        void WaitForCard(uint32_t ms) override { front_.WaitWithWtx(ms); }
+        bool WaitForCard(uint32_t ms) override { return front_.WaitWithWtx(ms); }
 
     private:
         SerialFront& front_;
@@ -64,9 +64,11 @@ private:
     void Exchange(uint8_t nad, const std::vector<uint8_t>& command);
     void QueueAnswer(const std::vector<uint8_t>& answer);
     void SendNextPiece(const LineFault* fault);
-    void WaitWithWtx(uint32_t ms);
+    // False when the wait was cut short.
+    bool WaitWithWtx(uint32_t ms);
     // Sends an S(WTX request) and reads until its response; false when the
-    // exchange has to be given up (the line is gone, or the host resynchronised).
+    // wait ends here: the line is gone, the host resynchronised, or (in-wait
+    // end-wait) another block came.
     bool AskForMoreTime();
     void ResetLink();
 

@@ -257,8 +257,9 @@ Terminal::Reply Terminal::RequestIcc(const uint8_t* command, uint16_t lenc) {
     if (setup.card != CardKind::kNone && setup.arriveAfterMs) {
         const uint64_t arrival = armedAt_[slot] + *setup.arriveAfterMs;
         if (arrival <= now + waitMs) {
-            if (arrival > now) clock_.WaitForCard(static_cast<uint32_t>(arrival - now));
-            reply.bytes = CardReady(slot, p2 & 0x0F);
+            // A wait cut short ends as one that ran out.
+            const bool waited = arrival <= now || clock_.WaitForCard(static_cast<uint32_t>(arrival - now));
+            reply.bytes = waited ? CardReady(slot, p2 & 0x0F) : Sw(0x62, 0x00);
             return reply;
         }
     }

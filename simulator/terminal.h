@@ -35,7 +35,11 @@ public:
     virtual void SleepMs(uint32_t ms) = 0;
     // A REQUEST ICC waiting for a card, as opposed to any other pause: a
     // serial front tells the host meanwhile that the terminal is still busy.
-    virtual void WaitForCard(uint32_t ms) { SleepMs(ms); }
+    // False when the wait was cut short.
+    virtual bool WaitForCard(uint32_t ms) {
+        SleepMs(ms);
+        return true;
+    }
 };
 
 class Terminal {

@@ -18,7 +18,11 @@ quotes texts the tool really shows.
   may be quoted with one, and a quote may name a section of its own file.
 - Each text of the release zip (the package README among them), filled in
   by the release tools' own code, has no @FIELD@ left and no line over 76
-  characters.
+  characters, and every line indented further than its text (four spaces
+  or more) that starts with a command (a program on the PATH or one of
+  COMMANDS), with the lines its backslashes continue, is a command as
+  written: bash -n takes it, and no prompt sign (# or $) stands before it,
+  which would make a comment or an error of it when pasted.
 Anything else must be in EXCEPTIONS with why. One line per finding,
 file:line: what is wrong; exit status 1 if there is any.
 
@@ -27,6 +31,7 @@ file:line: what is wrong; exit status 1 if there is any.
 import glob
 import os
 import re
+import shutil
 import subprocess
 import sys
 
@@ -70,6 +75,7 @@ EXCEPTIONS = {
     "QSX 7100-K": "the terminal's model, which the tool's texts contain",
     "no SEH": "Windows' name for the flag the release check refuses",
     "Wine cannot find any usable hardware library, ctapi32.dll not working.": "wine's message",
+    "Bad EXE format": "wine's message for a 64-bit program in a 32-bit prefix",
     "certutil -hashfile x86\\SlotBench.exe SHA256": "a Windows command line",
     "certutil": "Windows' command",
     "dosdevices/com1": "wine's link for COM1 in a prefix",
@@ -82,6 +88,10 @@ EXCEPTIONS = {
     "lenr=65535>..": "the simulator trace's notation for a call's lengths",
     "release: not in the commit: app/new.cpp (git add it?)": "an example refusal about a file of the user's",
 }
+# The package README's commands, known here also where the check runs
+# without them.
+COMMANDS = {"adduser", "apt-get", "chgrp", "chmod", "cp", "dpkg", "ln", "ls", "mount", "rm", "su", "sudo",
+            "umount", "wine", "wineserver"}
 # Backticked spans the docs use as notation, not names.
 NOT_A_NAME = re.compile(r'([0-9A-F]{2}){2,}|(\.\. )?[0-9A-F]{2}( [0-9A-F]{2})*|"?\d+(\.\d+)*"?|[-#]|\*\w+|#.*|\\[ux]\w+')
 
@@ -270,6 +280,37 @@ def check_package_readme():
         for number, line in enumerate(filled, 1):
             if len(line) > PACKAGE_README_WIDTH:
                 yield f"{path}:{number}: {len(line)} characters once filled in, over {PACKAGE_README_WIDTH}"
+        for number, why in command_problems(filled):
+            yield f"{path}:{number}: {why}"
+
+
+def is_command(word):
+    return word in COMMANDS or (re.fullmatch(r"[a-z][\w.+-]*", word) is not None and shutil.which(word) is not None)
+
+
+def command_problems(lines):
+    """(line number, why) for each indented command line that is not one as written."""
+    number = 0
+    while number < len(lines):
+        line = lines[number]
+        number += 1
+        words = line.split()
+        if not line.startswith("    ") or not words:
+            continue
+        prompt = words[0] in ("#", "$") and len(words) > 1 and is_command(words[1])
+        if not prompt and not is_command(re.sub(r"^(\w+=\S*\s+)+", "", line.strip()).split()[0]):
+            continue
+        start = number
+        command = line
+        while command.endswith("\\") and number < len(lines):
+            command += "\n" + lines[number]
+            number += 1
+        if prompt:
+            yield start, f"a prompt sign before the command: pasted, it runs nothing ({line.strip()})"
+            continue
+        run = subprocess.run(["bash", "-n", "-c", command], capture_output=True, text=True)
+        if run.returncode != 0:
+            yield start, f"not a command as written: {line.strip()}"
 
 
 def main():

@@ -130,6 +130,8 @@ struct Window {
     bool enabled = true;
     int check = 0;
     std::vector<std::string> items;
+    // Called with each line as it goes into the list, before it is there.
+    std::function<void(const std::string&)> onInsert;
     int currentSelection = -1;
     int selectionChanges = 0;
     int repaints = 0;

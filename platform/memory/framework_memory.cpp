@@ -138,6 +138,7 @@ int CButton::GetCheck() const { return W(m_hWnd)->check; }
 void CButton::SetCheck(int check) { W(m_hWnd)->check = check; }
 
 int CListBox::InsertString(int index, const std::string& text) {
+    if (W(m_hWnd)->onInsert) W(m_hWnd)->onInsert(text);
     auto& items = W(m_hWnd)->items;
     if (index < 0 || index > static_cast<int>(items.size())) index = static_cast<int>(items.size());
     items.insert(items.begin() + index, text);

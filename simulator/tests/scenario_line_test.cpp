@@ -53,8 +53,13 @@ TEST(ScenarioLine, BlockSizeAndWtxBounds) {
     EXPECT_EQ(ParseGood("line block-size 8\nline block-size 16").lineBlockSize, 16);
     EXPECT_EQ(ParseGood("line wtx 1").lineWtxMs, 1u);
     EXPECT_EQ(ParseGood("line wtx 250").lineWtxMs, 250u);
+    EXPECT_EQ(ParseGood("").lineInWait, ctsim::InWait::kDrop);
+    EXPECT_EQ(ParseGood("line in-wait refuse").lineInWait, ctsim::InWait::kRefuse);
+    EXPECT_EQ(ParseGood("LINE IN-WAIT End-Wait\nline in-wait drop").lineInWait, ctsim::InWait::kDrop);
+    EXPECT_EQ(ParseGood("line in-wait end-wait").lineInWait, ctsim::InWait::kEndWait);
     for (const char* bad : {"line block-size 0", "line block-size 255", "line block-size", "line block-size 8 9",
-                            "line block-size x", "line wtx 0", "line wtx", "line wtx -5"}) {
+                            "line block-size x", "line wtx 0", "line wtx", "line wtx -5", "line in-wait",
+                            "line in-wait ignore", "line in-wait drop refuse"}) {
         ExpectBad(bad);
     }
 }

@@ -229,6 +229,29 @@ TEST_F(SerialFrontTest, ResynchDuringTheWaitIsAnsweredAndTheWaitedCommandDropped
     EXPECT_EQ(line_.writtenAt[2] - line_.writtenAt[0], 1000u);
 }
 
+// A host that gave up its wait and sends the next command while the terminal
+// still awaits its S(WTX response): each rule answers it its own way.
+TEST_F(SerialFrontTest, ABlockDuringTheWaitIsDroppedRefusedOrEndsTheWait) {
+    struct Row {
+        const char* rule;
+        std::vector<Bytes> written;  // after the opening RESYNCH and the first WTX request
+    };
+    const Row rows[] = {
+        {"drop", {WtxRequest(), I(0x21, false, {0x90, 0x01})}},
+        {"refuse", {R(0x21, true, RError::kOther), I(0x21, false, {0x90, 0x01})}},
+        // The waited command's answer goes out, to be taken for the next one's.
+        {"end-wait", {I(0x21, false, {0x62, 0x00})}},
+    };
+    for (const Row& row : rows) {
+        line_.written.clear();
+        Start("slot 1 processor arrive 1500\nline in-wait " + std::string(row.rule) + "\n");
+        Run({kResynch, I(0x12, false, kRequestPatient), I(0x52, true, kResetDoctor), WtxResponse()});
+        std::vector<Bytes> expected = {kResynchAnswer, WtxRequest()};
+        expected.insert(expected.end(), row.written.begin(), row.written.end());
+        EXPECT_EQ(line_.written, expected) << row.rule;
+    }
+}
+
 TEST_F(SerialFrontTest, LineGoneDuringTheWaitEndsTheServing) {
     Start("slot 1 processor arrive 5000\n");
     Run({kResynch, I(0x12, false, kRequestPatient)});

@@ -37,6 +37,18 @@ QUOTES = [  # quoted text, whether it passes
     ("Valid", True), ("Invalid", False), ("Under wine", True), ("Under", False),
 ]
 
+COMMAND_LINES = [  # a package README's lines, the numbers of those the check must name
+    (["  Get-FileHash x86\\SlotBench.exe", "     wine x86/SlotBench.exe"], []),
+    (["     rm ~/.wine/drive_c/windows/syswow64/CT_ORB.dll     (x86)"], [1]),
+    (["     wine x86/SlotBench.exe        (or: wine x64/SlotBench.exe)"], [1]),
+    (["     # apt-get update", "     $ wine x86/SlotBench.exe"], [1, 2]),
+    (["     wine reg add 'HKCU\\Software\\Wine\\ctapi32' /v library \\", "       /d libctapimkt.so.1 /f"], []),
+    (["     wine reg add 'HKCU\\Software \\", "       /d libctapimkt.so.1 /f"], [1]),
+    (["     WINEPREFIX=~/p wine reg delete 'HKCU\\x' /f'"], [1]),
+    (["     Wine cannot find any usable hardware library, ctapi32.dll not working.",
+      "     L\"...SlotBench.exe\") not found", "   wine refuses it with (a note)"], []),
+]
+
 
 def main():
     wrong = []
@@ -47,9 +59,13 @@ def main():
     for quote, passes in QUOTES:
         if check_words.quote_ok(quote, TEXTS, PREFIXES, {"Under wine (Linux)"}) != passes:
             wrong.append(f'"{quote}" should {"pass" if passes else "fail"}')
+    for lines, named in COMMAND_LINES:
+        found = [number for number, _ in check_words.command_problems(lines)]
+        if found != named:
+            wrong.append(f"{lines}: lines {found} named, not {named}")
     for line in wrong:
         print(line)
-    print(f"check_words_test: {len(NAMES) + len(QUOTES) - len(wrong)} of {len(NAMES) + len(QUOTES)} as they should")
+    print(f"check_words_test: {len(NAMES) + len(QUOTES) + len(COMMAND_LINES) - len(wrong)} of {len(NAMES) + len(QUOTES) + len(COMMAND_LINES)} as they should")
     return 1 if wrong else 0
 
 

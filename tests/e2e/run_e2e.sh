@@ -625,11 +625,13 @@ case_conventions_library_error() {
 # A second copy started in the folder of a running one ends by itself and
 # brings the first one's window back; the first copy's session goes on
 # untouched.
-# A second copy started in the case's folder ends by itself with exit code 0.
-second_copy_ends() {
+# A second copy started in a folder (the case's unless named) ends with exit
+# code 0, by itself or once COMMAND, run meanwhile, has dealt with it.
+second_copy_ends() {  # [folder [command...]]
   local first=$APP_PID
-  (cd "$CASE_DIR" && exec wine "$EXE") >>"$CASE_DIR/second.out" 2>&1 &
+  (cd "${1:-$CASE_DIR}" && exec wine "$EXE") >>"$CASE_DIR/second.out" 2>&1 &
   APP_PID=$!
+  (($# > 1)) && "${@:2}"
   app_wait_exit 15 || app_kill
   expect_eq "second copy's exit code" 0 "$APP_RC"
   APP_PID=$first
@@ -649,6 +651,12 @@ case_second_copy_same_folder() {
   expect_no_file QSX7100-K.log
   expect_no_file QSX7100-K_old.log
 
+  first_copy_logs_two_runs
+}
+
+# The first copy's second run and exit: its log holds exactly its two runs,
+# and nothing else is left.
+first_copy_logs_two_runs() {
   run_and_wait "$SERIAL_OK" 20
   app_exit
   local -a run
@@ -657,6 +665,40 @@ case_second_copy_same_folder() {
   expect_no_file QSX7100-K_old.log
   expect_no_file tmp
 }
+
+# A second copy that reaches the folder through a link finds the first one's
+# window all the same; one from another computer (a second prefix: its own
+# wine server, as another computer has its own Windows) says why in a box.
+# Either changes no byte of the folder's files.
+OTHER_PREFIX=$OUT/wineprefix-other
+FOLDER_HELD_TEXT='Slot Bench is already open on another computer, or in another window, that uses this same folder. Only one can use the folder at a time, so that the test log stays whole.\n\nClose Slot Bench there, then start it here again.'
+tool_files() { (cd "$CASE_DIR" && for f in *; do [[ $f =~ \.(out|err)$|^(trace|scenario)\.txt$ ]] || sha256sum "$f"; done); }
+held_box_closed() {
+  expect_state "$(drv wait-error-box 30)" owner=none "text=$FOLDER_HELD_TEXT" buttons=OK
+  drv press-box-ok
+}
+
+second_copy_elsewhere() {  # link | other-computer
+  app_start || return
+  drv click 1001
+  run_and_wait "$SERIAL_OK" 20
+  drv minimize
+  local before
+  before=$(tool_files)
+  if [[ $1 == link ]]; then
+    ln -sfn "$CASE_DIR" "$CASE_DIR.link"
+    second_copy_ends "$CASE_DIR.link"
+    wait_until 3 driver_says iconic iconic=0 || fail "the second copy did not bring the first one's window back"
+  else
+    (export WINEPREFIX=$OTHER_PREFIX && wine_env_make_prefix && wine_env_install_fonts && wine_env_configure_prefix &&
+      wine_env_install_simulator) || { fail "the other prefix could not be set up"; return; }
+    WINEPREFIX=$OTHER_PREFIX second_copy_ends "$CASE_DIR" held_box_closed
+  fi
+  expect_eq "the folder's files after the second copy" "$before" "$(tool_files)"
+  first_copy_logs_two_runs
+}
+case_second_copy_through_link() { second_copy_elsewhere link; }
+case_second_copy_other_computer() { second_copy_elsewhere other-computer; }
 
 # After a run started by a click on Start Test, the focus is on Start Test
 # again: Enter then starts the next run instead of pressing Exit.
@@ -929,7 +971,7 @@ CASES=(startup_state link_boxes serial_com3 serial_typed_com12 os_report_xp card
   usb_already_plugged usb_plugged_during_wait usb_never_plugged library_missing_at_fixed_path
   no_library_anywhere log_rotation escape_and_close_box exit_during_usb_wait escape_during_usb_wait enter_does_nothing
   clear_and_two_runs about_box x64_smoke call_thunk conventions_serial_ok conventions_insert_card conventions_library_error
-  second_copy_same_folder focus_back_on_start_test leave_while_blocked
+  second_copy_same_folder second_copy_through_link second_copy_other_computer focus_back_on_start_test leave_while_blocked
   display_scale_150)
 CASES+=(library_fault library_fault_log_not_opened library_fault_log_not_saved library_probing)
 

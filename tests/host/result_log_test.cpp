@@ -13,13 +13,15 @@ const char kSeparator[] = "-------------------------------------------";
 
 using ResultLogTest = DialogTest;
 
-TEST_F(ResultLogTest, EachLineGoesToTheListAndToTheFileAtOnce) {
+TEST_F(ResultLogTest, EachLineIsOnDiskBeforeTheListShowsIt) {
     Open();
+    // What the session file holds as each line is shown: a kill then loses
+    // nothing that was seen.
+    std::vector<std::string> onDisk;
+    ControlWindow(1002).onInsert = [&](const std::string&) { onDisk.push_back(ReadFile(kSessionFile)); };
     dlg->LogText("first");
-    // On disk before anything else happens: a kill now loses nothing.
-    EXPECT_EQ(ReadFile(kSessionFile), "first\n");
     dlg->LogMessage(114);
-    EXPECT_EQ(ReadFile(kSessionFile), "first\nTerminal OK\n");
+    EXPECT_THAT(onDisk, ElementsAre("first\n", "first\nTerminal OK\n"));
     EXPECT_THAT(ListLines(), ElementsAre("first", "Terminal OK"));
 }
 

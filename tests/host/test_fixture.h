@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "log/session_file.h"
 #include "platform/memory/fake_system.h"
 #include "tests/support/fake_terminal.h"
 #include "ui/slotbench_dlg.h"
 
-// The session file and the two log files, in the test's folder.
-inline constexpr char kSessionFile[] = "tmp";
+// The two log files beside the session file, in the test's folder.
 inline constexpr char kLogFile[] = "QSX7100-K.log";
 inline constexpr char kOldLogFile[] = "QSX7100-K_old.log";
 

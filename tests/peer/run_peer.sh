@@ -76,13 +76,18 @@ terminal_start() {  # scenario lines...
     >"$CASE_DIR/terminal.out" 2>"$CASE_DIR/terminal.err" &
   TERMINAL_PID=$!
   local tries pty=
-  for ((tries = 0; tries < 100; tries++)); do
+  # Up to 10 s, on a machine that other suites keep busy.
+  for ((tries = 0; tries < 200; tries++)); do
     pty=$(head -n 1 "$CASE_DIR/terminal.out" 2>/dev/null)
     [[ -n $pty ]] && break
     kill -0 "$TERMINAL_PID" 2>/dev/null || break
     sleep 0.05
   done
-  [[ $pty == /dev/pts/* && -c $pty ]] || { fail "the terminal did not give its pseudo-terminal ($(head -c 200 "$CASE_DIR/terminal.err"))"; return 1; }
+  if [[ $pty != /dev/pts/* || ! -c $pty ]]; then
+    fail "the terminal did not give its pseudo-terminal ('$pty', $(kill -0 "$TERMINAL_PID" 2>/dev/null && echo running || echo ended), $(head -c 200 "$CASE_DIR/terminal.err"))"
+    terminal_stop
+    return 1
+  fi
   mount --bind "$pty" "$SERIAL_DEVICE" || { fail "cannot bind $pty over $SERIAL_DEVICE"; return 1; }
   MOUNTED=1
   # The library must reach the pseudo-terminal, never the real port.
@@ -189,6 +194,52 @@ case_oversized_answer() {
   expect_log "$CASE_DIR/QSX7100-K.log" "${HEAD_LINES[@]}" "Terminal OK" "Com Error patient card's slot" "$DOCTOR_OK" "$SERIAL_FAIL" ""
   expect_commands 20110000 2011010100 2011020100
   grep -q '^CT_data n=2 .* lenr=[0-9]*>202 ' "$CASE_DIR/trace.txt" || fail "the terminal did not give a 202-byte answer"
+}
+
+# A card wait the library gives up (at the terminal's tenth request for more
+# time, with nothing written): that slot fails, and the next command gets its
+# own answer whatever the terminal does with a block during its wait.
+
+# Start Test on a terminal with these lines, until the list has `lines` more.
+wait_run() {  # lines, seconds, scenario lines...
+  local lines=$1 seconds=$2 started
+  shift 2
+  terminal_start "$@" || return 1
+  started=$(date +%s%N)
+  drv post-click 1005 \; wait-count $(($(drv count) + lines)) "$seconds" >/dev/null || fail "no verdict within $seconds s ($*)"
+  echo "    $*: Start Test to verdict $((($(date +%s%N) - started) / 1000000)) ms"
+  terminal_stop
+}
+
+# No patient's card, the doctor's there: asked every second, and every 200 ms
+# under each in-wait rule.
+case_patient_card_never() {
+  local -a run=("${HEAD_LINES[@]}" "Terminal OK" "Insert a card in a patient's slot" "Com Error patient card's slot"
+    "$DOCTOR_OK" "$SERIAL_FAIL" "")
+  local rule n
+  app_start || return
+  drv click 1001 \; select-combo COM1 || fail "cannot choose SERIAL on COM1"
+  wait_run $((${#run[@]} - 1)) 30 "slot 1 empty" "line wtx 1000"
+  for rule in drop refuse end-wait; do wait_run $((${#run[@]} - 1)) 15 "slot 1 empty" "line wtx 200" "line in-wait $rule"; done
+  app_exit
+  expect_log "$CASE_DIR/QSX7100-K.log" "${run[@]}" "${run[@]}" "${run[@]}" "${run[@]}"
+  for n in 1 2 3 4; do
+    expect_eq "run $n: commands" "20110000 2011010100 20120100013C 2011020100" \
+      "$(terminal_commands | sed -n "$((n * 4 - 3)),$((n * 4))p" | paste -sd ' ')"
+  done
+  # Each run: the opening RESYNCH, and the one before the doctor's reset.
+  expect_eq "RESYNCH requests" 8 "$(count_blocks rx C0)"
+}
+
+# The patient's card at 15 s, after the library gave up; no doctor's card.
+case_patient_card_late() {
+  run_case COM1 "$SERIAL_FAIL" 40 "slot 1 processor arrive 15000" "slot 2 empty" "line wtx 1000" || return
+  expect_log "$CASE_DIR/QSX7100-K.log" "${HEAD_LINES[@]}" "Terminal OK" "Insert a card in a patient's slot" \
+    "Com Error patient card's slot" "Insert a card in the doctor's slot" "Com Error Doctor's card slot" "$SERIAL_FAIL" ""
+  expect_commands 20110000 2011010100 20120100013C 2011020100
+  # Still waiting when the tool closed the terminal: the model never ended this one.
+  grep -qE '^T1 rx 52 [0-9A-F]{2} 06 20 12 02 00 01 3C ' "$CASE_DIR/trace.txt" || fail "the doctor's slot was not asked for a card"
+  expect_eq "RESYNCH requests" 2 "$(count_blocks rx C0)"
 }
 
 # The library takes its device from the terminal number, not the port: with
@@ -517,7 +568,7 @@ case_patterns() {
 
 CASES=(patterns installer)
 PER_ARCH_CASES=(both_cards cards_arrive wrong_check_byte slot_error_status oversized_answer com3 silent mute
-  faulting_library)
+  faulting_library patient_card_never patient_card_late)
 
 # ----------------------------------------------------------------- main ---
 

@@ -406,18 +406,21 @@ def check_refusal(work):
            "a failed check: release refuses, packs nothing, says what to do next", run.stderr.strip())
 
 
-PUBLISHER_GOOD = "name=Test Publisher\nfingerprint_published_at=the test page\nsupport=the test desk\n"
-README_GOOD = "Version @SLOTBENCH_VERSION@ by @PUBLISHER_NAME@, see @FINGERPRINT_PUBLISHED_AT@, ask @SUPPORT@.\n"
+PUBLISHER_GOOD = ("name=Test Publisher\ndownload_page=https://test.example/dl\nfingerprint_published_at=the test page\n"
+                  "support=the test desk\n")
+README_GOOD = "Version @SLOTBENCH_VERSION@ by @PUBLISHER_NAME@ from @DOWNLOAD_PAGE@, see @FINGERPRINT_PUBLISHED_AT@, ask @SUPPORT@.\n"
 # Description, publisher.txt (None: none), README, what the refusal names (None: accepted).
 README_CASES = [
     ("all fields filled", PUBLISHER_GOOD, README_GOOD, None),
     ("no publisher.txt", None, README_GOOD, "no docs/release/publisher.txt"),
     ("publisher.txt without the place", "name=Test Publisher\n", README_GOOD, "no fingerprint_published_at="),
+    ("publisher.txt without the download page", PUBLISHER_GOOD.replace("download_page=", "#"), README_GOOD,
+     "no download_page="),
     ("an empty name", "name=\nfingerprint_published_at=x\n", README_GOOD, "name= needs a value"),
     ("a name in other than ASCII", "name=M\u00fcller\nfingerprint_published_at=x\n", README_GOOD,
      "name= needs a value"),
     ("a name twice", PUBLISHER_GOOD + "name=Other\n", README_GOOD, "name= a second time"),
-    ("an unknown key", PUBLISHER_GOOD + "signer=x\n", README_GOOD, "not one of the name=, fingerprint_published_at=, support="),
+    ("an unknown key", PUBLISHER_GOOD + "signer=x\n", README_GOOD, "not one of the name=, fingerprint_published_at=, support=, download_page="),
     ("a key spaced from its = (the build reads name= at a line's start)", PUBLISHER_GOOD.replace("name=", "name ="),
      README_GOOD, "not one of the"),
     ("a README field nothing fills", PUBLISHER_GOOD, README_GOOD + "@RELEASE_DATE@\n", "@RELEASE_DATE@"),
@@ -437,7 +440,7 @@ def check_readme_cases(work):
             f.write(readme)
         try:
             text = package.text(source, package.README, "7.8.9.10").decode("ascii")
-            ok = refusal is None and "7.8.9.10 by Test Publisher, see the test page, ask the test desk." in text and "@" not in text
+            ok = refusal is None and "7.8.9.10 by Test Publisher from https://test.example/dl, see the test page, ask the test desk." in text and "@" not in text
             detail = text
         except Refused as error:
             ok = refusal is not None and refusal in str(error) and "`bash tools/release.sh`" in str(error)

@@ -21,7 +21,8 @@ from text import Refused, one_line_main
 PUBLISHER = pe_checks.PUBLISHER
 README = "docs/release/README.txt"
 # The package README's fields, and publisher.txt's key for each.
-PUBLISHER_FIELDS = {"name": b"@PUBLISHER_NAME@", "fingerprint_published_at": b"@FINGERPRINT_PUBLISHED_AT@", "support": b"@SUPPORT@"}
+PUBLISHER_FIELDS = {"name": b"@PUBLISHER_NAME@", "fingerprint_published_at": b"@FINGERPRINT_PUBLISHED_AT@",
+                    "support": b"@SUPPORT@", "download_page": b"@DOWNLOAD_PAGE@"}
 VERSION_FIELD = b"@SLOTBENCH_VERSION@"
 # Anything else of that shape is a field someone added and nothing fills.
 PLACEHOLDER = re.compile(rb"@[A-Z][A-Z0-9_]*@")
@@ -30,9 +31,9 @@ KEYS = ", ".join(f"{key}=" for key in PUBLISHER_FIELDS)
 
 
 def publisher(source):
-    """publisher.txt's values: the name that publishes and signs, where its
-    certificate's fingerprint is published for the practices to compare,
-    and whom they ask for help. A key stands at the start of its line, as
+    """publisher.txt's values: the name that publishes and signs, the address
+    of its download page, where its certificate's fingerprint is published
+    for the practices to compare, and whom they ask for help. A key stands at the start of its line, as
     cmake/version.cmake reads name=."""
     path = os.path.join(source, PUBLISHER)
     shown = PUBLISHER
