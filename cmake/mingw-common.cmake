@@ -33,8 +33,8 @@ set(CMAKE_MODULE_LINKER_FLAGS_INIT "${SLOTBENCH_REPRODUCIBLE_LINK}")
 #   whatever the folders' names hold (spaces, quotes, parentheses): in
 #   CMAKE_C_FLAGS a space would split it. The generator expression keeps
 #   them from windres; the characters it or a list would read are escaped.
-#   gcc splits a map at its first =: tools/release/release.sh refuses such
-#   a folder.
+#   gcc splits a map at its first =: tools/release/release.sh builds
+#   through a link of a plain name.
 function(slotbench_prefix_map from to)
   string(REPLACE ">" "$<ANGLE-R>" from "${from}")
   string(REPLACE "," "$<COMMA>" from "${from}")

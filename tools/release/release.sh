@@ -41,11 +41,12 @@ case ${1:-} in
   *) die "unknown argument '$1': bash tools/release.sh [--allow-dirty]" ;;
 esac
 
-# Any other name is one argument to every tool here (CMake quotes the
-# compiler's prefix maps): these two alone cannot be passed on.
-if [[ $ROOT == *[\;=]* || $ROOT =~ [[:cntrl:]] ]]; then
-  die "the path of this folder, $(printf %q "$ROOT"), holds a ; (CMake takes it for a list), an = (gcc's prefix maps split there) or a control character, which the build cannot take: build in a folder whose path holds none (for a check's build, set TMPDIR to one)"
-fi
+# CMake and ninja see the tree only through a link of a plain name in a
+# folder of our own: a path of the caller's in build.ninja would reach the
+# shell ninja runs (a $ expanded there, a \ read by CMake as an escape).
+plain=$(mktemp -d /tmp/slotbench-release.XXXXXX)
+trap 'rm -rf -- "$plain"' EXIT
+ln -s -- "$ROOT" "$plain/tree"
 
 [[ -f bridge/CMakeLists.txt ]] || die "the wine bridge (bridge/) is not in this tree: build in a full checkout"
 
@@ -113,10 +114,10 @@ for arch in x86 x64; do
   echo "release: building the $arch program and wine bridge in $build"
   rm -rf "$build"
   mkdir -p "$build"
-  cmake -S "$source" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$ROOT/$source/$toolchain" -DSLOTBENCH_VERSION_SUFFIX="$suffix" >"$build/configure.log" 2>&1 ||
+  cmake -S "$plain/tree/$source" -B "$plain/tree/$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$plain/tree/$source/$toolchain" -DSLOTBENCH_VERSION_SUFFIX="$suffix" >"$build/configure.log" 2>&1 ||
     build_failed "$build" "$build/configure.log"
-  cmake --build "$build" -j 2 --target SlotBench ct_orb_bridge >"$build/build.log" 2>&1 ||
+  cmake --build "$plain/tree/$build" -j 2 --target SlotBench ct_orb_bridge >"$build/build.log" 2>&1 ||
     build_failed "$build" "$build/build.log"
 done
 
