@@ -52,7 +52,7 @@ version=$(sed -n 's/^#define SLOTBENCH_VERSION_TEXT "\([0-9.]*\)"$/\1/p' "$ROOT/
 # could split or read as an option. sign_release.sh builds the commit again
 # under /tmp and signs only the same zip, byte for byte; the tag's build
 # that the check makes lies under a TMPDIR of such a name too.
-odd=$work/"-x 'q' (é) y"
+odd=$work/"-x 'q' \"\$q\\ (é) y"
 mkdir -p "$odd/tmp"
 source_copy=$odd/source
 mkdir -p "$source_copy"
@@ -245,7 +245,11 @@ ln -s "$source_copy/keys/password.txt" "$work/password-link.txt"
 run sign good.p12 "$work/password-link.txt"
 check "a link outside the tree to a password file inside it: refused" \
   eval 'refused_in_one_line && has err "keys/password.txt is inside the working tree" && untouched'
-rm -rf "$source_copy/keys" "$work/password-link.txt"
+ln "$source_copy/keys/password.txt" "$work/password-hard-link.txt"
+run sign good.p12 "$work/password-hard-link.txt"
+check "a hard link outside the tree to a password file inside it: refused" \
+  eval 'refused_in_one_line && has err "password-hard-link.txt has 2 hard links" && untouched'
+rm -rf "$source_copy/keys" "$work/password-link.txt" "$work/password-hard-link.txt"
 # The key the release is signed with below lies where git ignores it.
 mkdir -p "$source_copy/build/keys"
 cp -p "$pki/good.p12" "$pki/password.txt" "$source_copy/build/keys/"

@@ -52,7 +52,7 @@ version=$(commit_git version 2>/dev/null) || version='<version>'
 q() { printf '%q' "$1"; }
 cat <<END
 trial certificates: a throwaway CA (ca.crt) and code signer (signer.p12, its password in
-  password.txt, valid for two days) are in $dir, a folder readable by you alone,
+  password.txt, valid for two days) are in $(q "$dir"), a folder readable by you alone,
   with their private keys (ca.key, signer.key; other.p12, other-ca.key and expired.p12
   for trying refusals), unencrypted: for trying the signing flow only.
   Never sign with them what others will install; delete the folder after.

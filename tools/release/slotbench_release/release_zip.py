@@ -183,7 +183,7 @@ def reason(error):
 
 def read(path, folder, label=None):
     """Checks the release zip at path and unpacks it into folder; its date.
-    label names the zip in messages (default: path)."""
+    label names the zip in messages, escaped already (default: path)."""
     return read_release(path, folder, label).date_time
 
 
@@ -207,9 +207,21 @@ def one_line(what, shown):
 
 def unpack_release(path, folder, label=None):
     """The entries of the zip at path, unpacked into folder, their SHA-256
-    and SHA256SUMS checked: an Unpacked. The layout is not checked yet."""
-    shown = escape(path if label is None else label)
+    and SHA256SUMS checked: an Unpacked. The layout is not checked yet.
+    label is the zip's name as messages show it, escaped already."""
+    shown = escape(path) if label is None else label
     return one_line(lambda: _unpack(path, shown, folder), shown)
+
+
+def _stale_sum(folder, digests):
+    """Which of SHA256SUMS's lines is not its entry's, for the person who
+    has to find it."""
+    with open(os.path.join(folder, SUMS), "rb") as f:
+        listed = f.read().splitlines()
+    for name in sorted(set(digests) - {SUMS}):
+        if f"{digests[name]}  {name}".encode() not in listed:
+            return f"{escape(name)} has SHA-256 {digests[name]}, which it does not list"
+    return "it holds lines besides its files' own"
 
 
 def check_layout(unpacked, deadline=None):
@@ -237,7 +249,7 @@ def _unpack(file_path, path, folder):
                 fail(f"{path} holds {', '.join(escape(n) for n in names)}: not the files of a release")
             digests = {i.filename: extract(path, archive, i, folder) for i in infos}
             if digests[SUMS] != hashlib.sha256(sums_of(digests)).hexdigest():
-                fail(f"{path}: its {SUMS} does not match its files")
+                fail(f"{path}: its {SUMS} does not match its files: {_stale_sum(folder, digests)}")
             return Unpacked(infos[0].date_time, digests, file_path, path, folder, archive.comment, infos)
     except (OSError, zipfile.BadZipFile, zlib.error, EOFError, ValueError, NotImplementedError) as error:
         # NotImplementedError: a "version needed to extract" zipfile does not know

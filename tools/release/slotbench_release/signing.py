@@ -46,8 +46,17 @@ def pin_in_uri(uri):
 
 def secrets_placed(files):
     """A key or password inside a git working tree is one `git add -A` away
-    from the repository, unless git ignores it."""
+    from the repository, unless git ignores it. A file's other hard links
+    are names no one can find from it: one of them could be in a tree."""
     for given in files:
+        try:
+            links = os.stat(given).st_nlink
+        except OSError:
+            links = 1  # openssl names what it cannot read
+        if links > 1:
+            raise Refused(f"{escape(given)} has {links} hard links, and one could lie inside a working tree,"
+                          " where `git add -A` would publish it: copy it to a file with none, delete the others,"
+                          " then sign again")
         relative = export.unignored(given)
         if relative is not None:
             raise Refused(f"{escape(relative)} is inside the working tree and git does not ignore it:"

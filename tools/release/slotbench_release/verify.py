@@ -68,7 +68,8 @@ class Failed(Exception):
 
 
 class Usage(Exception):
-    """A wrong command line: one line, already escaped."""
+    """A command line it cannot take, or a file given on it that cannot be
+    read as what it is given for: one line, already escaped."""
 
 
 @dataclass
