@@ -42,6 +42,9 @@ sys.dont_write_bytecode = True  # nothing of this check lands in the tree
 NAME_DOCS = ["README.md", "simulator/README.md"] + sorted(glob.glob("docs/*.md", root_dir=ROOT))
 QUOTE_DOCS = NAME_DOCS + ["docs/release/README.txt"]
 PACKAGE_README_WIDTH = 76
+# The package README's table of its files, and the list of what the zip holds.
+PACKAGE_TABLE = "What is in this package"
+LIST = "tools/release/slotbench_release/release_zip.py"
 
 # Names and quotes the code does not hold, each on purpose.
 EXCEPTIONS = {
@@ -274,6 +277,9 @@ def check_package_readme():
         except package.Refused as refusal:
             yield f"{path}:1: {refusal}"
             continue
+        except OSError as error:
+            yield f"{LIST}:1: lists the text {path}, which cannot be read ({error.strerror})"
+            continue
         except UnicodeDecodeError:
             yield f"{path}:1: not plain ASCII once filled in"
             continue
@@ -282,6 +288,25 @@ def check_package_readme():
                 yield f"{path}:{number}: {len(line)} characters once filled in, over {PACKAGE_README_WIDTH}"
         for number, why in command_problems(filled):
             yield f"{path}:{number}: {why}"
+        if path == package.README:
+            for name in unlisted(filled, [entry.name for entry in release_zip.CONTENTS] + [release_zip.SUMS]):
+                yield f"{path}:1: no line for {name} in its table \"{PACKAGE_TABLE}\", which {LIST} puts in the zip"
+
+
+def unlisted(lines, names):
+    """The names of zip entries (/ shown as Windows shows it, \\) that the
+    package README's table of the package's files has no line for."""
+    try:
+        start = lines.index(PACKAGE_TABLE) + 2  # below its underline
+    except ValueError:
+        return list(names)
+    listed = set()
+    for line in lines[start:]:
+        if line and not line.startswith(" "):  # the next paragraph
+            break
+        if line.startswith("  ") and not line.startswith("   "):
+            listed.add(line.split()[0])
+    return [name for name in names if name.replace("/", "\\") not in listed]
 
 
 def is_command(word):

@@ -49,6 +49,14 @@ COMMAND_LINES = [  # a package README's lines, the numbers of those the check mu
       "     L\"...SlotBench.exe\") not found", "   wine refuses it with (a note)"], []),
 ]
 
+PACKAGE_TABLE = ["What is in this package", "-----------------------", "", "  x86\\SlotBench.exe   the program.",
+                 "                      CHANGES.txt is not this table's", "  README.txt          this file.", "",
+                 "Each program is a single file.", "  CHANGES.txt         after the table"]
+TABLES = [  # entry names, those the table above lacks
+    (["x86/SlotBench.exe", "README.txt"], []),
+    (["x86/SlotBench.exe", "README.txt", "CHANGES.txt"], ["CHANGES.txt"]),
+]
+
 
 def main():
     wrong = []
@@ -63,9 +71,12 @@ def main():
         found = [number for number, _ in check_words.command_problems(lines)]
         if found != named:
             wrong.append(f"{lines}: lines {found} named, not {named}")
+    for names, lacked in TABLES:
+        if check_words.unlisted(PACKAGE_TABLE, names) != lacked:
+            wrong.append(f"{names}: {check_words.unlisted(PACKAGE_TABLE, names)} unlisted, not {lacked}")
     for line in wrong:
         print(line)
-    print(f"check_words_test: {len(NAMES) + len(QUOTES) + len(COMMAND_LINES) - len(wrong)} of {len(NAMES) + len(QUOTES) + len(COMMAND_LINES)} as they should")
+    print(f"check_words_test: {len(NAMES) + len(QUOTES) + len(COMMAND_LINES) + len(TABLES) - len(wrong)} of {len(NAMES) + len(QUOTES) + len(COMMAND_LINES) + len(TABLES)} as they should")
     return 1 if wrong else 0
 
 

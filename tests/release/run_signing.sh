@@ -357,6 +357,18 @@ run bash "$work/untracked/tools/release.sh"
 check "a source file the build needs that is not committed: named, with git add" \
   eval '((status == 1)) && has err "release: not in the commit: app/not_added.cpp (git add it?)" && [[ $(wc -l <"$work/err") == 2 ]] && no_temporary_paths'
 
+# A text of the zip the commit lacks: named before anything is built.
+sed -i 's|^    Entry("README.txt", "text", "docs/release/README.txt"),$|&\n    Entry("CHANGES.txt", "text", "docs/release/CHANGES.txt"),|' \
+  "$work/untracked/tools/release/slotbench_release/release_zip.py"
+git -C "$work/untracked" -c user.name=t -c user.email=t@invalid commit -qam "lists a new text"
+echo 'Changes' >"$work/untracked/docs/release/CHANGES.txt"
+rm -rf "$work/untracked/build"
+run bash "$work/untracked/tools/release.sh"
+check "a text of the zip that is not committed: named before anything is built" \
+  eval '((status == 1)) && has err "release: not in the commit: docs/release/CHANGES.txt (git add it?)" && [[ ! -e $work/untracked/build/release-x86 ]]'
+git -C "$work/untracked" reset -q --hard HEAD~1
+rm "$work/untracked/docs/release/CHANGES.txt"
+
 # git asked nothing but ids and objects: a checkout it cannot answer for,
 # a commit too late for a zip, a clean filter that hides a same-size edit,
 # a forged object in a shared store. Refused before any build.

@@ -105,6 +105,18 @@ build_failed() {  # build folder, log
   die "building in $build failed (all of it in $log): correct the source, commit, then \`bash tools/release.sh\`"
 }
 
+# The texts are packed only after both builds: one the commit lacks is
+# named before them.
+if [[ $source != . ]]; then
+  lacking=0
+  while IFS= read -r file; do
+    [[ ! -e $source/$file ]] || continue
+    lacking=1
+    echo "release: not in the commit: $file (git add it?)" >&2
+  done < <("${PYTHON[@]}" tools/release/slotbench_release/package.py texts)
+  ((!lacking)) || die "the commit lacks the text(s) above, which release_zip.py's CONTENTS puts in the zip: git add them, commit, then \`bash tools/release.sh\`"
+fi
+
 for arch in x86 x64; do
   case $arch in
     x86) toolchain=cmake/mingw-i686.cmake ;;

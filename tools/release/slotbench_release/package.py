@@ -5,6 +5,7 @@ given (release.sh gives them relative to the checkout); every refusal says
 what to do next.
 
   package.py SOURCE SUFFIX BUILD_X86 BUILD_X64 ZIP
+  package.py texts                            the texts' files in the tree, one a line
 """
 import hashlib
 import os
@@ -134,6 +135,9 @@ def main(source, suffix, build_x86, build_x64, zip_path):
 
 
 if __name__ == "__main__":
+    if sys.argv[1:] == ["texts"]:
+        print("\n".join(entry.source for entry in release_zip.CONTENTS if entry.kind == "text"))
+        sys.exit(0)
     if len(sys.argv) != 6:
         print(__doc__.strip(), file=sys.stderr)
         sys.exit(2)
