@@ -457,6 +457,9 @@ CASES = [  # what, file, options, exit status, text in the one line[, text it mu
      put("version-ff.zip", flipped(zip_bytes, central_directory(zip_bytes)[0][0] + 6, 0xFF)),
      with_ca + unsigned_option, 1, "cannot be read as a zip: zip file version 25.5"),
     ("a zip comment", put("comment.zip", with_comment(zip_bytes)), with_ca + unsigned_option, 1, "a comment"),
+    ("a stale SHA256SUMS", put("stale-sums.zip", rezipped(contents=dict(genuine, SHA256SUMS=genuine["SHA256SUMS"].replace(
+        hashlib.sha256(genuine["x64/SlotBench.exe"]).hexdigest().encode(), b"0" * 64)))), with_ca + unsigned_option, 1,
+     "does not match its files: x64/SlotBench.exe has SHA-256 "),
     ("bytes before the zip", put("prefix.zip", b"PK junk " + zip_bytes), with_ca + unsigned_option, 1,
      "8 bytes before its first listed entry"),
     ("entries in another order", put("order.zip", rezipped(order=lambda c: sorted(c, reverse=True))),
