@@ -307,6 +307,12 @@ run verify --ca "$pki/ca.crt" "$signed"
 check "the signed zip checks out against its CA and the unsigned build" \
   eval '((status == 0)) && has out "OK: $(basename "$signed") (version $version)" && [[ $(grep -c "signature valid" "$work/out") == 4 ]]'
 cp "$work/out" "$work/verify-good.txt"
+# Another user who may rename what is made in TMPDIR could swap the check's
+# build for one of theirs: such a TMPDIR, or one below such a folder, is refused.
+mkdir -m 700 "$work/open" "$work/open/mine" && chmod 777 "$work/open"
+run env TMPDIR="$work/open/mine" bash "$ROOT/tools/verify_release.sh" --unsigned "$unsigned" --ca "$pki/ca.crt" "$signed"
+check "a TMPDIR in a folder others can write into is refused in one line" \
+  eval 'refused_in_one_line && has err "others can write into $work/open (mode 777, no sticky bit)"'
 run verify "$work/s/x86/SlotBench.exe"
 check "a single program without a CA: its release named, no trust claimed" \
   eval '((status == 0)) && has out "it equals x86/SlotBench.exe of $(basename "$unsigned")" && has out "NOT checked"'

@@ -44,7 +44,8 @@ esac
 # CMake and ninja see the tree only through a link of a plain name in a
 # folder of our own: a path of the caller's in build.ninja would reach the
 # shell ninja runs (a $ expanded there, a \ read by CMake as an escape).
-plain=$(mktemp -d /tmp/slotbench-release.XXXXXX)
+plain=$(mktemp -d /tmp/slotbench-release.XXXXXX 2>/dev/null) ||
+  die "cannot make a private folder in /tmp to build through: /tmp must be a folder you may write into"
 trap 'rm -rf -- "$plain"' EXIT
 ln -s -- "$ROOT" "$plain/tree"
 

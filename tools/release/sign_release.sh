@@ -108,7 +108,8 @@ if [[ ! -f $unsigned ]]; then
   die "no release zip $shown_unsigned for version $version: \`bash tools/release.sh\` first"
 fi
 
-work=$(mktemp -d /tmp/slotbench-sign.XXXXXX)
+work=$(mktemp -d /tmp/slotbench-sign.XXXXXX 2>/dev/null) ||
+  die "cannot make a private folder in /tmp to sign in: /tmp must be a folder you may write into"
 partial=''
 trap 'rm -rf "$work"; [[ -z $partial ]] || rm -f "$partial"' EXIT
 

@@ -39,6 +39,7 @@ from cryptography.hazmat.primitives import hashes
 import authenticode
 import export
 import pe_checks
+import private_temp
 import release_zip
 from text import Refused, escape, name
 
@@ -472,6 +473,10 @@ def run(argv, out, seen):
     label = seen["label"] = shown(options.target)
     with open_regular(options.target, "the file") as f:
         magic = f.read(2)
+    try:
+        private_temp.use_safe_root()
+    except Refused as refusal:
+        raise Failed(f"{label}: {refusal}") from None
     with tempfile.TemporaryDirectory(prefix="slotbench-verify.") as work:
         if magic == b"PK":
             check_zip(options, work, label, out)
