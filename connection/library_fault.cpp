@@ -57,7 +57,7 @@ bool CSlotBenchDlg::ReportLibraryFault() {
 
 void CSlotBenchDlg::LeaveAfterLibraryFault() {
     const SessionSave save = CloseSessionLog();
-    platform::ShowErrorAndEndProcess(m_hWnd, "Slot Bench",
+    platform::ShowErrorAndEndProcess(m_hWnd, platform::kBoxCaption,
                                      LibraryFaultBoxText(m_faultedCall, save, m_sessionLinesLost),
                                      kLibraryFaultExitCode);
 }

@@ -94,6 +94,9 @@ bool RemoveFile(const char* name);
 
 // --- Leaving ---------------------------------------------------------------
 
+// The caption of the tool's own message boxes.
+constexpr char kBoxCaption[] = "Slot Bench";
+
 // Shows `text` in an error box with one OK button, owned by `owner`, and once
 // it is closed ends the process with `exitCode` at once: nothing else of the
 // process runs, the card-terminal library's own clean-up included.

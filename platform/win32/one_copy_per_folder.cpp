@@ -9,6 +9,7 @@
 // named after the session file's own path as the system resolves it, so a
 // copy that came through a link or another drive letter finds it too.
 #include "platform/one_copy_per_folder.h"
+#include "platform/system.h"
 
 #include <windows.h>
 
@@ -233,7 +234,7 @@ void TellFolderHeldElsewhere() {
                 "Slot Bench is already open on another computer, or in another window, that uses this same folder. "
                 "Only one can use the folder at a time, so that the test log stays whole.\n\n"
                 "Close Slot Bench there, then start it here again.",
-                "Slot Bench", MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
+                platform::kBoxCaption, MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
 }
 
 void ReleaseCurrentFolder() {

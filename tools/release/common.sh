@@ -58,6 +58,10 @@ commit_git() {  # command, arguments (see export.py)
 # under WORK, dated with the commit's time, and sets RELEASE_ZIP to the zip
 # it made. The build's log is WORK/release-of-commit.log. Nothing built
 # before is used: what is in out/ or build/ may have been put there by anyone.
+# How a file the build needs but the commit lacks is named, by both
+# release.sh and the check.
+not_in_commit() { echo "not in the commit: $1 (git add it?)"; }
+
 build_release_of_commit() {  # commit, work folder
   local commit=$1 work=$2 source described version date file first
   described=$(commit_git release "$commit") || return 1
@@ -70,7 +74,7 @@ build_release_of_commit() {  # commit, work folder
   if ! /usr/bin/env -i PATH=/usr/bin:/bin HOME=/nonexistent LANG=C.UTF-8 SOURCE_DATE_EPOCH="$date" \
       /bin/bash -p -- "$source/tools/release/release.sh" >"$work/release-of-commit.log" 2>&1; then
     while IFS= read -r file; do
-      [[ -z $file ]] || echo "not in the commit: $file (git add it?)" >&2
+      [[ -z $file ]] || not_in_commit "$file" >&2
     done < <(commit_git untracked)
     # The export's first finding (its progress lines and the logs it points
     # to are in a folder that is gone by now); release.sh in the checkout

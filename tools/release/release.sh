@@ -97,7 +97,7 @@ build_failed() {  # build folder, log
     missing=$(commit_git untracked)
     if [[ -n $missing ]]; then
       while IFS= read -r file; do
-        echo "release: not in the commit: $file (git add it?)" >&2
+        echo "release: $(not_in_commit "$file")" >&2
       done <<<"$missing"
       die "building the commit in $build failed ($log), perhaps for want of the files above: git add them, commit, then \`bash tools/release.sh\`"
     fi
@@ -113,7 +113,7 @@ if [[ $source != . ]]; then
   while IFS= read -r file; do
     [[ ! -e $source/$file ]] || continue
     lacking=1
-    echo "release: not in the commit: $file (git add it?)" >&2
+    echo "release: $(not_in_commit "$file")" >&2
   done < <("${PYTHON[@]}" tools/release/slotbench_release/package.py texts)
   ((!lacking)) || die "the commit lacks the text(s) above, which release_zip.py's CONTENTS puts in the zip: git add them, commit, then \`bash tools/release.sh\`"
 fi

@@ -327,14 +327,14 @@ def rebuild(version, work, label, out):
     path and the OK line's words for it."""
     # A copy unpacked inside some other clone would find that clone's tags;
     # a .git git will not answer for is named as release.sh names it.
+    top = None
     if os.path.lexists(os.path.join(ROOT, ".git")):
         try:
-            top = export.toplevel(ROOT)
+            top = os.path.realpath(os.fsdecode(export.toplevel(ROOT)))
         except Refused as refusal:
             raise Failed(f"{label}: {one_line(str(refusal))}; or give the release's unsigned zip with "
                          "--unsigned ZIP") from None
-    if not os.path.lexists(os.path.join(ROOT, ".git")) or \
-            os.path.realpath(os.fsdecode(top)) != os.path.realpath(ROOT):
+    if top != os.path.realpath(ROOT):
         raise Failed(f"{label}: this copy of Slot Bench is no git clone, so release {version} cannot be built "
                      "here: check in a clone, or give the release's unsigned zip with --unsigned ZIP")
     tag = f"v{version}"
