@@ -58,6 +58,13 @@ commit_git() {  # command, arguments (see export.py)
 # under WORK, dated with the commit's time, and sets RELEASE_ZIP to the zip
 # it made. The build's log is WORK/release-of-commit.log. Nothing built
 # before is used: what is in out/ or build/ may have been put there by anyone.
+# A value from the command line as the tools print every name (text.py's
+# escape): nothing in it acts on the terminal or forges a line. Needs ROOT.
+escaped() {
+  "${PYTHON[@]}" -c 'import sys; sys.path.insert(0, sys.argv[1]); from text import escape; print(escape(sys.argv[2]))' \
+    "$ROOT/tools/release/slotbench_release" "$1"
+}
+
 # How a file the build needs but the commit lacks is named, by both
 # release.sh and the check.
 not_in_commit() { echo "not in the commit: $1 (git add it?)"; }

@@ -38,7 +38,7 @@ allow_dirty=0
 case ${1:-} in
   "") ;;
   --allow-dirty) allow_dirty=1 ;;
-  *) die "unknown argument '$1': bash tools/release.sh [--allow-dirty]" ;;
+  *) die "unknown argument '$(escaped "$1")': bash tools/release.sh [--allow-dirty]" ;;
 esac
 
 # CMake and ninja see the tree only through a link of a plain name in a

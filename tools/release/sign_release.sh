@@ -52,7 +52,7 @@ die() {
 pkcs12='' module='' key='' cert='' password_file='' timestamp=''
 release_dir=$ROOT/out/release
 while (($#)); do
-  (($# >= 2)) || die "$1 needs a value"
+  (($# >= 2)) || die "$(escaped "$1") needs a value"
   case $1 in
     --pkcs12) pkcs12=$2 ;;
     --pkcs11-module) module=$2 ;;
@@ -61,7 +61,7 @@ while (($#)); do
     --password-file) password_file=$2 ;;
     --timestamp) timestamp=$2 ;;
     --release-dir) release_dir=$2 ;;
-    *) die "unknown option $1 (see the head of tools/release/sign_release.sh)" ;;
+    *) die "unknown option $(escaped "$1") (see the head of tools/release/sign_release.sh)" ;;
   esac
   shift 2
 done
@@ -78,7 +78,7 @@ else
 fi
 [[ -n $password_file ]] || die "give --password-file FILE"
 for file in "$pkcs12" "$module" "$cert" "$password_file"; do
-  [[ -z $file || ( -f $file && -r $file ) ]] || die "cannot read $file"
+  [[ -z $file || ( -f $file && -r $file ) ]] || die "cannot read $(escaped "$file")"
 done
 
 [[ -e $ROOT/.git || -L $ROOT/.git ]] || die "this is not a git checkout: sign in a clone of the release's commit"
@@ -122,13 +122,13 @@ if [[ -n $pkcs12 ]]; then
     ! openssl pkcs12 -legacy -in "$pkcs12" -passin "file:$password_file" -nokeys -clcerts \
       -out "$work/cert.pem" 2>>"$work/openssl.log"; then
     grep -qi -E "mac verify|invalid password" "$work/openssl.log" &&
-      die "wrong password for $pkcs12 (in $password_file)"
-    die "$pkcs12 is not a PKCS#12 file openssl can read"
+      die "wrong password for $(escaped "$pkcs12") (in $(escaped "$password_file"))"
+    die "$(escaped "$pkcs12") is not a PKCS#12 file openssl can read"
   fi
 else
   openssl x509 -in "$cert" -out "$work/cert.pem" 2>/dev/null ||
     openssl x509 -inform DER -in "$cert" -out "$work/cert.pem" 2>/dev/null ||
-    die "$cert is not a certificate (PEM or DER)"
+    die "$(escaped "$cert") is not a certificate (PEM or DER)"
 fi
 subject=$("${PYTHON[@]}" "$checks" certificate "$work/cert.pem") || exit 1
 
